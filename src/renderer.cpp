@@ -1,0 +1,1 @@
+#include "orv/renderer.hpp"
