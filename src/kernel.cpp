@@ -134,4 +134,110 @@ double sFromW(double W, double R_meters) noexcept {
   return (2.0 * R_meters) * std::acos(c);
 }
 
+// --- Projective transforms ---------------------------------------------------------------------
+
+PGL4 pglRotateZ(double angle) noexcept {
+  const double c = std::cos(angle);
+  const double s = std::sin(angle);
+  return PGL4::init({c, s, 0, 0, -s, c, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1});
+}
+
+PGL4 PGL4::normalizeDet() const noexcept {
+  const double d = det();
+  if (std::fabs(d) < 1e-15) return *this;
+  const double det_scale = std::pow(std::fabs(d), -0.25);
+  PGL4 result{};
+  for (std::size_t i = 0; i < 16; ++i) result.data[i] = det_scale * data[i];
+  return result;
+}
+
+PGL4 PGL4::inverse(double delta, std::uint32_t max_iter) const noexcept {
+  const PGL4 I4 = identity();
+
+  PGL4 m_reg = *this;
+  for (std::size_t i = 0; i < 4; ++i) m_reg.set(i, i, m_reg.get(i, i) + delta);
+  const PGL4 mt = m_reg.transpose();
+
+  double norm_sq = 0.0;
+  for (const double entry : m_reg.data) norm_sq = norm_sq + entry * entry;
+
+  // X0 = m_reg^T / |m_reg|_F^2, for which the iteration converges whenever m_reg is invertible.
+  PGL4 x{};
+  for (std::size_t i = 0; i < 16; ++i) x.data[i] = mt.data[i] / norm_sq;
+
+  for (std::uint32_t iteration = 0; iteration < max_iter; ++iteration) {
+    const PGL4 mx = m_reg.mul(x);
+    PGL4 two_i_minus_mx{};
+    for (std::size_t i = 0; i < 16; ++i) two_i_minus_mx.data[i] = 2.0 * I4.data[i] - mx.data[i];
+    x = x.mul(two_i_minus_mx);
+
+    const PGL4 residual_check = m_reg.mul(x);
+    double residual = 0.0;
+    for (std::size_t i = 0; i < 16; ++i) {
+      residual = maxIgnoringNaN(residual, std::fabs(residual_check.data[i] - I4.data[i]));
+    }
+    if (residual < 1e-12) break;
+  }
+  return x;
+}
+
+// --- Kernel operators --------------------------------------------------------------------------
+
+PGL4 computeResonance(const PGL4& a) noexcept {
+  const PGL4 at = a.transpose();
+  PGL4 result{};
+  for (std::size_t i = 0; i < 16; ++i) result.data[i] = a.data[i] - at.data[i];
+  return result;
+}
+
+PGL4 computeProjector(const PGL4& jc, double delta) noexcept {
+  const PGL4 I4 = PGL4::identity();
+  const PGL4 jct = jc.transpose();
+  PGL4 jjt = jc.mul(jct);
+  for (std::size_t i = 0; i < 4; ++i) jjt.set(i, i, jjt.get(i, i) + delta);
+  // `inverse` adds delta to the diagonal once more: this inverts J J^T + 2 delta I.
+  const PGL4 jjt_inv = jjt.inverse(delta, 8);
+  const PGL4 middle = jct.mul(jjt_inv);
+  const PGL4 projector_part = middle.mul(jc);
+  PGL4 pi_lambda = I4;
+  for (std::size_t i = 0; i < 16; ++i) pi_lambda.data[i] = I4.data[i] - projector_part.data[i];
+  return pi_lambda;
+}
+
+PGL4 deformedTensorProduct(const PGL4& x, const PGL4& y, double epsilon) noexcept {
+  PGL4 result = x.mul(y);
+  for (std::size_t i = 0; i < 16; ++i) {
+    result.data[i] = result.data[i] + (epsilon * x.data[i]) * y.data[i];
+  }
+  return result;
+}
+
+// --- Single-precision fast paths ---------------------------------------------------------------
+
+F32x4 simdNormalize3(const F32x4& v) noexcept {
+  const float d = simdDot4(v, v);
+  if (d < 1e-15f) return f32x4(0.0f, 0.0f, 0.0f, 1.0f);
+  const float len = std::sqrt(d);
+  return v / f32x4(len, len, len, len);
+}
+
+double cordicInvSqrt(double x) noexcept {
+  if (!(x > 0.0)) return std::isnan(x) ? x : 0.0;
+  if (!(x >= std::numeric_limits<double>::min() && x < std::numeric_limits<double>::infinity()))
+      [[unlikely]] {
+    // The bit-pattern guess assumes a normal exponent. 1/sqrt(inf) is 0; a subnormal is scaled
+    // into the normal range by 2^128, which scales the result by exactly 2^-64.
+    if (std::isinf(x)) return 0.0;
+    return cordicInvSqrt(x * 0x1p128) * 0x1p64;
+  }
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+  const std::uint64_t y_bits = 0x5fe6eb50c7b537a9ULL - (bits >> 1);
+  double y = std::bit_cast<double>(y_bits);
+  const double half_x = 0.5 * x;
+  y = y * (1.5 - (half_x * y) * y);
+  y = y * (1.5 - (half_x * y) * y);
+  y = y * (1.5 - (half_x * y) * y);
+  return y;
+}
+
 }  // namespace orv::kernel

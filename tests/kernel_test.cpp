@@ -18,6 +18,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
+std::uint32_t bits(float v) { return std::bit_cast<std::uint32_t>(v); }
 
 ::testing::AssertionResult sameBits(const HomVec4& a, const HomVec4& b) {
   if (bits(a.x) == bits(b.x) && bits(a.y) == bits(b.y) && bits(a.z) == bits(b.z) &&
@@ -29,6 +30,16 @@ std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
                                        << b.w << ")";
 }
 
+::testing::AssertionResult sameBits(const PGL4& a, const PGL4& b) {
+  for (std::size_t i = 0; i < 16; ++i) {
+    if (bits(a.data[i]) != bits(b.data[i])) {
+      return ::testing::AssertionFailure() << "entry " << i << ": " << a.data[i] << " vs "
+                                           << b.data[i];
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
 // Random coordinates spread over many orders of magnitude, both signs: different evaluation
 // orders round differently on a good share of them.
 struct Sampler {
@@ -38,6 +49,11 @@ struct Sampler {
 
   double scalar() { return std::ldexp(mantissa(rng), exponent(rng)); }
   HomVec4 point() { return HomVec4::init(scalar(), scalar(), scalar(), scalar()); }
+  PGL4 matrix() {
+    PGL4 m{};
+    for (double& v : m.data) v = scalar();
+    return m;
+  }
 };
 
 // The plain formulas written out independently, for bit comparisons.
@@ -293,6 +309,371 @@ TEST(WsConversions, RoundTripAndClamp) {
   EXPECT_EQ(sFromW(kNaN, r), 0.0);
   EXPECT_EQ(sFromW(-kInf, r), full);
   EXPECT_EQ(bits(wFromDistance(1.0, r)), bits(std::cos(1.0 / (2.0 * r))));
+}
+
+// --- Projective transforms ---------------------------------------------------------------------
+
+TEST(PGL4, StorageIsColumnMajor) {
+  constexpr PGL4 m = PGL4::fromRowMajor({{{1, 2, 3, 4}, {5, 6, 7, 8}, {9, 10, 11, 12}, {13, 14, 15, 16}}});
+  constexpr std::array<double, 16> expected{1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 4, 8, 12, 16};
+  static_assert(m.data == expected);
+  static_assert(m.get(0, 1) == 2 && m.get(1, 0) == 5);
+  static_assert(PGL4::init(expected).data == expected);
+
+  PGL4 w = PGL4::identity();
+  w.set(2, 3, 7.5);
+  EXPECT_EQ(w.data[14], 7.5);
+  EXPECT_EQ(w.get(2, 3), 7.5);
+
+  constexpr PGL4 t = pglTranslate(10, 20, 30);
+  static_assert(t.data[12] == 10 && t.data[13] == 20 && t.data[14] == 30 && t.data[15] == 1);
+  static_assert(t.get(0, 3) == 10 && t.get(1, 3) == 20 && t.get(2, 3) == 30);
+  constexpr PGL4 sc = pglScale(2, 3, 4);
+  static_assert(sc.data == std::array<double, 16>{2, 0, 0, 0, 0, 3, 0, 0, 0, 0, 4, 0, 0, 0, 0, 1});
+
+  const double a = 0.7853981633974483;
+  const PGL4 rz = pglRotateZ(a);
+  EXPECT_EQ(rz.data[0], std::cos(a));
+  EXPECT_EQ(rz.data[1], std::sin(a));
+  EXPECT_EQ(bits(rz.data[4]), bits(-std::sin(a)));
+  EXPECT_EQ(rz.data[5], std::cos(a));
+  EXPECT_EQ(rz.data[10], 1.0);
+  EXPECT_EQ(rz.data[15], 1.0);
+}
+
+TEST(PGL4, ApplyActsOnColumnVectorsWithoutDehomogenising) {
+  EXPECT_TRUE(sameBits(PGL4::identity().apply(HomVec4::init(3, 4, 5, 1)), HomVec4::init(3, 4, 5, 1)));
+  const auto moved = pglTranslate(10, 20, 30).apply(HomVec4::fromCartesian(1, 2, 3)).cartesian3();
+  EXPECT_EQ(moved[0], 11.0);
+  EXPECT_EQ(moved[1], 22.0);
+  EXPECT_EQ(moved[2], 33.0);
+  EXPECT_TRUE(sameBits(pglTranslate(5, 6, 7).apply(HomVec4::init(1, 2, 3, 0)), HomVec4::init(1, 2, 3, 0)));
+  const PGL4 corner = PGL4::init({1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 2});
+  EXPECT_TRUE(sameBits(corner.apply(HomVec4::init(1, 2, 3, 1)), HomVec4::init(1, 2, 3, 2)));
+
+  const HomVec4 turned = pglRotateZ(std::numbers::pi / 4).apply(HomVec4::init(1, 0, 0, 1));
+  EXPECT_NEAR(turned.norm(), std::sqrt(2.0), 1e-15);
+  EXPECT_NEAR(turned.x, std::sqrt(0.5), 1e-15);
+  EXPECT_NEAR(turned.y, std::sqrt(0.5), 1e-15);
+
+  // Each row is summed from 0.0 left to right: ((1e16 + 1) - 1e16) + 1 = 1, and -0.0 products
+  // come out as +0.0.
+  PGL4 m{};
+  m.set(0, 0, 1e16);
+  m.set(0, 1, 1);
+  m.set(0, 2, -1e16);
+  m.set(0, 3, 1);
+  const HomVec4 r = m.apply(HomVec4::init(1, 1, 1, 1));
+  EXPECT_EQ(r.x, 1.0);
+  const HomVec4 z = PGL4::identity().apply(HomVec4::init(-0.0, -0.0, -0.0, -0.0));
+  EXPECT_TRUE(sameBits(z, HomVec4::init(0.0, 0.0, 0.0, 0.0)));
+  // An infinite coordinate times a zero entry is NaN.
+  EXPECT_TRUE(std::isnan(PGL4::identity().apply(HomVec4::init(kInf, 0, 0, 1)).y));
+}
+
+TEST(PGL4, MulComposesRightToLeftAndSumsFromZero) {
+  const PGL4 ts = pglTranslate(1, 0, 0).mul(pglScale(2, 2, 2));
+  const PGL4 st = pglScale(2, 2, 2).mul(pglTranslate(1, 0, 0));
+  EXPECT_TRUE(sameBits(ts.apply(HomVec4::init(1, 0, 0, 1)), HomVec4::init(3, 0, 0, 1)));
+  EXPECT_TRUE(sameBits(st.apply(HomVec4::init(1, 0, 0, 1)), HomVec4::init(4, 0, 0, 1)));
+
+  PGL4 row{};
+  row.set(1, 0, 1e16);
+  row.set(1, 1, 1);
+  row.set(1, 2, -1e16);
+  row.set(1, 3, 1);
+  PGL4 ones{};
+  for (double& v : ones.data) v = 1.0;
+  EXPECT_EQ(row.mul(ones).get(1, 2), 1.0);
+
+  PGL4 negative_zeros{};
+  for (double& v : negative_zeros.data) v = -0.0;
+  EXPECT_TRUE(sameBits(PGL4{}.mul(negative_zeros), PGL4{}));
+
+  constexpr PGL4 composed = pglTranslate(1, 2, 3).mul(pglTranslate(-1, -2, -3));
+  static_assert(composed.data == PGL4::identity().data);
+}
+
+TEST(PGL4, TransposeSwapsRowsAndColumns) {
+  const PGL4 t = pglTranslate(1, 2, 3).transpose();
+  EXPECT_EQ(t.get(3, 0), 1.0);
+  EXPECT_EQ(t.get(3, 1), 2.0);
+  EXPECT_EQ(t.get(3, 2), 3.0);
+  EXPECT_EQ(t.get(0, 3), 0.0);
+  EXPECT_EQ(t.get(1, 3), 0.0);
+  EXPECT_EQ(t.get(2, 3), 0.0);
+  Sampler s;
+  const PGL4 m = s.matrix();
+  EXPECT_TRUE(sameBits(m.transpose().transpose(), m));
+  EXPECT_EQ(m.transpose().get(1, 2), m.get(2, 1));
+}
+
+TEST(PGL4, FromHomogeneousIsBuiltAtCompileTime) {
+  constexpr PGL4 m = pglFromHomogeneous({{{2, 0, 0, 0}, {0, 3, 0, 0}, {0, 0, 4, 0}, {0, 0, 0, 5}}});
+  static_assert(m.data == PGL4::fromRowMajor({{{2, 0, 0, 0}, {0, 3, 0, 0}, {0, 0, 4, 0}, {0, 0, 0, 5}}}).data);
+  static_assert(m.det() == 120.0);
+  constexpr PGL4 general = pglFromHomogeneous({{{1, 2, 3, 4}, {0, 1, 5, 6}, {0, 0, 1, 7}, {-1, 0, 0, 1}}});
+  static_assert(general.get(3, 0) == -1.0 && general.get(0, 3) == 4.0);
+  EXPECT_NEAR(m.det(), 120.0, 1e-6);
+}
+
+// --- Determinant, normalisation and inverse ----------------------------------------------------
+
+double firstRowExpansion(const PGL4& m) {
+  // Literal cofactor expansion of the first row with 3x3 minors expanded along their first row.
+  auto minor = [&](std::size_t r, std::size_t c) {
+    double s[3][3];
+    std::size_t si = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+      if (i == r) continue;
+      std::size_t sj = 0;
+      for (std::size_t j = 0; j < 4; ++j) {
+        if (j == c) continue;
+        s[si][sj++] = m.get(i, j);
+      }
+      ++si;
+    }
+    return (s[0][0] * (s[1][1] * s[2][2] - s[1][2] * s[2][1]) -
+            s[0][1] * (s[1][0] * s[2][2] - s[1][2] * s[2][0])) +
+           s[0][2] * (s[1][0] * s[2][1] - s[1][1] * s[2][0]);
+  };
+  return ((m.get(0, 0) * minor(0, 0) - m.get(0, 1) * minor(0, 1)) + m.get(0, 2) * minor(0, 2)) -
+         m.get(0, 3) * minor(0, 3);
+}
+
+TEST(Determinant, ExpandsAlongTheFirstRow) {
+  static_assert(PGL4::identity().det() == 1.0);
+  static_assert(pglScale(2, 3, 4).det() == 24.0);
+  // An odd permutation: the signs alternate along the row.
+  constexpr PGL4 swap = PGL4::fromRowMajor({{{0, 1, 0, 0}, {1, 0, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}});
+  static_assert(swap.det() == -1.0);
+  constexpr PGL4 last = PGL4::fromRowMajor({{{0, 0, 0, 2}, {1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}}});
+  static_assert(last.det() == -2.0);
+
+  Sampler s;
+  int transpose_differs = 0;
+  for (int i = 0; i < 2000; ++i) {
+    const PGL4 m = s.matrix();
+    ASSERT_EQ(bits(m.det()), bits(firstRowExpansion(m)));
+    if (bits(m.det()) != bits(m.transpose().det())) ++transpose_differs;
+  }
+  // Expanding along the first column instead would differ on some of them.
+  EXPECT_GT(transpose_differs, 0);
+  EXPECT_TRUE(std::isnan(PGL4::init({kNaN, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}).det()));
+}
+
+TEST(Determinant, NormalizeDetScalesToUnitMagnitudeKeepingTheSign) {
+  const PGL4 n = pglScale(2, 3, 4).normalizeDet();
+  const double f = std::pow(24.0, -0.25);
+  EXPECT_EQ(n.data[0], f * 2.0);
+  EXPECT_EQ(n.data[5], f * 3.0);
+  EXPECT_EQ(n.data[10], f * 4.0);
+  EXPECT_EQ(n.data[15], f * 1.0);
+  EXPECT_EQ(n.data[1], 0.0);
+  EXPECT_NEAR(std::fabs(n.det()), 1.0, 1e-6);
+  EXPECT_NEAR(pglScale(-2, 3, 4).normalizeDet().det(), -1.0, 1e-6);
+  EXPECT_TRUE(sameBits(PGL4::identity().normalizeDet(), PGL4::identity()));
+  EXPECT_TRUE(sameBits(pglScale(0, 1, 1).normalizeDet(), pglScale(0, 1, 1)));
+  // Just below the threshold stays, the threshold itself is scaled.
+  EXPECT_TRUE(sameBits(pglScale(9e-16, 1, 1).normalizeDet(), pglScale(9e-16, 1, 1)));
+  EXPECT_FALSE(sameBits(pglScale(1e-15, 1, 1).normalizeDet(), pglScale(1e-15, 1, 1)));
+  const PGL4 nan = pglScale(kNaN, 1, 1).normalizeDet();
+  for (const double v : nan.data) EXPECT_TRUE(std::isnan(v));
+}
+
+// The iteration count is observed through bits: stopping after step k means a larger budget gives
+// exactly the same matrix, and a budget of k - 1 a different one.
+::testing::AssertionResult stopsAfter(const PGL4& m, double delta, std::uint32_t steps) {
+  const PGL4 at = m.inverse(delta, steps);
+  if (!sameBits(m.inverse(delta, steps + 20), at)) {
+    return ::testing::AssertionFailure() << "still changing after " << steps << " steps";
+  }
+  if (sameBits(m.inverse(delta, steps - 1), at)) {
+    return ::testing::AssertionFailure() << "already stopped before step " << steps;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+TEST(Inverse, NewtonSchulzConvergesInTheStatedSteps) {
+  const PGL4 s = pglScale(2, 3, 4);
+  EXPECT_TRUE(stopsAfter(s, 1e-10, 10));
+  const PGL4 inv = s.inverse(1e-10, 15);
+  const PGL4 product = s.mul(inv);
+  for (std::size_t r = 0; r < 4; ++r) {
+    for (std::size_t c = 0; c < 4; ++c) EXPECT_NEAR(product.get(r, c), r == c ? 1.0 : 0.0, 1e-6);
+  }
+  EXPECT_NEAR(inv.get(0, 0), 0.5, 1e-9);
+  EXPECT_NEAR(inv.get(1, 1), 1.0 / 3.0, 1e-9);
+  EXPECT_NEAR(inv.get(2, 2), 0.25, 1e-9);
+  EXPECT_NEAR(inv.get(3, 3), 1.0, 1e-9);
+  EXPECT_EQ(inv.get(0, 1), 0.0);
+
+  EXPECT_TRUE(stopsAfter(PGL4::identity(), 0.0, 7));
+
+  const PGL4 t = pglTranslate(10, 20, 30);
+  EXPECT_TRUE(stopsAfter(t, 0.0, 26));
+  const PGL4 back = t.inverse(0.0, 30);
+  const PGL4 expected = pglTranslate(-10, -20, -30);
+  for (std::size_t i = 0; i < 16; ++i) EXPECT_NEAR(back.data[i], expected.data[i], 1e-12);
+  // With 8 steps the iterate is far from an inverse.
+  const PGL4 early = t.mul(t.inverse(0.0, 8));
+  double residual = 0.0;
+  for (std::size_t i = 0; i < 16; ++i) {
+    residual = std::fmax(residual, std::fabs(early.data[i] - PGL4::identity().data[i]));
+  }
+  EXPECT_GT(residual, 0.99);
+}
+
+TEST(Inverse, StartValueRegularisationAndDegenerateInput) {
+  // With no steps the result is the start value m^T / |m|_F^2, divided entry by entry.
+  const PGL4 x0 = pglScale(2, 3, 4).inverse(0.0, 0);
+  EXPECT_TRUE(sameBits(x0, PGL4::init({2.0 / 30.0, 0, 0, 0, 0, 3.0 / 30.0, 0, 0, 0, 0, 4.0 / 30.0,
+                                       0, 0, 0, 0, 1.0 / 30.0})));
+  // Delta is added to every diagonal entry, the homogeneous corner included.
+  const PGL4 reg = PGL4{}.inverse(2.0, 0);
+  EXPECT_EQ(reg.get(3, 3), 2.0 / 16.0);
+  EXPECT_EQ(reg.get(0, 0), 2.0 / 16.0);
+  // The zero matrix: 0/0 everywhere, the residual skips NaN and the loop stops after one step.
+  for (const std::uint32_t budget : {0u, 1u, 5u}) {
+    const PGL4 nan = PGL4{}.inverse(0.0, budget);
+    for (const double v : nan.data) EXPECT_TRUE(std::isnan(v));
+  }
+  // A singular matrix runs every step and ends near its pseudo-inverse, not an inverse.
+  const PGL4 singular = pglScale(0, 1, 1);
+  const PGL4 pseudo = singular.inverse(0.0, 40);
+  EXPECT_EQ(pseudo.get(0, 0), 0.0);
+  EXPECT_NEAR(pseudo.get(1, 1), 1.0, 1e-12);
+  EXPECT_EQ(singular.mul(pseudo).get(0, 0), 0.0);
+}
+
+// --- Kernel operators --------------------------------------------------------------------------
+
+TEST(Operators, ResonanceIsExactlyAntisymmetric) {
+  PGL4 a{};
+  for (std::size_t i = 0; i < 16; ++i) a.data[i] = static_cast<double>(i + 1);
+  const PGL4 j = computeResonance(a);
+  for (std::size_t r = 0; r < 4; ++r) {
+    EXPECT_EQ(bits(j.get(r, r)), bits(0.0));
+    for (std::size_t c = 0; c < 4; ++c) EXPECT_EQ(j.get(c, r), -j.get(r, c));
+  }
+  EXPECT_EQ(j.get(0, 1), a.get(0, 1) - a.get(1, 0));
+  EXPECT_TRUE(sameBits(computeResonance(PGL4::identity()), PGL4{}));
+  EXPECT_TRUE(sameBits(computeResonance(pglScale(2, 3, 4)), PGL4{}));
+}
+
+TEST(Operators, ProjectorIsIdempotentUpToRegularisation) {
+  const PGL4 jc = PGL4::init({0, 1, 0, 0, -1, 0, 0, 0, 0, 0, 0, 1, 0, 0, -1, 0});
+  ASSERT_TRUE(sameBits(jc.mul(jc.transpose()), PGL4::identity()));
+  const double delta = 1e-8;
+  const PGL4 pi = computeProjector(jc, delta);
+  const PGL4 pi2 = pi.mul(pi);
+  for (std::size_t i = 0; i < 16; ++i) EXPECT_NEAR(pi2.data[i], pi.data[i], 1e-4);
+  const double expected = 2 * delta / (1 + 2 * delta);
+  for (std::size_t r = 0; r < 4; ++r) {
+    for (std::size_t c = 0; c < 4; ++c) {
+      EXPECT_NEAR(pi.get(r, c), r == c ? expected : 0.0, 1e-12);
+    }
+  }
+  // J = 0 has everything as its null space: the projector is the identity.
+  const PGL4 all = computeProjector(PGL4{}, delta);
+  for (std::size_t i = 0; i < 16; ++i) EXPECT_NEAR(all.data[i], PGL4::identity().data[i], 1e-12);
+}
+
+TEST(Operators, DeformedProductAddsTheScaledEntrywiseProduct) {
+  const PGL4 x = pglScale(2, 1, 1);
+  const PGL4 y = pglTranslate(3, 0, 0);
+  EXPECT_TRUE(sameBits(deformedTensorProduct(x, y, 0.0), x.mul(y)));
+  const PGL4 i = PGL4::identity();
+  EXPECT_TRUE(sameBits(deformedTensorProduct(i, i, 0.5),
+                       PGL4::init({1.5, 0, 0, 0, 0, 1.5, 0, 0, 0, 0, 1.5, 0, 0, 0, 0, 1.5})));
+  // (epsilon * x) * y, in that order: (3 * 0.1) * 0.7 differs from 3 * (0.1 * 0.7).
+  PGL4 a{};
+  PGL4 b{};
+  a.data[6] = 0.1;
+  b.data[6] = 0.7;
+  ASSERT_NE((3.0 * 0.1) * 0.7, 3.0 * (0.1 * 0.7));
+  EXPECT_EQ(deformedTensorProduct(a, b, 3.0).data[6], a.mul(b).data[6] + (3.0 * 0.1) * 0.7);
+}
+
+// --- Single-precision fast paths ---------------------------------------------------------------
+
+TEST(FastPaths, Dot4SumsLanesInOrder) {
+  EXPECT_EQ(simdDot4(f32x4(1, 0, 0, 0), f32x4(1, 0, 0, 0)), 1.0f);
+  // ((1e8 + 1) - 1e8) + 1 in single precision is 1.
+  EXPECT_EQ(simdDot4(f32x4(1e8f, 1, -1e8f, 1), f32x4(1, 1, 1, 1)), 1.0f);
+  const F32x4 v = f32x4(1, 2, 3, 4);
+  EXPECT_EQ(v.x, 1.0f);
+  EXPECT_EQ(v.w, 4.0f);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(&v) % 16, 0u);
+}
+
+TEST(FastPaths, Normalize3UsesAllFourLanes) {
+  const F32x4 n = simdNormalize3(f32x4(3, 0, 0, 4));
+  EXPECT_EQ(bits(n.x), bits(3.0f / 5.0f));
+  EXPECT_EQ(bits(n.w), bits(4.0f / 5.0f));
+  EXPECT_EQ(n.y, 0.0f);
+  EXPECT_NEAR(simdDot4(n, n), 1.0f, 1e-5f);
+  const F32x4 dir = simdNormalize3(f32x4(0, 2, 0, 0));
+  EXPECT_EQ(dir.y, 1.0f);
+  EXPECT_EQ(dir.w, 0.0f);
+
+  const F32x4 zero = simdNormalize3(f32x4(0, 0, 0, 0));
+  EXPECT_EQ(zero.x, 0.0f);
+  EXPECT_EQ(zero.w, 1.0f);
+  // The squared length is compared strictly with 1e-15f.
+  const float edge = std::sqrt(1e-15f);
+  ASSERT_LT(edge * edge, 1e-15f);
+  EXPECT_EQ(simdNormalize3(f32x4(edge, 0, 0, 0)).w, 1.0f);
+  const float above = std::nextafter(edge, 1.0f);
+  ASSERT_GE(above * above, 1e-15f);
+  EXPECT_EQ(simdNormalize3(f32x4(above, 0, 0, 0)).w, 0.0f);
+
+  const F32x4 nan = simdNormalize3(f32x4(std::numeric_limits<float>::quiet_NaN(), 0, 0, 1));
+  EXPECT_TRUE(std::isnan(nan.x) && std::isnan(nan.w));
+}
+
+double transcribedInvSqrt(double x) {
+  double y = std::bit_cast<double>(0x5fe6eb50c7b537a9ULL - (std::bit_cast<std::uint64_t>(x) >> 1));
+  const double half_x = 0.5 * x;
+  for (int i = 0; i < 3; ++i) y = y * (1.5 - (half_x * y) * y);
+  return y;
+}
+
+TEST(FastPaths, InvSqrtRefinesTheBitGuess) {
+  EXPECT_NEAR(cordicInvSqrt(4), 0.5, 1e-10);
+  EXPECT_NEAR(cordicInvSqrt(1), 1.0, 1e-10);
+  EXPECT_NEAR(cordicInvSqrt(9), 1.0 / 3.0, 1e-10);
+  EXPECT_NEAR(cordicInvSqrt(2), 1.0 / std::sqrt(2.0), 1e-13);
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> mantissa(1.0, 2.0);
+  std::uniform_int_distribution<int> exponent(-1022, 1023);
+  for (int i = 0; i < 5000; ++i) {
+    const double x = std::ldexp(mantissa(rng), exponent(rng));
+    const double y = cordicInvSqrt(x);
+    ASSERT_EQ(bits(y), bits(transcribedInvSqrt(x))) << x;
+    ASSERT_NEAR(y * std::sqrt(x), 1.0, 3.2e-11) << x;
+  }
+}
+
+TEST(FastPaths, InvSqrtOutsideTheNormalRange) {
+  EXPECT_EQ(cordicInvSqrt(0.0), 0.0);
+  EXPECT_EQ(cordicInvSqrt(-0.0), 0.0);
+  EXPECT_EQ(cordicInvSqrt(-4.0), 0.0);
+  EXPECT_EQ(cordicInvSqrt(-kInf), 0.0);
+  // NaN of either sign is NaN, not a number made up from its bit pattern.
+  EXPECT_TRUE(std::isnan(cordicInvSqrt(kNaN)));
+  EXPECT_TRUE(std::isnan(cordicInvSqrt(-kNaN)));
+  EXPECT_EQ(cordicInvSqrt(kInf), 0.0);
+  // Subnormals are as accurate as normal numbers.
+  for (const double x : {5e-324, 1e-310, std::numeric_limits<double>::min() / 2}) {
+    EXPECT_NEAR(cordicInvSqrt(x) * std::sqrt(x), 1.0, 3.2e-11) << x;
+  }
+  EXPECT_NEAR(cordicInvSqrt(std::numeric_limits<double>::max()) *
+                  std::sqrt(std::numeric_limits<double>::max()),
+              1.0, 3.2e-11);
+  EXPECT_NEAR(cordicInvSqrt(std::numeric_limits<double>::min()) *
+                  std::sqrt(std::numeric_limits<double>::min()),
+              1.0, 3.2e-11);
 }
 
 }  // namespace

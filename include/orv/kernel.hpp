@@ -11,6 +11,8 @@
 // `orv::kernel` target passes `-ffp-contract=off` on to everything that links it.
 
 #include <array>
+#include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -105,5 +107,252 @@ static_assert(std::is_standard_layout_v<HomVec4> && std::is_trivially_copyable_v
 /// The arc length in metres, 2R * acos(W), with W clamped to [-1, 1] (a NaN W counts as 1), so
 /// the result is in [0, 2*pi*R] and never NaN for finite R.
 [[nodiscard]] double sFromW(double W, double R_meters) noexcept;
+
+// --- Projective transforms ---------------------------------------------------------------------
+
+/// A 4x4 projective transform acting on homogeneous column vectors, taken up to scale but never
+/// rescaled by any operation except `normalizeDet`. Storage is column-major: element (row, col) is
+/// `data[col * 4 + row]`, and the translation of an affine transform sits in `data[12..14]`. The
+/// layout (sixteen doubles, 128 bytes) is the element of a projective transform buffer.
+///
+/// Non-finite entries are not screened; they propagate through every product.
+struct PGL4 {
+  std::array<double, 16> data;
+
+  /// The identity transform.
+  [[nodiscard]] static constexpr PGL4 identity() noexcept {
+    return PGL4{{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}};
+  }
+
+  /// The transform holding exactly these sixteen values in storage (column-major) order.
+  [[nodiscard]] static constexpr PGL4 init(const std::array<double, 16>& values) noexcept {
+    return PGL4{values};
+  }
+
+  /// The transform whose element (row, col) is `m[row][col]`.
+  [[nodiscard]] static constexpr PGL4 fromRowMajor(
+      const std::array<std::array<double, 4>, 4>& m) noexcept {
+    PGL4 result{};
+    for (std::size_t col = 0; col < 4; ++col) {
+      for (std::size_t row = 0; row < 4; ++row) {
+        result.data[col * 4 + row] = m[row][col];
+      }
+    }
+    return result;
+  }
+
+  /// Element (row, col); both indices must be 0 to 3.
+  [[nodiscard]] constexpr double get(std::size_t row, std::size_t col) const noexcept {
+    assert(row < 4 && col < 4);
+    return data[col * 4 + row];
+  }
+
+  /// Stores `val` at element (row, col); both indices must be 0 to 3.
+  constexpr void set(std::size_t row, std::size_t col, double val) noexcept {
+    assert(row < 4 && col < 4);
+    data[col * 4 + row] = val;
+  }
+
+  /// The product M*v, summed from 0.0 over the columns in order. Neither normalised nor
+  /// dehomogenised: a factor in the matrix or in `v` carries over unchanged.
+  [[nodiscard]] constexpr HomVec4 apply(const HomVec4& v) const noexcept {
+    const std::array<double, 4> comp{v.x, v.y, v.z, v.w};
+    std::array<double, 4> result{0.0, 0.0, 0.0, 0.0};
+    for (std::size_t row = 0; row < 4; ++row) {
+      for (std::size_t col = 0; col < 4; ++col) {
+        result[row] = result[row] + get(row, col) * comp[col];
+      }
+    }
+    return HomVec4::init(result[0], result[1], result[2], result[3]);
+  }
+
+  /// The matrix product this*b: applying it to a point applies `b` first. Each element is summed
+  /// from 0.0 over k in order.
+  [[nodiscard]] constexpr PGL4 mul(const PGL4& b) const noexcept {
+    PGL4 result{};
+    for (std::size_t col = 0; col < 4; ++col) {
+      for (std::size_t row = 0; row < 4; ++row) {
+        double sum = 0.0;
+        for (std::size_t k = 0; k < 4; ++k) {
+          sum = sum + get(row, k) * b.get(k, col);
+        }
+        result.set(row, col, sum);
+      }
+    }
+    return result;
+  }
+
+  /// The transposed matrix.
+  [[nodiscard]] constexpr PGL4 transpose() const noexcept {
+    PGL4 result{};
+    for (std::size_t row = 0; row < 4; ++row) {
+      for (std::size_t col = 0; col < 4; ++col) {
+        result.set(row, col, get(col, row));
+      }
+    }
+    return result;
+  }
+
+  /// The determinant by cofactor expansion along the first row, ((a0*M0 - a1*M1) + a2*M2) - a3*M3,
+  /// each 3x3 minor itself expanded along its first row.
+  [[nodiscard]] constexpr double det() const noexcept;
+
+  /// The representative with determinant +1 or -1: every entry times |det|^(-1/4). The sign of the
+  /// determinant is kept. Returned unchanged when |det| < 1e-15; a NaN determinant gives NaN entries.
+  [[nodiscard]] PGL4 normalizeDet() const noexcept;
+
+  /// Approximate inverse of this + delta*I by Newton-Schulz iteration X <- X(2I - AX), started from
+  /// A^T / |A|_F^2. Stops after the first step whose residual max|AX - I| (NaN entries ignored) is
+  /// below 1e-12, or after `max_iter` steps; with `max_iter` = 0 it returns the start value. No
+  /// pivoting and no test for singularity: a singular matrix runs all steps and returns the last
+  /// iterate, and the zero matrix gives all NaN.
+  [[nodiscard]] PGL4 inverse(double delta, std::uint32_t max_iter) const noexcept;
+
+ private:
+  // Determinant of the 3x3 matrix left after removing row `r` and column `c` (the cofactor's minor).
+  [[nodiscard]] constexpr double minorDet(std::size_t r, std::size_t c) const noexcept;
+};
+
+static_assert(sizeof(PGL4) == 128, "PGL4 is the 128-byte element of transform buffers");
+static_assert(std::is_standard_layout_v<PGL4> && std::is_trivially_copyable_v<PGL4>);
+
+constexpr double PGL4::minorDet(std::size_t r, std::size_t c) const noexcept {
+  std::array<std::array<double, 3>, 3> s{};
+  std::size_t si = 0;
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (i == r) continue;
+    std::size_t sj = 0;
+    for (std::size_t j = 0; j < 4; ++j) {
+      if (j == c) continue;
+      s[si][sj] = get(i, j);
+      ++sj;
+    }
+    ++si;
+  }
+  return (s[0][0] * (s[1][1] * s[2][2] - s[1][2] * s[2][1]) -
+          s[0][1] * (s[1][0] * s[2][2] - s[1][2] * s[2][0])) +
+         s[0][2] * (s[1][0] * s[2][1] - s[1][1] * s[2][0]);
+}
+
+constexpr double PGL4::det() const noexcept {
+  return ((get(0, 0) * minorDet(0, 0) - get(0, 1) * minorDet(0, 1)) + get(0, 2) * minorDet(0, 2)) -
+         get(0, 3) * minorDet(0, 3);
+}
+
+/// Translation by (tx, ty, tz): (x, y, z, w) goes to (x + tx*w, y + ty*w, z + tz*w, w), so points at
+/// infinity stay where they are.
+[[nodiscard]] constexpr PGL4 pglTranslate(double tx, double ty, double tz) noexcept {
+  return PGL4::init({1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, tx, ty, tz, 1});
+}
+
+/// Scaling of the three spatial axes, diag(sx, sy, sz, 1).
+[[nodiscard]] constexpr PGL4 pglScale(double sx, double sy, double sz) noexcept {
+  return PGL4::init({sx, 0, 0, 0, 0, sy, 0, 0, 0, 0, sz, 0, 0, 0, 0, 1});
+}
+
+/// Rotation by `angle` radians about the z axis; a positive angle turns +x toward +y.
+[[nodiscard]] PGL4 pglRotateZ(double angle) noexcept;
+
+namespace detail {
+// Reached only while a constant expression is evaluated, where calling a function that is not
+// constexpr is an error: the compiler then names this function in its diagnostic.
+inline void pglFromHomogeneous_rowsAreSingular() noexcept {}
+}  // namespace detail
+
+/// `fromRowMajor` of constant rows, checked while the program is built: rows that are singular (a
+/// zero or non-finite row, or a determinant below 1e-12 once every row is scaled to largest entry
+/// 1) make the call ill-formed, so the program does not compile. Costs nothing at run time.
+///
+///     constexpr PGL4 m = pglFromHomogeneous({{{2, 0, 0, 0}, {0, 3, 0, 0}, {0, 0, 4, 0}, {0, 0, 0, 5}}});
+consteval PGL4 pglFromHomogeneous(const std::array<std::array<double, 4>, 4>& rows) {
+  // Scaling a row does not change whether the matrix is singular, but it makes a fixed threshold
+  // meaningful: with every entry in [-1, 1] the determinant is at most 16 in magnitude.
+  std::array<std::array<double, 4>, 4> scaled{};
+  for (std::size_t r = 0; r < 4; ++r) {
+    double largest = 0.0;
+    for (const double v : rows[r]) {
+      if (!(v - v == 0.0)) detail::pglFromHomogeneous_rowsAreSingular();  // infinite or NaN
+      const double magnitude = v < 0.0 ? -v : v;
+      largest = magnitude > largest ? magnitude : largest;
+    }
+    if (largest == 0.0) detail::pglFromHomogeneous_rowsAreSingular();
+    for (std::size_t c = 0; c < 4; ++c) scaled[r][c] = rows[r][c] / largest;
+  }
+  const double d = PGL4::fromRowMajor(scaled).det();
+  if (!(d > 1e-12 || d < -1e-12)) detail::pglFromHomogeneous_rowsAreSingular();
+  return PGL4::fromRowMajor(rows);
+}
+
+// --- Kernel operators --------------------------------------------------------------------------
+
+/// The resonance J = a - a^T: exactly antisymmetric, twice the antisymmetric part of `a`.
+[[nodiscard]] PGL4 computeResonance(const PGL4& a) noexcept;
+
+/// The regularised projector I - J^T (J J^T + 2 delta I)^-1 J onto the null space of J = `jc`,
+/// with the inverse taken by `PGL4::inverse` (regularisation `delta`, at most 8 steps).
+[[nodiscard]] PGL4 computeProjector(const PGL4& jc, double delta) noexcept;
+
+/// The deformed product x*y + epsilon * (x o y), where o is the entrywise product; each added term
+/// is (epsilon * x_ij) * y_ij. With epsilon = 0 and finite entries it equals `x.mul(y)` exactly.
+[[nodiscard]] PGL4 deformedTensorProduct(const PGL4& x, const PGL4& y, double epsilon) noexcept;
+
+// --- Single-precision fast paths ---------------------------------------------------------------
+
+namespace detail {
+#if defined(__GNUC__) || defined(__clang__)
+#define ORV_KERNEL_HAS_VECTOR_EXTENSIONS 1
+using NativeF32x4 = float __attribute__((vector_size(16)));
+#endif
+}  // namespace detail
+
+/// Four single-precision lanes x, y, z, w (lanes 0 to 3) in one 16-byte, 16-aligned value; the
+/// arithmetic operators work lane by lane in one SIMD instruction where the target has them.
+struct alignas(16) F32x4 {
+  float x;
+  float y;
+  float z;
+  float w;
+
+  friend F32x4 operator*(const F32x4& a, const F32x4& b) noexcept {
+#ifdef ORV_KERNEL_HAS_VECTOR_EXTENSIONS
+    return std::bit_cast<F32x4>(std::bit_cast<detail::NativeF32x4>(a) *
+                                std::bit_cast<detail::NativeF32x4>(b));
+#else
+    return F32x4{a.x * b.x, a.y * b.y, a.z * b.z, a.w * b.w};
+#endif
+  }
+
+  friend F32x4 operator/(const F32x4& a, const F32x4& b) noexcept {
+#ifdef ORV_KERNEL_HAS_VECTOR_EXTENSIONS
+    return std::bit_cast<F32x4>(std::bit_cast<detail::NativeF32x4>(a) /
+                                std::bit_cast<detail::NativeF32x4>(b));
+#else
+    return F32x4{a.x / b.x, a.y / b.y, a.z / b.z, a.w / b.w};
+#endif
+  }
+};
+
+static_assert(sizeof(F32x4) == 16 && alignof(F32x4) == 16);
+static_assert(std::is_trivially_copyable_v<F32x4>);
+
+/// The 4-lane vector (x, y, z, w).
+[[nodiscard]] inline F32x4 f32x4(float x, float y, float z, float w) noexcept {
+  return F32x4{x, y, z, w};
+}
+
+/// Lane-wise product, then ((p0 + p1) + p2) + p3 in single precision.
+[[nodiscard]] inline float simdDot4(const F32x4& a, const F32x4& b) noexcept {
+  const F32x4 p = a * b;
+  return ((p.x + p.y) + p.z) + p.w;
+}
+
+/// All four lanes divided by the length over all four lanes, or (0, 0, 0, 1) when the squared
+/// length is below 1e-15f. Pass w = 0 to normalise a 3-vector. NaN lanes give NaN lanes.
+[[nodiscard]] F32x4 simdNormalize3(const F32x4& v) noexcept;
+
+/// Approximately 1/sqrt(x): a first guess from the bit pattern of `x` refined by three Newton steps,
+/// relative error below about 3.2e-11. Gives 0 for x <= 0 and for +infinity, NaN for NaN; a
+/// subnormal `x` is first scaled by an exact power of two so the guess stays valid.
+[[nodiscard]] double cordicInvSqrt(double x) noexcept;
 
 }  // namespace orv::kernel
