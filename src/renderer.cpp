@@ -1,1 +1,320 @@
 #include "orv/renderer.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <optional>
+#include <utility>
+
+namespace orv::renderer {
+
+using kernel::fsDistance;
+using kernel::W_EPS;
+
+namespace {
+
+// Vectors at most this long count as degenerate.
+constexpr double kDegenerateNorm = 1e-15;
+
+// a + k*b and a - k*b, component by component, each product rounded before the sum.
+HomVec4 plusScaled(const HomVec4& a, double k, const HomVec4& b) noexcept {
+  return HomVec4::init(a.x + k * b.x, a.y + k * b.y, a.z + k * b.z, a.w + k * b.w);
+}
+HomVec4 minusScaled(const HomVec4& a, double k, const HomVec4& b) noexcept {
+  return HomVec4::init(a.x - k * b.x, a.y - k * b.y, a.z - k * b.z, a.w - k * b.w);
+}
+
+// The side plane through `position` with normal `n`.
+ProjectiveHyperplane planeThrough(const HomVec4& n, const HomVec4& position) noexcept {
+  return ProjectiveHyperplane::init(n.x, n.y, n.z, -n.dot(position));
+}
+
+}  // namespace
+
+// --- Camera ------------------------------------------------------------------------------------
+
+OrvCamera OrvCamera::init(const HomVec4& position, const HomVec4& forward, const HomVec4& up,
+                          double fov, double aspect, double near_fs, double far_fs) noexcept {
+  const HomVec4 p =
+      position.norm() > kDegenerateNorm ? position.normalize() : HomVec4::init(0, 0, 0, 1);
+
+  HomVec4 f = minusScaled(forward, forward.dot(p), p);
+  if (f.norm() > kDegenerateNorm) f = f.normalize();
+
+  HomVec4 u = minusScaled(up, up.dot(p), p);
+  u = minusScaled(u, u.dot(f), f);
+  if (u.norm() > kDegenerateNorm) u = u.normalize();
+
+  const HomVec4 r = HomVec4::init(f.y * u.z - f.z * u.y, f.z * u.x - f.x * u.z,
+                                  f.x * u.y - f.y * u.x, 0.0);
+  const HomVec4 right = r.norm() > kDegenerateNorm ? r.normalize() : HomVec4::init(1, 0, 0, 0);
+
+  return {p, f, u, right, fov, aspect, near_fs, far_fs, PGL4::identity(), true};
+}
+
+OrvCamera OrvCamera::makeDefault() noexcept {
+  // 1.0471975511965979 is the double nearest pi/3; dividing the double nearest pi by 3 gives one
+  // unit in the last place less.
+  return init(HomVec4::init(0, 0, 0, 1), HomVec4::init(0, 0, -1, 0), HomVec4::init(0, 1, 0, 0),
+              1.0471975511965979, 16.0 / 9.0, 0.01, 1000.0);
+}
+
+void OrvCamera::updateViewMatrix() noexcept {
+  if (!dirty) return;
+  const double tx = -right.dot(position);
+  const double ty = -up.dot(position);
+  const double tz = -forward.dot(position);
+  view_pgl4 = PGL4::init({right.x, up.x, -forward.x, 0.0, right.y, up.y, -forward.y, 0.0, right.z,
+                          up.z, -forward.z, 0.0, tx, ty, tz, 1.0});
+  dirty = false;
+}
+
+namespace {
+
+// Rotates `position` by `ds` radians toward `direction` along their great circle.
+void moveAlong(OrvCamera& camera, const HomVec4& direction, double ds) noexcept {
+  const double c = std::cos(ds);
+  const double s = std::sin(ds);
+  const HomVec4& p = camera.position;
+  const HomVec4 moved = HomVec4::init(c * p.x + s * direction.x, c * p.y + s * direction.y,
+                                      c * p.z + s * direction.z, c * p.w + s * direction.w);
+  if (moved.norm() > kDegenerateNorm) camera.position = moved.normalize();
+  camera.dirty = true;
+}
+
+}  // namespace
+
+void OrvCamera::moveForward(double ds) noexcept { moveAlong(*this, forward, ds); }
+
+void OrvCamera::moveRight(double ds) noexcept { moveAlong(*this, right, ds); }
+
+double OrvCamera::distanceTo(const HomVec4& point) const noexcept {
+  return fsDistance(position, point);
+}
+
+// --- Frustum -----------------------------------------------------------------------------------
+
+OrvFrustum OrvFrustum::fromCamera(const OrvCamera& camera) noexcept {
+  const double half_fov = camera.fov / 2.0;
+  const double half_fov_ver = half_fov / camera.aspect;
+  const double tan_h = std::tan(half_fov);
+  const double tan_v = std::tan(half_fov_ver);
+  const HomVec4& f = camera.forward;
+  const HomVec4& p = camera.position;
+  return {{planeThrough(plusScaled(f, tan_h, camera.right), p),
+           planeThrough(minusScaled(f, tan_h, camera.right), p),
+           planeThrough(minusScaled(f, tan_v, camera.up), p),
+           planeThrough(plusScaled(f, tan_v, camera.up), p)},
+          camera.near_fs,
+          camera.far_fs,
+          p};
+}
+
+bool OrvFrustum::isSphereVisible(const HomVec4& center, double fs_radius) const noexcept {
+  for (const ProjectiveHyperplane& plane : planes) {
+    const double val = plane.evaluate(center);
+    const double plane_norm =
+        std::sqrt(((plane.a * plane.a + plane.b * plane.b) + plane.c * plane.c) + plane.d * plane.d);
+    if (-fs_radius * plane_norm > val) return false;
+  }
+  const double d = fsDistance(observer, center);
+  if (near_fs > d + fs_radius) return false;
+  if (d - fs_radius > far_fs) return false;
+  return true;
+}
+
+OrvFrustum OrvFrustum::transformBy(const PGL4& m) const noexcept {
+  return {{planes[0].transformBy(m), planes[1].transformBy(m), planes[2].transformBy(m),
+           planes[3].transformBy(m)},
+          near_fs,
+          far_fs,
+          m.apply(observer)};
+}
+
+// --- Depth and W-visibility --------------------------------------------------------------------
+
+double fsDepth(const HomVec4& observer, const HomVec4& point, double near_fs,
+               double far_fs) noexcept {
+  const double d = fsDistance(observer, point);
+  if (near_fs >= d) return 0.0;
+  if (d >= far_fs) return 1.0;
+  return (d - near_fs) / (far_fs - near_fs);
+}
+
+double fsDepthToDistance(double depth, double near_fs, double far_fs) noexcept {
+  return near_fs + depth * (far_fs - near_fs);
+}
+
+WVisibilityClass wVisibility(const HomVec4& point) noexcept {
+  if (point.w > W_EPS) return WVisibilityClass::in_front;
+  if (point.w < -W_EPS) return WVisibilityClass::behind;
+  return WVisibilityClass::at_infinity;
+}
+
+// --- Culling and clipping ----------------------------------------------------------------------
+
+std::uint32_t frustumCull(const OrvFrustum& frustum, std::span<const HomVec4> positions,
+                          std::span<bool> visible_mask) noexcept {
+  const std::size_t n = std::min(positions.size(), visible_mask.size());
+  std::uint32_t count = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool visible = frustum.isVisibleFast(positions[i]);
+    visible_mask[i] = visible;
+    count += visible ? 1u : 0u;
+  }
+  return count;
+}
+
+std::uint32_t projectiveClip(const ProjectiveHyperplane& plane,
+                             std::span<const HomVec4> positions,
+                             std::span<bool> visible_mask) noexcept {
+  const std::size_t n = std::min(positions.size(), visible_mask.size());
+  std::uint32_t count = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool visible = plane.isVisible(positions[i]);
+    visible_mask[i] = visible;
+    count += visible ? 1u : 0u;
+  }
+  return count;
+}
+
+// --- Depth sorting -----------------------------------------------------------------------------
+//
+// The drawing order is decreasing Fubini-Study distance with ties in input order: the order a
+// stable insertion sort that stops at the first earlier point at least as far would give. Each
+// distance is computed once, and the indices are ordered by a stable least-significant-digit radix
+// sort on the distances' bit patterns. Distances are never negative or NaN, so their patterns
+// order exactly as the values do, equal doubles having equal patterns; inverting the patterns
+// turns "farthest first" into "smallest key first".
+
+namespace {
+
+constexpr std::size_t kInsertionSortLimit = 32;  // below this, sorting in place beats counting
+constexpr unsigned kDigitBits = 11;
+constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+constexpr unsigned kDigits = (64 + kDigitBits - 1) / kDigitBits;
+
+std::uint64_t farthestFirstKey(double distance) noexcept {
+  return ~std::bit_cast<std::uint64_t>(distance);
+}
+
+std::size_t digitOf(std::uint64_t key, unsigned digit) noexcept {
+  return static_cast<std::size_t>((key >> (digit * kDigitBits)) & (kBuckets - 1));
+}
+
+// Few points: insertion sort over distances computed once, in place in the index list.
+void insertionSortByDistance(const HomVec4& observer, std::span<const HomVec4> positions,
+                             std::span<std::size_t> order) noexcept {
+  std::array<double, kInsertionSortLimit> distance{};
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    distance[i] = fsDistance(observer, positions[i]);
+    order[i] = i;
+  }
+  for (std::size_t i = 1; i < order.size(); ++i) {
+    const std::size_t key = order[i];
+    std::size_t j = i;
+    while (j > 0 && distance[order[j - 1]] < distance[key]) {
+      order[j] = order[j - 1];
+      --j;
+    }
+    order[j] = key;
+  }
+}
+
+// Memory from the caller's resource, returned to it when the scope ends.
+class ScratchBlock {
+ public:
+  ScratchBlock(std::pmr::memory_resource& resource, std::size_t bytes)
+      : resource_(resource), bytes_(bytes), p_(resource.allocate(bytes, alignof(std::uint64_t))) {}
+  ~ScratchBlock() { resource_.deallocate(p_, bytes_, alignof(std::uint64_t)); }
+  ScratchBlock(const ScratchBlock&) = delete;
+  ScratchBlock& operator=(const ScratchBlock&) = delete;
+  void* get() const noexcept { return p_; }
+
+ private:
+  std::pmr::memory_resource& resource_;
+  std::size_t bytes_;
+  void* p_;
+};
+
+}  // namespace
+
+std::expected<std::pmr::vector<std::size_t>, Error> sortByFSDepth(
+    std::pmr::memory_resource& resource, const HomVec4& observer,
+    std::span<const HomVec4> positions) {
+  const std::size_t n = positions.size();
+  std::pmr::vector<std::size_t> order(&resource);
+  try {
+    order.resize(n);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(Error::OutOfMemory);
+  }
+  if (n <= kInsertionSortLimit) {
+    insertionSortByDistance(observer, positions, order);
+    return order;
+  }
+
+  // Scratch: keys in two buffers, a second index buffer, and one histogram per digit.
+  constexpr std::size_t kHistogramBytes = kDigits * kBuckets * sizeof(std::size_t);
+  constexpr std::size_t kBytesPerPoint = 2 * sizeof(std::uint64_t) + sizeof(std::size_t);
+  if (n > (std::numeric_limits<std::size_t>::max() - kHistogramBytes) / kBytesPerPoint) {
+    return std::unexpected(Error::OutOfMemory);
+  }
+  std::optional<ScratchBlock> scratch;
+  try {
+    scratch.emplace(resource, n * kBytesPerPoint + kHistogramBytes);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(Error::OutOfMemory);  // `order` goes back to the resource
+  }
+  auto* const base = static_cast<std::uint64_t*>(scratch->get());
+  std::span<std::uint64_t> keys(base, n);
+  std::span<std::uint64_t> other_keys(base + n, n);
+  auto* const index_base = static_cast<std::size_t*>(static_cast<void*>(base + 2 * n));
+  std::span<std::size_t> other_order(index_base, n);
+  std::span<std::size_t> histogram(index_base + n, kDigits * kBuckets);
+  std::fill(histogram.begin(), histogram.end(), std::size_t{0});
+
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t key = farthestFirstKey(fsDistance(observer, positions[i]));
+    keys[i] = key;
+    order[i] = i;
+    for (unsigned d = 0; d < kDigits; ++d) ++histogram[d * kBuckets + digitOf(key, d)];
+  }
+
+  std::span<std::uint64_t> src_keys = keys;
+  std::span<std::uint64_t> dst_keys = other_keys;
+  std::span<std::size_t> src_order = order;
+  std::span<std::size_t> dst_order = other_order;
+  for (unsigned d = 0; d < kDigits; ++d) {
+    const std::span<std::size_t> count = histogram.subspan(d * kBuckets, kBuckets);
+    if (count[digitOf(keys[0], d)] == n) continue;  // every key has this digit: nothing moves
+    std::size_t offset = 0;
+    for (std::size_t& c : count) offset += std::exchange(c, offset);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t slot = count[digitOf(src_keys[i], d)]++;
+      dst_keys[slot] = src_keys[i];
+      dst_order[slot] = src_order[i];
+    }
+    std::swap(src_keys, dst_keys);
+    std::swap(src_order, dst_order);
+  }
+  if (src_order.data() != order.data()) std::copy(src_order.begin(), src_order.end(), order.begin());
+  return order;
+}
+
+// --- Pipelines ---------------------------------------------------------------------------------
+
+ForwardPlusPipeline ForwardPlusPipeline::init(const OrvCamera& camera,
+                                              const ForwardPlusConfig& config) noexcept {
+  return {camera, OrvFrustum::fromCamera(camera), 0, config};
+}
+
+DeferredPipeline DeferredPipeline::init(const OrvCamera& camera,
+                                        const DeferredConfig& config) noexcept {
+  return {camera, OrvFrustum::fromCamera(camera), 0, config};
+}
+
+}  // namespace orv::renderer

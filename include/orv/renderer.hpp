@@ -1,9 +1,283 @@
 #pragma once
 
-// The renderer: camera, frustum, depth and the batch paths over point sets in elliptic space.
+// The renderer: an observer on the 3-sphere with its viewing frame, projective hyperplanes and the
+// four-plane frustum, Fubini-Study depth and W-visibility, the batch paths over point sets
+// (culling, clipping, back-to-front sorting) and the forward-plus and deferred pipeline descriptions.
+//
+// All distances are Fubini-Study angles in radians, measured with `kernel::fsDistance` with the
+// observer as first argument.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory_resource>
+#include <span>
+#include <vector>
 
 #include "orv/error.hpp"
 #include "orv/kernel.hpp"
 #include "orv/rhi.hpp"
 
-namespace orv::renderer {}  // namespace orv::renderer
+namespace orv::renderer {
+
+using kernel::HomVec4;
+using kernel::PGL4;
+
+// --- Camera ------------------------------------------------------------------------------------
+
+/// The observer: a point of the unit 3-sphere with a viewing frame of homogeneous 4-vectors, moved
+/// along great circles. The frame is stored exactly as `init` computed it; moves change only the
+/// position and never re-orthonormalise, so after a move `forward` is in general no longer
+/// orthogonal to `position`, and repeated moves keep stepping along the stored `forward`.
+struct OrvCamera {
+  HomVec4 position;  ///< on the unit 3-sphere
+  HomVec4 forward;   ///< viewing direction, orthogonal to `position` after `init`
+  HomVec4 up;        ///< orthogonal to `position` and `forward` after `init`
+  HomVec4 right;     ///< cross product of the x, y, z parts of `forward` and `up`, w = 0
+  double fov;        ///< horizontal field of view, radians
+  double aspect;     ///< width / height
+  double near_fs;    ///< near limit, a Fubini-Study distance (radians)
+  double far_fs;     ///< far limit, a Fubini-Study distance (radians); may exceed pi/2
+  PGL4 view_pgl4;    ///< view transform, valid while `dirty` is false
+  bool dirty;        ///< `view_pgl4` no longer matches the frame
+
+  /// Builds the frame: the position normalised onto the 3-sphere ((0, 0, 0, 1) when its norm is at
+  /// most 1e-15 or NaN), `forward` with its component along the position removed, `up` with its
+  /// components along the position and the new forward removed (each normalised when longer than
+  /// 1e-15, else stored as computed), and `right` the normalised cross product of their x, y, z parts
+  /// ((1, 0, 0, 0) when degenerate). The scalars are stored unchecked; `view_pgl4` is the identity
+  /// and `dirty` is set.
+  [[nodiscard]] static OrvCamera init(const HomVec4& position, const HomVec4& forward,
+                                      const HomVec4& up, double fov, double aspect, double near_fs,
+                                      double far_fs) noexcept;
+
+  /// The camera at the origin (0, 0, 0, 1) looking down -z with +y up: field of view pi/3
+  /// (1.0471975511965979), aspect 16/9, near 0.01, far 1000.
+  [[nodiscard]] static OrvCamera makeDefault() noexcept;
+
+  /// Recomputes `view_pgl4` from the frame if `dirty`, then clears `dirty`. The matrix has the rows
+  /// (right.xyz, -right.position), (up.xyz, -up.position), (-forward.xyz, -forward.position),
+  /// (0, 0, 0, 1), the dot products over all four components.
+  void updateViewMatrix() noexcept;
+
+  /// Moves the position by the angle `ds` (radians) along the great circle through `position` and
+  /// `forward`, renormalised onto the 3-sphere; a result of norm at most 1e-15 leaves the position
+  /// where it was. Marks the view transform dirty either way.
+  void moveForward(double ds) noexcept;
+
+  /// As `moveForward`, along the great circle through `position` and `right`.
+  void moveRight(double ds) noexcept;
+
+  /// Fubini-Study distance from the position to `point`, in [0, pi/2].
+  [[nodiscard]] double distanceTo(const HomVec4& point) const noexcept;
+};
+
+// --- Hyperplanes and frustum -------------------------------------------------------------------
+
+/// The plane a*x + b*y + c*z + d*w = 0 of projective 3-space. The coefficients are never
+/// normalised; their sign decides which side is visible.
+struct ProjectiveHyperplane {
+  double a;
+  double b;
+  double c;
+  double d;
+
+  [[nodiscard]] static constexpr ProjectiveHyperplane init(double a_, double b_, double c_,
+                                                           double d_) noexcept {
+    return {a_, b_, c_, d_};
+  }
+
+  /// ((a*x + b*y) + c*z) + d*w.
+  [[nodiscard]] constexpr double evaluate(const HomVec4& p) const noexcept {
+    return ((a * p.x + b * p.y) + c * p.z) + d * p.w;
+  }
+
+  /// True when `evaluate(p) >= 0`: a point on the plane (either zero) is visible, NaN is not.
+  [[nodiscard]] constexpr bool isVisible(const HomVec4& p) const noexcept {
+    return evaluate(p) >= 0.0;
+  }
+
+  /// The coefficient vector (a, b, c, d) multiplied by `m` exactly as `m.apply` multiplies a point:
+  /// a' = m(0,0)*a + m(0,1)*b + m(0,2)*c + m(0,3)*d and so on. The matrix is used as given, neither
+  /// inverted nor transposed. A plane moves with the points it contains only under the inverse
+  /// transpose of their transform, so this agrees with moving the plane along with `m` only where
+  /// that equals `m` (orthogonal transforms such as rotations). The result is not normalised.
+  [[nodiscard]] constexpr ProjectiveHyperplane transformBy(const PGL4& m) const noexcept {
+    const HomVec4 r = m.apply(HomVec4::init(a, b, c, d));
+    return {r.x, r.y, r.z, r.w};
+  }
+
+  friend constexpr bool operator==(const ProjectiveHyperplane&,
+                                   const ProjectiveHyperplane&) = default;
+};
+
+/// The viewing volume of a camera: four side planes through the observer, in the order left,
+/// right, top, bottom, with the camera's near and far Fubini-Study limits.
+struct OrvFrustum {
+  std::array<ProjectiveHyperplane, 4> planes;
+  double near_fs;
+  double far_fs;
+  HomVec4 observer;
+
+  /// Builds the side planes from the camera's frame as stored (its `view_pgl4` and `dirty` take no
+  /// part). With tan_h = tan(fov / 2) and tan_v = tan(fov / 2 / aspect), the plane normals are
+  /// forward + tan_h*right, forward - tan_h*right, forward - tan_v*up and forward + tan_v*up; each
+  /// plane's d is minus the 4-dot product of its normal with the position.
+  [[nodiscard]] static OrvFrustum fromCamera(const OrvCamera& camera) noexcept;
+
+  /// True when `point` is visible for all four side planes; the near and far limits take no part.
+  [[nodiscard]] bool isVisibleFast(const HomVec4& point) const noexcept {
+    return planes[0].isVisible(point) && planes[1].isVisible(point) &&
+           planes[2].isVisible(point) && planes[3].isVisible(point);
+  }
+
+  /// Whether a sphere of angular radius `fs_radius` around `center` can be seen: rejected when its
+  /// centre lies more than fs_radius * |plane| on the wrong side of a plane, or when its extent
+  /// [d - fs_radius, d + fs_radius] around the distance d from the observer misses [near, far].
+  /// Comparisons are strict and a NaN never rejects.
+  [[nodiscard]] bool isSphereVisible(const HomVec4& center, double fs_radius) const noexcept;
+
+  /// Every plane through `ProjectiveHyperplane::transformBy(m)` (the matrix as given, not its
+  /// inverse transpose), the observer through `m.apply` (not renormalised), the limits unchanged.
+  [[nodiscard]] OrvFrustum transformBy(const PGL4& m) const noexcept;
+};
+
+// --- Depth and W-visibility --------------------------------------------------------------------
+
+/// Where a point lies by the sign of its w coordinate.
+enum class WVisibilityClass : std::uint8_t {
+  in_front = 0,     ///< w > W_EPS
+  behind = 1,       ///< w < -W_EPS
+  at_infinity = 2,  ///< every other w, NaN included
+};
+
+/// Fubini-Study depth of `point` seen from `observer`, in [0, 1]: 0 when the distance d is at most
+/// `near_fs`, else 1 when d is at least `far_fs`, else (d - near_fs) / (far_fs - near_fs).
+[[nodiscard]] double fsDepth(const HomVec4& observer, const HomVec4& point, double near_fs,
+                             double far_fs) noexcept;
+
+/// The distance a depth value stands for: near_fs + depth * (far_fs - near_fs), unclamped.
+[[nodiscard]] double fsDepthToDistance(double depth, double near_fs, double far_fs) noexcept;
+
+/// The class of `point` by its w coordinate alone; the point is not normalised, so a point and its
+/// negation fall on different sides.
+[[nodiscard]] WVisibilityClass wVisibility(const HomVec4& point) noexcept;
+
+// --- Culling, clipping and depth sorting -------------------------------------------------------
+
+/// Marks in `visible_mask` which points lie inside the frustum's four side planes and returns how
+/// many do. Only the first min(positions, mask) points are examined; mask entries beyond them are
+/// left untouched. The caller keeps that count below 2^32.
+[[nodiscard]] std::uint32_t frustumCull(const OrvFrustum& frustum,
+                                        std::span<const HomVec4> positions,
+                                        std::span<bool> visible_mask) noexcept;
+
+/// As `frustumCull`, with the single criterion `plane.isVisible`. Nothing is moved or split.
+[[nodiscard]] std::uint32_t projectiveClip(const ProjectiveHyperplane& plane,
+                                           std::span<const HomVec4> positions,
+                                           std::span<bool> visible_mask) noexcept;
+
+/// A back-to-front drawing order: the indices of `positions` by decreasing Fubini-Study distance
+/// from `observer`, points at equal distance (as doubles) in input order. O(n) time. The list and
+/// all scratch memory come from `resource`; scratch is returned before the call ends. When the
+/// resource refuses memory the result is `Error::OutOfMemory` and nothing stays allocated. An empty
+/// point array gives an empty list.
+[[nodiscard]] std::expected<std::pmr::vector<std::size_t>, Error> sortByFSDepth(
+    std::pmr::memory_resource& resource, const HomVec4& observer,
+    std::span<const HomVec4> positions);
+
+// --- Pipeline descriptions ---------------------------------------------------------------------
+
+/// Configuration of the forward-plus (tiled forward) pipeline.
+struct ForwardPlusConfig {
+  std::uint32_t tile_size = 16;             ///< edge of a screen tile, pixels
+  std::uint32_t max_lights_per_tile = 256;  ///< light list capacity of one tile
+  std::uint32_t msaa_samples = 1;           ///< samples per pixel
+  bool z_prepass = true;                    ///< a depth-only pass runs before shading
+  bool fs_depth = true;                     ///< depth is Fubini-Study depth
+  bool chart_switching = true;              ///< points may change affine chart
+};
+
+/// A forward-plus pipeline bound to a camera and the frustum built from it.
+struct ForwardPlusPipeline {
+  OrvCamera camera;
+  OrvFrustum frustum;
+  std::uint64_t frame_index;
+  ForwardPlusConfig config;
+
+  /// Stores copies of `camera` (unchanged, not refreshed) and `config`, builds the frustum from the
+  /// camera and starts at frame 0.
+  [[nodiscard]] static ForwardPlusPipeline init(const OrvCamera& camera,
+                                                const ForwardPlusConfig& config) noexcept;
+
+  /// 4 render passes with a Z prepass, 3 without.
+  [[nodiscard]] constexpr std::uint32_t passCount() const noexcept {
+    std::uint32_t passes = 1;
+    if (config.z_prepass) passes += 1;
+    passes += 1;
+    passes += 1;
+    return passes;
+  }
+};
+
+/// Formats of the five G-buffer targets of the deferred pipeline.
+struct GBufferLayout {
+  rhi::Format position_format = rhi::Format::rgba32_float;
+  rhi::Format normal_format = rhi::Format::rgba32_float;
+  rhi::Format albedo_format = rhi::Format::rgba8_unorm;
+  rhi::Format material_format = rhi::Format::rgba32_float;
+  rhi::Format depth_format = rhi::Format::depth32_float;
+
+  /// Bytes per pixel over the five targets; 56 for the default layout.
+  [[nodiscard]] constexpr std::uint32_t bytesPerPixel() const noexcept {
+    return size(position_format) + size(normal_format) + size(albedo_format) +
+           size(material_format) + size(depth_format);
+  }
+};
+
+/// Configuration of the deferred pipeline.
+struct DeferredConfig {
+  std::uint32_t tile_size = 16;    ///< edge of a screen tile, pixels
+  std::uint32_t max_lights = 1024; ///< light capacity
+  GBufferLayout gbuffer{};         ///< G-buffer formats
+  bool fs_depth = true;            ///< depth is Fubini-Study depth
+  bool orv_normals = true;         ///< normals are stored in projective form
+  bool tiled = true;               ///< lighting is done per screen tile
+  bool chart_switching = true;     ///< points may change affine chart
+};
+
+/// A deferred pipeline bound to a camera and the frustum built from it.
+struct DeferredPipeline {
+  OrvCamera camera;
+  OrvFrustum frustum;
+  std::uint64_t frame_index;
+  DeferredConfig config;
+
+  /// Stores copies of `camera` (unchanged, not refreshed) and `config`, builds the frustum from the
+  /// camera and starts at frame 0.
+  [[nodiscard]] static DeferredPipeline init(const OrvCamera& camera,
+                                             const DeferredConfig& config) noexcept;
+
+  /// Always 3, whatever the configuration.
+  [[nodiscard]] constexpr std::uint32_t passCount() const noexcept { return 3; }
+};
+
+enum class PipelineMode : std::uint8_t {
+  forward_plus = 0,
+  deferred = 1,
+  hybrid = 2,
+};
+
+/// Render passes a pipeline mode needs: 4 for forward-plus (with its Z prepass), 3 for deferred,
+/// 5 for hybrid.
+[[nodiscard]] constexpr std::uint32_t passCountHint(PipelineMode mode) noexcept {
+  switch (mode) {
+    case PipelineMode::forward_plus: return 4;
+    case PipelineMode::deferred: return 3;
+    case PipelineMode::hybrid: return 5;
+  }
+  return 0;  // not one of the three modes
+}
+
+}  // namespace orv::renderer

@@ -1,0 +1,499 @@
+#include "orv/renderer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <numbers>
+#include <random>
+#include <vector>
+
+#include "support/counting_resource.hpp"
+
+namespace {
+
+using namespace orv::renderer;
+using orv::kernel::fsDistance;
+using orv::testing::CountingResource;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
+
+::testing::AssertionResult sameBits(const HomVec4& a, const HomVec4& b) {
+  if (bits(a.x) == bits(b.x) && bits(a.y) == bits(b.y) && bits(a.z) == bits(b.z) &&
+      bits(a.w) == bits(b.w)) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "(" << a.x << ", " << a.y << ", " << a.z << ", " << a.w
+                                       << ") vs (" << b.x << ", " << b.y << ", " << b.z << ", "
+                                       << b.w << ")";
+}
+
+// --- Camera ------------------------------------------------------------------------------------
+
+TEST(Camera, DefaultFrameCarriesItsSignsOfZero) {
+  OrvCamera cam = OrvCamera::makeDefault();
+  EXPECT_TRUE(sameBits(cam.position, HomVec4::init(0, 0, 0, 1)));
+  EXPECT_TRUE(sameBits(cam.forward, HomVec4::init(0, 0, -1, 0)));
+  EXPECT_TRUE(sameBits(cam.up, HomVec4::init(0, 1, 0, 0)));
+  EXPECT_TRUE(sameBits(cam.right, HomVec4::init(1, -0.0, 0, 0)));
+  EXPECT_EQ(bits(cam.fov), bits(1.0471975511965979));
+  EXPECT_NE(bits(cam.fov), bits(std::numbers::pi / 3 - 2e-16));
+  EXPECT_EQ(cam.aspect, 1.7777777777777777);
+  EXPECT_EQ(cam.near_fs, 0.01);
+  EXPECT_EQ(cam.far_fs, 1000.0);
+  EXPECT_TRUE(cam.dirty);
+  EXPECT_EQ(cam.view_pgl4.data, PGL4::identity().data);
+
+  cam.updateViewMatrix();
+  EXPECT_FALSE(cam.dirty);
+  const auto& v = cam.view_pgl4.data;
+  for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(v[i], PGL4::identity().data[i]) << i;
+  // Translation entries are negated zero dot products; -forward.x and -forward.y negate zeros.
+  EXPECT_TRUE(std::signbit(v[12]) && std::signbit(v[13]) && std::signbit(v[14]));
+  EXPECT_TRUE(std::signbit(v[2]) && std::signbit(v[6]));
+  EXPECT_TRUE(std::signbit(v[1]) == false && std::signbit(v[4]));  // up.x = +0, right.y = -0
+  EXPECT_EQ(v[10], 1.0);
+
+  // Only a dirty camera recomputes its view.
+  cam.view_pgl4.data[0] = 42.0;
+  cam.updateViewMatrix();
+  EXPECT_EQ(cam.view_pgl4.data[0], 42.0);
+  cam.dirty = true;
+  cam.updateViewMatrix();
+  EXPECT_EQ(cam.view_pgl4.data[0], 1.0);
+}
+
+TEST(Camera, InitOrthogonalisesTheFrameAroundThePosition) {
+  const double pi = std::numbers::pi;
+  const OrvCamera cam = OrvCamera::init(HomVec4::init(1, 2, 3, 1), HomVec4::init(0, 0, -1, 0),
+                                        HomVec4::init(0, 1, 0, 0), pi / 3, 1.5, 0.01, 1000);
+  EXPECT_NEAR(cam.position.norm(), 1.0, 1e-15);
+  EXPECT_NEAR(cam.forward.dot(cam.position), 0.0, 1e-15);
+  EXPECT_NEAR(cam.up.dot(cam.position), 0.0, 1e-15);
+  EXPECT_NEAR(cam.up.dot(cam.forward), 0.0, 1e-15);
+  const double s = std::sqrt(4.25);
+  EXPECT_NEAR(cam.right.x, 1 / s, 1e-12);
+  EXPECT_NEAR(cam.right.y, 1 / s, 1e-12);
+  EXPECT_NEAR(cam.right.z, 1.5 / s, 1e-12);
+  EXPECT_EQ(bits(cam.right.w), bits(0.0));
+  EXPECT_EQ(cam.aspect, 1.5);
+
+  // Degenerate input: a zero or NaN position is the origin, a forward parallel to the position
+  // stays an unnormalised residual, and a degenerate right is +x.
+  const OrvCamera zero = OrvCamera::init(HomVec4::init(0, 0, 0, 0), HomVec4::init(0, 0, -1, 0),
+                                         HomVec4::init(0, 1, 0, 0), 1, 1, 0, 1);
+  EXPECT_TRUE(sameBits(zero.position, HomVec4::init(0, 0, 0, 1)));
+  const OrvCamera nan = OrvCamera::init(HomVec4::init(kNaN, 0, 0, 1), HomVec4::init(0, 0, -1, 0),
+                                        HomVec4::init(0, 1, 0, 0), 1, 1, 0, 1);
+  EXPECT_TRUE(sameBits(nan.position, HomVec4::init(0, 0, 0, 1)));
+  const OrvCamera parallel = OrvCamera::init(HomVec4::init(0, 0, 0, 1), HomVec4::init(0, 0, 0, 2),
+                                             HomVec4::init(0, 1, 0, 0), 1, 1, 0, 1);
+  EXPECT_TRUE(sameBits(parallel.forward, HomVec4::init(0, 0, 0, 0)));
+  EXPECT_TRUE(sameBits(parallel.right, HomVec4::init(1, 0, 0, 0)));
+}
+
+TEST(Camera, MovesFollowGreatCirclesWithoutTouchingTheFrame) {
+  OrvCamera cam = OrvCamera::makeDefault();
+  cam.updateViewMatrix();
+  const OrvCamera before = cam;
+  cam.moveForward(0.1);
+  EXPECT_TRUE(cam.dirty);
+  EXPECT_NEAR(cam.position.norm(), 1.0, 1e-15);
+  EXPECT_NEAR(cam.position.z, -std::sin(0.1), 1e-15);
+  EXPECT_NEAR(cam.position.w, std::cos(0.1), 1e-15);
+  EXPECT_TRUE(sameBits(cam.forward, before.forward));
+  EXPECT_TRUE(sameBits(cam.up, before.up));
+  EXPECT_TRUE(sameBits(cam.right, before.right));
+  EXPECT_NEAR(cam.distanceTo(before.position), 0.1, 1e-15);
+
+  // Repeated moves step along the stored forward, which is no longer orthogonal.
+  cam.moveForward(0.1);
+  EXPECT_GT(std::fabs(cam.forward.dot(cam.position)), 0.1);
+
+  OrvCamera side = OrvCamera::makeDefault();
+  side.moveRight(0.1);
+  EXPECT_NEAR(side.position.x, std::sin(0.1), 1e-15);
+  EXPECT_NEAR(side.position.norm(), 1.0, 1e-15);
+
+  // A move onto (nearly) the zero vector leaves the position, but still marks the view dirty.
+  OrvCamera stuck = OrvCamera::makeDefault();
+  stuck.updateViewMatrix();
+  stuck.forward = HomVec4::init(0, 0, 0, -1);
+  stuck.moveForward(std::numbers::pi / 4);
+  EXPECT_TRUE(sameBits(stuck.position, HomVec4::init(0, 0, 0, 1)));
+  EXPECT_TRUE(stuck.dirty);
+
+  EXPECT_EQ(OrvCamera::makeDefault().distanceTo(HomVec4::init(0, 0, -1, 0)), std::numbers::pi / 2);
+}
+
+// --- Hyperplanes and frustum -------------------------------------------------------------------
+
+TEST(Hyperplane, EvaluatesLeftToRightAndTransformsLikeApply) {
+  const ProjectiveHyperplane x = ProjectiveHyperplane::init(1, 0, 0, 0);
+  EXPECT_TRUE(x.isVisible(HomVec4::init(1, 0, 0, 1)));
+  EXPECT_FALSE(x.isVisible(HomVec4::init(-1, 0, 0, 1)));
+  EXPECT_EQ(x.evaluate(HomVec4::init(0, 1, 0, 1)), 0.0);
+  EXPECT_TRUE(x.isVisible(HomVec4::init(0, 1, 0, 1)));
+  EXPECT_TRUE(x.isVisible(HomVec4::init(-0.0, 1, 0, 1)));
+  EXPECT_FALSE(x.isVisible(HomVec4::init(kNaN, 0, 0, 1)));
+  EXPECT_EQ(ProjectiveHyperplane::init(1e16, 1, -1e16, 1).evaluate(HomVec4::init(1, 1, 1, 1)), 1.0);
+
+  EXPECT_EQ(x.transformBy(PGL4::identity()), x);
+  const PGL4 m = PGL4::fromRowMajor({{{1, 2, 0, 0}, {0, 1, 0, 3}, {0, 0, 1, 0}, {4, 0, 0, 1}}});
+  const ProjectiveHyperplane p = ProjectiveHyperplane::init(1, 2, 3, 4);
+  const HomVec4 applied = m.apply(HomVec4::init(1, 2, 3, 4));
+  // The matrix itself, not its inverse transpose: row 0 of m gives a' = 1*1 + 2*2.
+  EXPECT_EQ(p.transformBy(m), ProjectiveHyperplane::init(applied.x, applied.y, applied.z, applied.w));
+  EXPECT_EQ(p.transformBy(m).a, 5.0);
+}
+
+TEST(Frustum, DefaultCameraPlanesInOrderLeftRightTopBottom) {
+  const OrvFrustum f = OrvFrustum::fromCamera(OrvCamera::makeDefault());
+  const double half = 1.0471975511965979 / 2.0;
+  const double th = std::tan(half);
+  const double tv = std::tan(half / (16.0 / 9.0));  // the half-angle divided, not its tangent
+  ASSERT_NE(bits(tv), bits(th / (16.0 / 9.0)));
+  const std::array<ProjectiveHyperplane, 4> expected{{{th, 0, -1, -0.0},
+                                                      {-th, 0, -1, -0.0},
+                                                      {0, -tv, -1, -0.0},
+                                                      {0, tv, -1, -0.0}}};
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(bits(f.planes[i].a), bits(expected[i].a)) << i;
+    EXPECT_EQ(bits(f.planes[i].b), bits(expected[i].b)) << i;
+    EXPECT_EQ(bits(f.planes[i].c), bits(expected[i].c)) << i;
+    EXPECT_EQ(bits(f.planes[i].d), bits(-0.0)) << i;
+  }
+  EXPECT_TRUE(sameBits(f.observer, HomVec4::init(0, 0, 0, 1)));
+  EXPECT_EQ(f.near_fs, 0.01);
+  EXPECT_EQ(f.far_fs, 1000.0);
+
+  EXPECT_TRUE(f.isVisibleFast(HomVec4::init(0, 0, -1, 1).normalize()));
+  EXPECT_NEAR(f.planes[2].evaluate(HomVec4::init(0, 0, -1, 1).normalize()), std::sqrt(0.5), 1e-15);
+  EXPECT_TRUE(f.isVisibleFast(HomVec4::init(0, 0, 0, 1)));   // on every plane
+  EXPECT_FALSE(f.isVisibleFast(HomVec4::init(0, 0, 1, 1)));  // behind
+  EXPECT_FALSE(f.isVisibleFast(HomVec4::init(5, 0, -1, 1)));  // right of the right plane
+  EXPECT_FALSE(f.isVisibleFast(HomVec4::init(0, kNaN, -1, 1)));
+  // Exactly on the left plane, with the other three positive: inside.
+  EXPECT_EQ(f.planes[0].evaluate(HomVec4::init(-1, 0, -th, 0)), 0.0);
+  EXPECT_TRUE(f.isVisibleFast(HomVec4::init(-1, 0, -th, 0)));
+}
+
+TEST(Frustum, SphereVisibilityComparesStrictly) {
+  const OrvFrustum def = OrvFrustum::fromCamera(OrvCamera::makeDefault());
+  EXPECT_TRUE(def.isSphereVisible(HomVec4::init(0, 0, 0, 1), 0.1));
+  EXPECT_FALSE(def.isSphereVisible(HomVec4::init(0, 0, 0, 1), 0.001));  // wholly nearer than near
+  EXPECT_TRUE(def.isSphereVisible(HomVec4::init(0, 0, 0, 1), kNaN));    // NaN never rejects
+
+  // Planes: the centre may lie up to radius * |plane| behind each one.
+  OrvFrustum f{};
+  f.planes.fill(ProjectiveHyperplane::init(2, 0, 0, 0));
+  f.near_fs = 0.0;
+  f.far_fs = 10.0;
+  f.observer = HomVec4::init(0, 0, 0, 1);
+  const HomVec4 c = HomVec4::init(-0.25, 0, 0, 1);  // evaluates to -0.5; |plane| = 2
+  EXPECT_TRUE(f.isSphereVisible(c, 0.25));
+  EXPECT_FALSE(f.isSphereVisible(c, std::nextafter(0.25, 0.0)));
+
+  // Near and far: the extent [d - r, d + r] may touch the band's ends.
+  f.planes.fill(ProjectiveHyperplane::init(0, 0, 0, 1));
+  const HomVec4 p = HomVec4::init(0, 0, -1, 2);
+  const double d = fsDistance(f.observer, p);
+  const double r = 0.125;
+  f.near_fs = d + r;
+  EXPECT_TRUE(f.isSphereVisible(p, r));
+  f.near_fs = std::nextafter(d + r, 10.0);
+  EXPECT_FALSE(f.isSphereVisible(p, r));
+  f.near_fs = 0.0;
+  f.far_fs = d - r;
+  EXPECT_TRUE(f.isSphereVisible(p, r));
+  f.far_fs = std::nextafter(d - r, 0.0);
+  EXPECT_FALSE(f.isSphereVisible(p, r));
+}
+
+TEST(Frustum, TransformByMovesPlanesAndObserver) {
+  const OrvFrustum f = OrvFrustum::fromCamera(OrvCamera::makeDefault());
+  const OrvFrustum moved = f.transformBy(orv::kernel::pglTranslate(1, 0, 0));
+  EXPECT_TRUE(sameBits(moved.observer, HomVec4::init(1, 0, 0, 1)));
+  for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(moved.planes[i], f.planes[i]) << i;
+  EXPECT_EQ(moved.near_fs, f.near_fs);
+  EXPECT_EQ(moved.far_fs, f.far_fs);
+
+  const PGL4 m = orv::kernel::pglRotateZ(0.3).mul(orv::kernel::pglScale(2, 2, 2));
+  const OrvFrustum g = f.transformBy(m);
+  for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(g.planes[i], f.planes[i].transformBy(m)) << i;
+  EXPECT_TRUE(sameBits(g.observer, m.apply(f.observer)));
+}
+
+// --- Depth and W-visibility --------------------------------------------------------------------
+
+TEST(Depth, NormalisesBetweenNearAndFar) {
+  const HomVec4 origin = HomVec4::init(0, 0, 0, 1);
+  const double half_pi = std::numbers::pi / 2;
+  EXPECT_EQ(fsDepth(origin, HomVec4::init(0, 0, -1, 0), 0.01, 2.0), (half_pi - 0.01) / (2.0 - 0.01));
+  EXPECT_EQ(fsDepth(origin, HomVec4::init(0, 0, 0.001, 1).normalize(), 0.01, 100), 0.0);
+  EXPECT_EQ(fsDepth(origin, HomVec4::init(1, 0, 0, 0), 0.01, 0.5), 1.0);
+  // Both ends are inclusive, and the near test comes first.
+  EXPECT_EQ(fsDepth(origin, HomVec4::init(1, 0, 0, 0), half_pi, 2.0), 0.0);
+  EXPECT_EQ(fsDepth(origin, HomVec4::init(1, 0, 0, 0), 0.1, half_pi), 1.0);
+  EXPECT_EQ(fsDepth(origin, HomVec4::init(1, 0, 0, 0), half_pi, half_pi), 0.0);
+  EXPECT_EQ(fsDepth(origin, HomVec4::init(1, 0, 0, 0), 2.0, 1.0), 0.0);  // reversed limits
+  EXPECT_EQ(fsDepth(origin, HomVec4::init(0, 0, 0, 0), 0.0, 1.0), 0.0);  // zero vector: d = 0
+
+  const double depth = (50 - 0.1) / (100 - 0.1);
+  EXPECT_EQ(depth, 0.49949949949949946);
+  EXPECT_NEAR(fsDepthToDistance(depth, 0.1, 100), 50.0, 1e-10);
+  EXPECT_EQ(fsDepthToDistance(2.0, 0.0, 1.0), 2.0);  // not clamped
+}
+
+TEST(Depth, WVisibilityLooksAtWAlone) {
+  EXPECT_EQ(wVisibility(HomVec4::init(0, 0, 0, 1)), WVisibilityClass::in_front);
+  EXPECT_EQ(wVisibility(HomVec4::init(0, 0, 0, -1)), WVisibilityClass::behind);
+  EXPECT_EQ(wVisibility(HomVec4::init(1, 0, 0, 0)), WVisibilityClass::at_infinity);
+  EXPECT_EQ(wVisibility(HomVec4::init(0, 0, 0, 1e-6)), WVisibilityClass::at_infinity);
+  EXPECT_EQ(wVisibility(HomVec4::init(0, 0, 0, -1e-6)), WVisibilityClass::at_infinity);
+  EXPECT_EQ(wVisibility(HomVec4::init(0, 0, 0, std::nextafter(1e-6, 1.0))), WVisibilityClass::in_front);
+  EXPECT_EQ(wVisibility(HomVec4::init(0, 0, 0, std::nextafter(-1e-6, -1.0))), WVisibilityClass::behind);
+  EXPECT_EQ(wVisibility(HomVec4::init(0, 0, 0, kNaN)), WVisibilityClass::at_infinity);
+  EXPECT_EQ(wVisibility(HomVec4::init(0, 0, 0, -0.0)), WVisibilityClass::at_infinity);
+}
+
+// --- Culling and clipping ----------------------------------------------------------------------
+
+TEST(Culling, MarksTheMaskAndCountsWithinTheShorterLength) {
+  const OrvFrustum f = OrvFrustum::fromCamera(OrvCamera::makeDefault());
+  const std::array<HomVec4, 1> observer{HomVec4::init(0, 0, 0, 1)};
+  std::array<bool, 1> one{false};
+  EXPECT_EQ(frustumCull(f, observer, one), 1u);
+  EXPECT_TRUE(one[0]);
+
+  const ProjectiveHyperplane plane = ProjectiveHyperplane::init(1, 0, 0, 0);
+  const std::array<HomVec4, 5> points{HomVec4::init(1, 0, 0, 1), HomVec4::init(-1, 0, 0, 1),
+                                      HomVec4::init(0, 1, 0, 1), HomVec4::init(1, 0, 0, 1),
+                                      HomVec4::init(1, 0, 0, 1)};
+  bool mask3[3] = {false, true, false};
+  EXPECT_EQ(projectiveClip(plane, std::span(points).first(3), mask3), 2u);
+  EXPECT_TRUE(mask3[0] && !mask3[1] && mask3[2]);
+
+  // A short mask limits the work; a long mask keeps its extra entries.
+  bool mask2[2] = {false, false};
+  EXPECT_EQ(projectiveClip(plane, points, mask2), 1u);
+  bool mask7[7] = {false, false, false, false, false, true, false};
+  EXPECT_EQ(projectiveClip(plane, points, mask7), 4u);
+  EXPECT_TRUE(mask7[5] && !mask7[6]);
+  bool long_cull[3] = {false, false, true};
+  EXPECT_EQ(frustumCull(f, std::span(points).first(2), long_cull), 0u);
+  EXPECT_TRUE(long_cull[2]);
+  EXPECT_EQ(frustumCull(f, {}, long_cull), 0u);
+}
+
+// --- Depth sorting -----------------------------------------------------------------------------
+
+// The drawing order defined by a stable insertion sort that recomputes every distance.
+std::vector<std::size_t> referenceOrder(const HomVec4& observer, std::span<const HomVec4> points) {
+  std::vector<std::size_t> indices(points.size());
+  for (std::size_t i = 0; i < indices.size(); ++i) indices[i] = i;
+  for (std::size_t i = 1; i < indices.size(); ++i) {
+    const std::size_t key = indices[i];
+    const double key_dist = fsDistance(observer, points[key]);
+    std::size_t j = i;
+    while (j > 0) {
+      const double prev_dist = fsDistance(observer, points[indices[j - 1]]);
+      if (prev_dist >= key_dist) break;
+      indices[j] = indices[j - 1];
+      --j;
+    }
+    indices[j] = key;
+  }
+  return indices;
+}
+
+// Random points on the 3-sphere with many exact ties: repeats, negations and rescaled copies.
+std::vector<HomVec4> pointsWithTies(std::mt19937_64& rng, std::size_t n) {
+  std::normal_distribution<double> gauss;
+  std::uniform_int_distribution<int> kind(0, 5);
+  std::vector<HomVec4> points;
+  while (points.size() < n) {
+    const int k = points.empty() ? 0 : kind(rng);
+    std::uniform_int_distribution<std::size_t> pick(0, points.size() ? points.size() - 1 : 0);
+    if (k <= 1) {
+      points.push_back(HomVec4::init(gauss(rng), gauss(rng), gauss(rng), gauss(rng)).normalize());
+    } else {
+      const HomVec4 p = points[pick(rng)];
+      const double f = k == 2 ? 1.0 : k == 3 ? -1.0 : k == 4 ? 0x1p40 : -3.0;
+      points.push_back(HomVec4::init(f * p.x, f * p.y, f * p.z, f * p.w));
+    }
+  }
+  return points;
+}
+
+TEST(DepthSort, FarthestFirstWithTiesInInputOrder) {
+  CountingResource resource;
+  const HomVec4 observer = HomVec4::init(0, 0, 0, 1);
+  const std::array<HomVec4, 3> points{HomVec4::init(0, 0, -0.5, 1).normalize(),
+                                      HomVec4::init(0, 0, -0.1, 1).normalize(),
+                                      HomVec4::init(0, 0, -0.3, 1).normalize()};
+  {
+    const auto order = sortByFSDepth(resource, observer, points);
+    ASSERT_TRUE(order.has_value());
+    EXPECT_EQ(std::vector<std::size_t>(order->begin(), order->end()), (std::vector<std::size_t>{0, 2, 1}));
+    EXPECT_EQ(order->get_allocator().resource(), &resource);
+  }
+  {
+    const std::array<HomVec4, 1> single{HomVec4::init(1, 2, 3, 4)};
+    const auto order = sortByFSDepth(resource, observer, single);
+    EXPECT_EQ(std::vector<std::size_t>(order->begin(), order->end()), (std::vector<std::size_t>{0}));
+    const std::array<HomVec4, 3> tie{HomVec4::init(1, 0, 0, 0), HomVec4::init(0, 0, 0, 1),
+                                     HomVec4::init(0, -2, 0, 0)};
+    const auto tied = sortByFSDepth(resource, observer, tie);
+    EXPECT_EQ(std::vector<std::size_t>(tied->begin(), tied->end()), (std::vector<std::size_t>{0, 2, 1}));
+  }
+  const auto none = sortByFSDepth(resource, observer, {});
+  EXPECT_TRUE(none.has_value() && none->empty());
+  EXPECT_EQ(resource.bytesInUse(), 0u);
+
+  std::mt19937_64 rng(99);
+  for (const std::size_t n : {2u, 5u, 31u, 32u, 33u, 64u, 257u, 3000u}) {
+    const std::vector<HomVec4> points_n = pointsWithTies(rng, n);
+    const HomVec4 eye = pointsWithTies(rng, 1)[0];
+    const auto order = sortByFSDepth(resource, eye, points_n);
+    ASSERT_TRUE(order.has_value());
+    EXPECT_EQ(std::vector<std::size_t>(order->begin(), order->end()), referenceOrder(eye, points_n)) << n;
+  }
+  // Distances that share their upper bits exercise the skipped radix digits.
+  std::vector<HomVec4> close;
+  for (int i = 0; i < 200; ++i) close.push_back(HomVec4::init(1, 0, 0, 1e-9 * (i % 7)));
+  const auto order = sortByFSDepth(resource, observer, close);
+  EXPECT_EQ(std::vector<std::size_t>(order->begin(), order->end()), referenceOrder(observer, close));
+}
+
+TEST(DepthSort, UsesOnlyTheCallersResourceAndReturnsItOnFailure) {
+  std::mt19937_64 rng(5);
+  const std::vector<HomVec4> points = pointsWithTies(rng, 1000);
+  const HomVec4 observer = HomVec4::init(0, 0, 0, 1);
+  {
+    CountingResource resource;
+    const auto order = sortByFSDepth(resource, observer, points);
+    ASSERT_TRUE(order.has_value());
+    // While the list lives, only the list is held: the scratch went back.
+    EXPECT_EQ(resource.bytesInUse(), points.size() * sizeof(std::size_t));
+    EXPECT_EQ(resource.allocations(), 2u);
+  }
+  for (const std::size_t k : {1u, 2u}) {
+    for (const std::size_t n : {std::size_t{3}, points.size()}) {
+      CountingResource resource;
+      resource.failAllocation(k);
+      const auto order = sortByFSDepth(resource, observer, std::span(points).first(n));
+      if (n <= 32 && k == 2) {
+        EXPECT_TRUE(order.has_value());  // few points need no scratch
+        continue;
+      }
+      ASSERT_FALSE(order.has_value());
+      EXPECT_EQ(order.error(), orv::Error::OutOfMemory);
+      EXPECT_EQ(resource.bytesInUse(), 0u);
+      EXPECT_EQ(resource.mismatchedReleases(), 0u);
+    }
+  }
+}
+
+// --- Pipelines ---------------------------------------------------------------------------------
+
+TEST(Pipelines, PassCountsAndGBufferSize) {
+  const OrvCamera cam = OrvCamera::makeDefault();
+  const ForwardPlusPipeline forward = ForwardPlusPipeline::init(cam, ForwardPlusConfig{});
+  EXPECT_EQ(forward.passCount(), 4u);
+  EXPECT_EQ(forward.frame_index, 0u);
+  EXPECT_TRUE(forward.camera.dirty);  // copied unchanged, view not refreshed
+  EXPECT_EQ(forward.frustum.planes, OrvFrustum::fromCamera(cam).planes);
+  ForwardPlusConfig no_prepass{};
+  no_prepass.z_prepass = false;
+  EXPECT_EQ(ForwardPlusPipeline::init(cam, no_prepass).passCount(), 3u);
+  ForwardPlusConfig other{64, 8, 4, true, false, false};
+  EXPECT_EQ(ForwardPlusPipeline::init(cam, other).passCount(), 4u);
+  EXPECT_EQ(ForwardPlusPipeline::init(cam, other).config.msaa_samples, 4u);
+
+  const DeferredPipeline deferred = DeferredPipeline::init(cam, DeferredConfig{});
+  EXPECT_EQ(deferred.passCount(), 3u);
+  EXPECT_EQ(deferred.frame_index, 0u);
+  DeferredConfig untiled{};
+  untiled.tiled = false;
+  EXPECT_EQ(DeferredPipeline::init(cam, untiled).passCount(), 3u);
+  EXPECT_EQ(DeferredConfig{}.max_lights, 1024u);
+
+  static_assert(GBufferLayout{}.bytesPerPixel() == 56);
+  GBufferLayout wide{};
+  wide.albedo_format = orv::rhi::Format::pgl4_f64;
+  EXPECT_EQ(wide.bytesPerPixel(), 180u);
+  EXPECT_EQ(passCountHint(PipelineMode::forward_plus), 4u);
+  EXPECT_EQ(passCountHint(PipelineMode::deferred), 3u);
+  EXPECT_EQ(passCountHint(PipelineMode::hybrid), 5u);
+}
+
+// --- The caller's chain, camera to frame graph -------------------------------------------------
+
+TEST(EndToEnd, CameraToFrameGraph) {
+  using namespace orv::rhi;
+  OrvCamera cam = OrvCamera::makeDefault();
+  cam.moveForward(0.1);
+  cam.updateViewMatrix();
+  const OrvFrustum frustum = OrvFrustum::fromCamera(cam);
+
+  const std::array<HomVec4, 6> points{
+      HomVec4::fromCartesian(0, 0, -1).normalize(),     HomVec4::fromCartesian(0, 0, -3).normalize(),
+      HomVec4::fromCartesian(0, 0, 2).normalize(),      HomVec4::fromCartesian(5, 0, -1).normalize(),
+      HomVec4::fromCartesian(0.2, 0.1, -2).normalize(), HomVec4::init(0, 0, -1, 0)};
+  std::array<bool, 6> mask{};
+  ASSERT_EQ(frustumCull(frustum, points, mask), 4u);
+  EXPECT_EQ(mask, (std::array<bool, 6>{true, true, false, false, true, true}));
+
+  std::vector<HomVec4> visible;
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (mask[i]) visible.push_back(points[i]);
+  }
+  CountingResource resource;
+  const auto order = sortByFSDepth(resource, cam.position, visible);
+  ASSERT_TRUE(order.has_value());
+  // Back to front: the point at infinity, then the Cartesian points from -z = 3 to -z = 1.
+  EXPECT_EQ(std::vector<std::size_t>(order->begin(), order->end()), (std::vector<std::size_t>{3, 1, 2, 0}));
+
+  std::vector<HomVec4> draw_order;
+  double previous_depth = 2.0;
+  for (const std::size_t i : *order) {
+    draw_order.push_back(visible[i]);
+    const double depth = fsDepth(cam.position, visible[i], cam.near_fs, cam.far_fs);
+    EXPECT_LE(depth, previous_depth);
+    EXPECT_GT(depth, 0.0);
+    previous_depth = depth;
+  }
+  EXPECT_NEAR(fsDepthToDistance(fsDepth(cam.position, draw_order[0], cam.near_fs, cam.far_fs),
+                                cam.near_fs, cam.far_fs),
+              std::acos(std::sin(0.1)), 1e-12);
+  EXPECT_EQ(wVisibility(draw_order[0]), WVisibilityClass::at_infinity);
+  EXPECT_EQ(wVisibility(draw_order[1]), WVisibilityClass::in_front);
+
+  const BufferDescriptor buffer =
+      BufferDescriptor::initOrvPositions(static_cast<std::uint32_t>(draw_order.size()));
+  EXPECT_EQ(buffer.size, 128u);
+  const BufferId positions{1, 1};
+  const std::array<GpuCommand, 3> commands{{
+      {GpuCommand::OrvUploadPositions{positions, draw_order}},
+      {PipelineId::orvProjective(1)},
+      {DrawCommand{PipelineId::orvProjective(1), {}, {}, {}, positions,
+                   static_cast<std::uint32_t>(draw_order.size()), 1}},
+  }};
+  FrameGraph graph(resource);
+  ASSERT_TRUE(graph.addPass({"points", {}, {}, commands, PassType::geometry}).has_value());
+  graph.advanceFrame();
+  EXPECT_EQ(graph.passCount(), 1u);
+  EXPECT_EQ(graph.frameIndex(), 1u);
+  const GpuCommand& upload = graph.passes()[0].commands[0];
+  EXPECT_EQ(upload.tag(), GpuCommand::Tag::orv_upload_positions);
+  EXPECT_EQ(std::get<GpuCommand::OrvUploadPositions>(upload.payload).positions.data(), draw_order.data());
+  EXPECT_EQ(std::get<DrawCommand>(graph.passes()[0].commands[2].payload).index_count, 4u);
+}
+
+}  // namespace
