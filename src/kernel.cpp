@@ -65,21 +65,43 @@ double maxIgnoringNaN(double a, double b) noexcept { return b > a ? b : a; }
 
 // --- Homogeneous points -------------------------------------------------------------------------
 
-double HomVec4::norm() const noexcept {
-  const double s = sumOfSquares(*this);
-  if (overflowedFromFinite(s, *this)) [[unlikely]] {
-    const Rescaled r = rescaled(*this);
+namespace {
+
+// The rare cases of norm() and normalize(): a sum of squares that is infinite or NaN, from an
+// overflow of finite coordinates or from non-finite ones. Kept out of line so the common path
+// stays short.
+[[gnu::cold, gnu::noinline]] double normOfNonFiniteSquares(const HomVec4& v) noexcept {
+  const double s = sumOfSquares(v);
+  if (overflowedFromFinite(s, v)) {
+    const Rescaled r = rescaled(v);
     return std::ldexp(std::sqrt(sumOfSquares(r.v)), r.exponent);
   }
   return std::sqrt(s);
 }
 
+HomVec4 divideByNorm(const HomVec4& v, double n) noexcept {
+  if (n < kDegenerateNorm) return HomVec4::init(0.0, 0.0, 0.0, 1.0);
+  return HomVec4::init(v.x / n, v.y / n, v.z / n, v.w / n);
+}
+
+[[gnu::cold, gnu::noinline]] HomVec4 normalizeNonFiniteSquares(const HomVec4& v) noexcept {
+  const double s = sumOfSquares(v);
+  if (overflowedFromFinite(s, v)) return rescaled(v).v.normalize();
+  return divideByNorm(v, std::sqrt(s));
+}
+
+}  // namespace
+
+double HomVec4::norm() const noexcept {
+  const double s = sumOfSquares(*this);
+  if (!std::isfinite(s)) [[unlikely]] return normOfNonFiniteSquares(*this);
+  return std::sqrt(s);
+}
+
 HomVec4 HomVec4::normalize() const noexcept {
   const double s = sumOfSquares(*this);
-  if (overflowedFromFinite(s, *this)) [[unlikely]] return rescaled(*this).v.normalize();
-  const double n = std::sqrt(s);
-  if (n < kDegenerateNorm) return init(0.0, 0.0, 0.0, 1.0);
-  return init(x / n, y / n, z / n, w / n);
+  if (!std::isfinite(s)) [[unlikely]] return normalizeNonFiniteSquares(*this);
+  return divideByNorm(*this, std::sqrt(s));
 }
 
 std::array<double, 3> HomVec4::cartesian3() const noexcept {
@@ -117,12 +139,36 @@ AffineCard HomVec4::pickBestCard() const noexcept {
 
 // --- Fubini-Study distance and W/S conversions -------------------------------------------------
 
-double fsDistance(const HomVec4& a, const HomVec4& b) noexcept {
-  const double na = a.norm();
-  const double nb = b.norm();
+namespace {
+
+double fsDistanceFromNorms(const HomVec4& a, const HomVec4& b, double na, double nb) noexcept {
   if (na < kDegenerateNorm || nb < kDegenerateNorm) return 0.0;
   const double cos_theta = minIgnoringNaN(absCosine(a, b, na, nb), 1.0);
   return std::acos(cos_theta);
+}
+
+// Some sum of squares or the dot product is infinite or NaN: overflow from finite coordinates, or
+// non-finite ones.
+[[gnu::cold, gnu::noinline]] double fsDistanceOfNonFiniteSums(const HomVec4& a,
+                                                              const HomVec4& b) noexcept {
+  return fsDistanceFromNorms(a, b, a.norm(), b.norm());
+}
+
+}  // namespace
+
+double fsDistance(const HomVec4& a, const HomVec4& b) noexcept {
+  const double sa = sumOfSquares(a);
+  const double sb = sumOfSquares(b);
+  const double dp = a.dot(b);
+  // With finite sums the norms and their product are finite too (at most sqrt(DBL_MAX) each), so
+  // this is the plain formula with nothing to rescale.
+  if (!(std::isfinite(sa) && std::isfinite(sb) && std::isfinite(dp))) [[unlikely]] {
+    return fsDistanceOfNonFiniteSums(a, b);
+  }
+  const double na = std::sqrt(sa);
+  const double nb = std::sqrt(sb);
+  if (na < kDegenerateNorm || nb < kDegenerateNorm) return 0.0;
+  return std::acos(minIgnoringNaN(std::fabs(dp) / (na * nb), 1.0));
 }
 
 double wFromDistance(double s_meters, double R_meters) noexcept {
@@ -165,17 +211,27 @@ PGL4 PGL4::inverse(double delta, std::uint32_t max_iter) const noexcept {
   PGL4 x{};
   for (std::size_t i = 0; i < 16; ++i) x.data[i] = mt.data[i] / norm_sq;
 
+  if (max_iter == 0) return x;
+
+  // m_reg * x: the product each step starts from. The residual check of a step multiplies m_reg by
+  // the new x, which is exactly the next step's starting product, so each step forms it once.
+  PGL4 mx = m_reg.mul(x);
   for (std::uint32_t iteration = 0; iteration < max_iter; ++iteration) {
-    const PGL4 mx = m_reg.mul(x);
     PGL4 two_i_minus_mx{};
     for (std::size_t i = 0; i < 16; ++i) two_i_minus_mx.data[i] = 2.0 * I4.data[i] - mx.data[i];
     x = x.mul(two_i_minus_mx);
 
-    const PGL4 residual_check = m_reg.mul(x);
-    double residual = 0.0;
+    mx = m_reg.mul(x);
+    const PGL4& residual_check = mx;
+    // The largest |entry - I4 entry|, NaN entries skipped, starting from 0. A maximum that skips
+    // NaN does not depend on the order it visits the entries, so four running maxima (one per row
+    // of each column) give the same value as one pass in storage order, and vectorise.
+    std::array<double, 4> row_max{0.0, 0.0, 0.0, 0.0};
     for (std::size_t i = 0; i < 16; ++i) {
-      residual = maxIgnoringNaN(residual, std::fabs(residual_check.data[i] - I4.data[i]));
+      row_max[i % 4] = maxIgnoringNaN(row_max[i % 4], std::fabs(residual_check.data[i] - I4.data[i]));
     }
+    const double residual =
+        maxIgnoringNaN(maxIgnoringNaN(row_max[0], row_max[1]), maxIgnoringNaN(row_max[2], row_max[3]));
     if (residual < 1e-12) break;
   }
   return x;

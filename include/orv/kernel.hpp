@@ -158,9 +158,10 @@ struct PGL4 {
   [[nodiscard]] constexpr HomVec4 apply(const HomVec4& v) const noexcept {
     const std::array<double, 4> comp{v.x, v.y, v.z, v.w};
     std::array<double, 4> result{0.0, 0.0, 0.0, 0.0};
-    for (std::size_t row = 0; row < 4; ++row) {
-      for (std::size_t col = 0; col < 4; ++col) {
-        result[row] = result[row] + get(row, col) * comp[col];
+    // Column by column, all rows at once: each row still sums its columns in order 0 to 3.
+    for (std::size_t col = 0; col < 4; ++col) {
+      for (std::size_t row = 0; row < 4; ++row) {
+        result[row] = result[row] + data[col * 4 + row] * comp[col];
       }
     }
     return HomVec4::init(result[0], result[1], result[2], result[3]);
@@ -171,13 +172,14 @@ struct PGL4 {
   [[nodiscard]] constexpr PGL4 mul(const PGL4& b) const noexcept {
     PGL4 result{};
     for (std::size_t col = 0; col < 4; ++col) {
-      for (std::size_t row = 0; row < 4; ++row) {
-        double sum = 0.0;
-        for (std::size_t k = 0; k < 4; ++k) {
-          sum = sum + get(row, k) * b.get(k, col);
+      // A whole result column at once: each element still sums over k in order 0 to 3.
+      std::array<double, 4> sum{0.0, 0.0, 0.0, 0.0};
+      for (std::size_t k = 0; k < 4; ++k) {
+        for (std::size_t row = 0; row < 4; ++row) {
+          sum[row] = sum[row] + data[k * 4 + row] * b.data[col * 4 + k];
         }
-        result.set(row, col, sum);
       }
+      for (std::size_t row = 0; row < 4; ++row) result.data[col * 4 + row] = sum[row];
     }
     return result;
   }
