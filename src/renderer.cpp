@@ -1,9 +1,14 @@
 #include "orv/renderer.hpp"
 
+#if defined(__x86_64__) || defined(_M_X64)
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <optional>
@@ -155,31 +160,145 @@ WVisibilityClass wVisibility(const HomVec4& point) noexcept {
 }
 
 // --- Culling and clipping ----------------------------------------------------------------------
+//
+// Both operations test every point against a few planes and write one flag per point. The baseline
+// evaluates point by point; the AVX2 path transposes four points into registers of x, y, z and w
+// and evaluates each plane for all four at once, lane by lane with exactly the scalar operations
+// ((a*x + b*y) + c*z) + d*w and the same ordered, NaN-false comparison with zero.
+
+namespace {
+
+template <std::size_t kPlanes>
+std::uint32_t markInsideBaseline(const std::array<ProjectiveHyperplane, kPlanes>& planes,
+                                 const HomVec4* points, bool* mask, std::size_t n) noexcept {
+  std::uint32_t count = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    bool inside = true;
+    for (const ProjectiveHyperplane& plane : planes) inside &= plane.isVisible(points[i]);
+    mask[i] = inside;
+    count += inside ? 1u : 0u;
+  }
+  return count;
+}
+
+#if (defined(__x86_64__) || defined(_M_X64)) && (defined(__GNUC__) || defined(__clang__))
+#define ORV_RENDERER_AVX2 1
+
+// Byte k of entry `bits` is bit k of `bits`: four mask flags from a 4-bit compare result.
+constexpr std::array<std::uint32_t, 16> kFlagBytes = [] {
+  std::array<std::uint32_t, 16> table{};
+  for (std::uint32_t bits = 0; bits < 16; ++bits) {
+    for (std::uint32_t k = 0; k < 4; ++k) table[bits] |= ((bits >> k) & 1u) << (8 * k);
+  }
+  return table;
+}();
+
+template <std::size_t kPlanes>
+[[gnu::target("avx2")]] std::uint32_t markInsideAvx2(
+    const std::array<ProjectiveHyperplane, kPlanes>& planes, const HomVec4* points, bool* mask,
+    std::size_t n) noexcept {
+  __m256d a[kPlanes], b[kPlanes], c[kPlanes], d[kPlanes];
+  for (std::size_t j = 0; j < kPlanes; ++j) {
+    a[j] = _mm256_set1_pd(planes[j].a);
+    b[j] = _mm256_set1_pd(planes[j].b);
+    c[j] = _mm256_set1_pd(planes[j].c);
+    d[j] = _mm256_set1_pd(planes[j].d);
+  }
+  const __m256d zero = _mm256_setzero_pd();
+  std::uint32_t count = 0;
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const double* p = &points[i].x;
+    const __m256d p0 = _mm256_loadu_pd(p);
+    const __m256d p1 = _mm256_loadu_pd(p + 4);
+    const __m256d p2 = _mm256_loadu_pd(p + 8);
+    const __m256d p3 = _mm256_loadu_pd(p + 12);
+    const __m256d xz01 = _mm256_unpacklo_pd(p0, p1);  // x0 x1 z0 z1
+    const __m256d yw01 = _mm256_unpackhi_pd(p0, p1);  // y0 y1 w0 w1
+    const __m256d xz23 = _mm256_unpacklo_pd(p2, p3);
+    const __m256d yw23 = _mm256_unpackhi_pd(p2, p3);
+    const __m256d x = _mm256_permute2f128_pd(xz01, xz23, 0x20);
+    const __m256d z = _mm256_permute2f128_pd(xz01, xz23, 0x31);
+    const __m256d y = _mm256_permute2f128_pd(yw01, yw23, 0x20);
+    const __m256d w = _mm256_permute2f128_pd(yw01, yw23, 0x31);
+    __m256d inside = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    for (std::size_t j = 0; j < kPlanes; ++j) {
+      const __m256d ab = _mm256_add_pd(_mm256_mul_pd(a[j], x), _mm256_mul_pd(b[j], y));
+      const __m256d abc = _mm256_add_pd(ab, _mm256_mul_pd(c[j], z));
+      const __m256d value = _mm256_add_pd(abc, _mm256_mul_pd(d[j], w));
+      inside = _mm256_and_pd(inside, _mm256_cmp_pd(value, zero, _CMP_GE_OQ));
+    }
+    const auto bits = static_cast<std::uint32_t>(_mm256_movemask_pd(inside));
+    std::memcpy(mask + i, &kFlagBytes[bits], 4);
+    count += static_cast<std::uint32_t>(std::popcount(bits));
+  }
+  return count + markInsideBaseline(planes, points + i, mask + i, n - i);
+}
+
+bool cpuHasAvx2() noexcept {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+#endif
+
+template <std::size_t kPlanes>
+std::uint32_t markInside(BatchPath path, const std::array<ProjectiveHyperplane, kPlanes>& planes,
+                         std::span<const HomVec4> positions, std::span<bool> mask) noexcept {
+  const std::size_t n = std::min(positions.size(), mask.size());
+#ifdef ORV_RENDERER_AVX2
+  if (path == BatchPath::avx2 && cpuHasAvx2()) {
+    return markInsideAvx2(planes, positions.data(), mask.data(), n);
+  }
+#endif
+  (void)path;
+  return markInsideBaseline(planes, positions.data(), mask.data(), n);
+}
+
+BatchPath bestPath() noexcept {
+  return isSupported(BatchPath::avx2) ? BatchPath::avx2 : BatchPath::baseline;
+}
+
+}  // namespace
+
+bool isSupported(BatchPath path) noexcept {
+  switch (path) {
+    case BatchPath::baseline: return true;
+    case BatchPath::avx2:
+#ifdef ORV_RENDERER_AVX2
+      return cpuHasAvx2();
+#else
+      return false;
+#endif
+  }
+  return false;
+}
 
 std::uint32_t frustumCull(const OrvFrustum& frustum, std::span<const HomVec4> positions,
                           std::span<bool> visible_mask) noexcept {
-  const std::size_t n = std::min(positions.size(), visible_mask.size());
-  std::uint32_t count = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const bool visible = frustum.isVisibleFast(positions[i]);
-    visible_mask[i] = visible;
-    count += visible ? 1u : 0u;
-  }
-  return count;
+  return markInside(bestPath(), frustum.planes, positions, visible_mask);
 }
 
 std::uint32_t projectiveClip(const ProjectiveHyperplane& plane,
                              std::span<const HomVec4> positions,
                              std::span<bool> visible_mask) noexcept {
-  const std::size_t n = std::min(positions.size(), visible_mask.size());
-  std::uint32_t count = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const bool visible = plane.isVisible(positions[i]);
-    visible_mask[i] = visible;
-    count += visible ? 1u : 0u;
-  }
-  return count;
+  return markInside(bestPath(), std::array<ProjectiveHyperplane, 1>{plane}, positions, visible_mask);
 }
+
+namespace detail {
+
+std::uint32_t frustumCullOn(BatchPath path, const OrvFrustum& frustum,
+                            std::span<const HomVec4> positions,
+                            std::span<bool> visible_mask) noexcept {
+  return markInside(path, frustum.planes, positions, visible_mask);
+}
+
+std::uint32_t projectiveClipOn(BatchPath path, const ProjectiveHyperplane& plane,
+                               std::span<const HomVec4> positions,
+                               std::span<bool> visible_mask) noexcept {
+  return markInside(path, std::array<ProjectiveHyperplane, 1>{plane}, positions, visible_mask);
+}
+
+}  // namespace detail
 
 // --- Depth sorting -----------------------------------------------------------------------------
 //

@@ -187,6 +187,28 @@ enum class WVisibilityClass : std::uint8_t {
     std::pmr::memory_resource& resource, const HomVec4& observer,
     std::span<const HomVec4> positions);
 
+/// Instruction-set paths of `frustumCull` and `projectiveClip`. Both operations run the best path
+/// the machine supports; every path gives bit-identical masks and counts, since each SIMD lane does
+/// exactly the scalar operations in the scalar order.
+enum class BatchPath : std::uint8_t {
+  baseline = 0,  ///< portable code, always available
+  avx2 = 1,      ///< four points per 256-bit register (x86-64 with AVX2)
+};
+
+/// Whether this machine (and this build) can run `path`.
+[[nodiscard]] bool isSupported(BatchPath path) noexcept;
+
+namespace detail {
+/// `frustumCull` and `projectiveClip` on a chosen path, for tests that compare the paths. `path`
+/// must be supported; an unsupported one runs the baseline.
+[[nodiscard]] std::uint32_t frustumCullOn(BatchPath path, const OrvFrustum& frustum,
+                                          std::span<const HomVec4> positions,
+                                          std::span<bool> visible_mask) noexcept;
+[[nodiscard]] std::uint32_t projectiveClipOn(BatchPath path, const ProjectiveHyperplane& plane,
+                                             std::span<const HomVec4> positions,
+                                             std::span<bool> visible_mask) noexcept;
+}  // namespace detail
+
 // --- Pipeline descriptions ---------------------------------------------------------------------
 
 /// Configuration of the forward-plus (tiled forward) pipeline.
