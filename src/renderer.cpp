@@ -208,19 +208,17 @@ template <std::size_t kPlanes>
   std::uint32_t count = 0;
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4) {
+    // Halves of points 0 and 2 in one register, of 1 and 3 in another, then in-lane unpacks:
+    // 16-byte loads never straddle a cache line, and no shuffle crosses the 128-bit lanes.
     const double* p = &points[i].x;
-    const __m256d p0 = _mm256_loadu_pd(p);
-    const __m256d p1 = _mm256_loadu_pd(p + 4);
-    const __m256d p2 = _mm256_loadu_pd(p + 8);
-    const __m256d p3 = _mm256_loadu_pd(p + 12);
-    const __m256d xz01 = _mm256_unpacklo_pd(p0, p1);  // x0 x1 z0 z1
-    const __m256d yw01 = _mm256_unpackhi_pd(p0, p1);  // y0 y1 w0 w1
-    const __m256d xz23 = _mm256_unpacklo_pd(p2, p3);
-    const __m256d yw23 = _mm256_unpackhi_pd(p2, p3);
-    const __m256d x = _mm256_permute2f128_pd(xz01, xz23, 0x20);
-    const __m256d z = _mm256_permute2f128_pd(xz01, xz23, 0x31);
-    const __m256d y = _mm256_permute2f128_pd(yw01, yw23, 0x20);
-    const __m256d w = _mm256_permute2f128_pd(yw01, yw23, 0x31);
+    const __m256d xy02 = _mm256_loadu2_m128d(p + 8, p);       // x0 y0 x2 y2
+    const __m256d xy13 = _mm256_loadu2_m128d(p + 12, p + 4);  // x1 y1 x3 y3
+    const __m256d zw02 = _mm256_loadu2_m128d(p + 10, p + 2);  // z0 w0 z2 w2
+    const __m256d zw13 = _mm256_loadu2_m128d(p + 14, p + 6);  // z1 w1 z3 w3
+    const __m256d x = _mm256_unpacklo_pd(xy02, xy13);
+    const __m256d y = _mm256_unpackhi_pd(xy02, xy13);
+    const __m256d z = _mm256_unpacklo_pd(zw02, zw13);
+    const __m256d w = _mm256_unpackhi_pd(zw02, zw13);
     __m256d inside = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
     for (std::size_t j = 0; j < kPlanes; ++j) {
       const __m256d ab = _mm256_add_pd(_mm256_mul_pd(a[j], x), _mm256_mul_pd(b[j], y));
