@@ -10,6 +10,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -18,26 +19,49 @@
 
 namespace orv::bench {
 
+// ratio = ((subject - subject_base) / subject_divisor) / (peer * peer_multiple), times per iteration.
 struct Comparison {
   std::string subject;  // benchmark name as Google Benchmark reports it
   std::string peer;
   double target;        // largest acceptable ratio; 0 when reported for information only
   std::string label;
+  std::string subject_base{};   // optional: a run whose time is subtracted from the subject's
+  double subject_divisor = 1.0;
+  double peer_multiple = 1.0;
 };
 
-// Remembers the real time per iteration of every run, preferring the median of repetitions.
+// Adds the minimum over repetitions to a benchmark's statistics: on a shared machine it is the least
+// disturbed of the measurements, and the ratios use it when it is there. Register benchmarks with
+// ORV_BENCHMARK(name) to get it.
+inline void withMinimum(benchmark::internal::Benchmark* b) {
+  b->ComputeStatistics("min", [](const std::vector<double>& v) {
+    return *std::min_element(v.begin(), v.end());
+  });
+}
+#define ORV_BENCHMARK(fn) BENCHMARK(fn)->Apply(::orv::bench::withMinimum)
+
+// Remembers the real time per iteration of every run: the minimum over repetitions if there is one,
+// else the median, else the single run.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
       if (run.error_occurred) continue;
-      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-      if (run.run_type == Run::RT_Aggregate && !median) continue;
+      int rank = 1;  // a single run
+      if (run.run_type == Run::RT_Aggregate) {
+        if (run.aggregate_name == "min") {
+          rank = 3;
+        } else if (run.aggregate_name == "median") {
+          rank = 2;
+        } else {
+          continue;
+        }
+      }
       const std::string name = run.run_name.str();
-      if (median || !medians_.contains(name)) {
+      if (rank >= rank_[name]) {
         seconds_[name] = run.GetAdjustedRealTime();
-        if (median) medians_[name] = true;
+        rank_[name] = rank;
       }
     }
   }
@@ -49,11 +73,15 @@ class RatioReporter : public benchmark::ConsoleReporter {
     for (const Comparison& c : comparisons) {
       const auto subject = seconds_.find(c.subject);
       const auto peer = seconds_.find(c.peer);
-      if (subject == seconds_.end() || peer == seconds_.end() || peer->second <= 0) {
+      const auto base = seconds_.find(c.subject_base);
+      if (subject == seconds_.end() || peer == seconds_.end() || peer->second <= 0 ||
+          (!c.subject_base.empty() && base == seconds_.end())) {
         ++missing;
         continue;
       }
-      const double ratio = subject->second / peer->second;
+      const double subject_time =
+          (subject->second - (c.subject_base.empty() ? 0.0 : base->second)) / c.subject_divisor;
+      const double ratio = subject_time / (peer->second * c.peer_multiple);
       char target[32] = "info";
       if (c.target > 0) std::snprintf(target, sizeof target, "<=%.2fx", c.target);
       std::printf("RATIO  %6.2fx  %-8s  %s%s\n", ratio, target, c.label.c_str(),
@@ -65,7 +93,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
  private:
   std::map<std::string, double> seconds_;
-  std::map<std::string, bool> medians_;
+  std::map<std::string, int> rank_;
 };
 
 // The body of a benchmark program's main: run what the command line selects, then the ratios.

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <memory_resource>
 #include <numeric>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "orv/renderer.hpp"
@@ -16,11 +19,12 @@ using orv::kernel::HomVec4;
 
 // Random points uniformly distributed on the 3-sphere, the same every run.
 const std::vector<HomVec4>& pointsOnSphere(std::size_t n) {
-  static std::vector<HomVec4> points;
-  if (points.size() != n) {
+  static std::map<std::size_t, std::vector<HomVec4>> sets;
+  std::vector<HomVec4>& points = sets[n];
+  if (points.empty()) {
     std::mt19937_64 rng(12345);
     std::normal_distribution<double> gauss;
-    points.clear();
+    points.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
       points.push_back(HomVec4::init(gauss(rng), gauss(rng), gauss(rng), gauss(rng)).normalize());
     }
@@ -57,14 +61,90 @@ void BM_stableSortOfPrecomputedDistances(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
-BENCHMARK(BM_sortByFSDepth)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_stableSortOfPrecomputedDistances)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
+// --- Culling and clipping against the memory they read ------------------------------------------
+
+constexpr std::size_t kCullPoints = 10'000'000;
+
+const orv::renderer::OrvFrustum& defaultFrustum() {
+  static const auto frustum = orv::renderer::OrvFrustum::fromCamera(orv::renderer::OrvCamera::makeDefault());
+  return frustum;
+}
+
+// The peer: one pass reading every point, summing w.
+void BM_streamingRead(benchmark::State& state) {
+  const auto& points = pointsOnSphere(kCullPoints);
+  for (auto _ : state) {
+    double sum = 0.0;
+    for (const HomVec4& p : points) sum += p.w;
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(kCullPoints * sizeof(HomVec4)));
+}
+
+template <class Cull>
+void cullBenchmark(benchmark::State& state, Cull cull) {
+  const auto& points = pointsOnSphere(kCullPoints);
+  std::vector<char> mask_storage(kCullPoints);
+  const std::span<bool> mask(reinterpret_cast<bool*>(mask_storage.data()), kCullPoints);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(cull(points, mask));
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(kCullPoints * sizeof(HomVec4)));
+}
+
+void BM_frustumCull(benchmark::State& state) {
+  cullBenchmark(state, [](const auto& points, std::span<bool> mask) {
+    return orv::renderer::frustumCull(defaultFrustum(), points, mask);
+  });
+}
+void BM_frustumCull_baseline(benchmark::State& state) {
+  cullBenchmark(state, [](const auto& points, std::span<bool> mask) {
+    return orv::renderer::detail::frustumCullOn(orv::renderer::BatchPath::baseline, defaultFrustum(),
+                                                points, mask);
+  });
+}
+// A straightforward loop: one branch per plane, stopping at the first failed one.
+void BM_frustumCull_perPointBranches(benchmark::State& state) {
+  cullBenchmark(state, [](const auto& points, std::span<bool> mask) {
+    std::uint32_t count = 0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      mask[i] = defaultFrustum().isVisibleFast(points[i]);
+      if (mask[i]) ++count;
+    }
+    return count;
+  });
+}
+void BM_projectiveClip(benchmark::State& state) {
+  const auto plane = orv::renderer::ProjectiveHyperplane::init(0.3, -0.2, 0.5, 0.1);
+  cullBenchmark(state, [&](const auto& points, std::span<bool> mask) {
+    return orv::renderer::projectiveClip(plane, points, mask);
+  });
+}
+
+ORV_BENCHMARK(BM_streamingRead)->Unit(benchmark::kMillisecond);
+ORV_BENCHMARK(BM_frustumCull)->Unit(benchmark::kMillisecond);
+ORV_BENCHMARK(BM_frustumCull_baseline)->Unit(benchmark::kMillisecond);
+ORV_BENCHMARK(BM_frustumCull_perPointBranches)->Unit(benchmark::kMillisecond);
+ORV_BENCHMARK(BM_projectiveClip)->Unit(benchmark::kMillisecond);
+ORV_BENCHMARK(BM_sortByFSDepth)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
+ORV_BENCHMARK(BM_stableSortOfPrecomputedDistances)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
 int main(int argc, char** argv) {
   return orv::bench::runWithRatios(
       argc, argv,
-      {{"BM_sortByFSDepth/1000000", "BM_stableSortOfPrecomputedDistances/1000000", 1.0,
-        "sortByFSDepth, 1M points / fsDistance into an array + std::stable_sort of indices"}});
+      {
+          {"BM_frustumCull", "BM_streamingRead", 1.5,
+           "frustumCull, 10M points / streaming read of the same points"},
+          {"BM_projectiveClip", "BM_streamingRead", 1.5,
+           "projectiveClip, 10M points / streaming read of the same points"},
+          {"BM_frustumCull_baseline", "BM_streamingRead", 0,
+           "frustumCull on the baseline path / streaming read"},
+          {"BM_frustumCull_perPointBranches", "BM_streamingRead", 0,
+           "per-point loop with a branch per plane / streaming read"},
+          {"BM_sortByFSDepth/1000000", "BM_stableSortOfPrecomputedDistances/1000000", 1.0,
+           "sortByFSDepth, 1M points / fsDistance into an array + std::stable_sort of indices"},
+      });
 }

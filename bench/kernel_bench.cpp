@@ -1,0 +1,342 @@
+// Small kernel operations against the libraries a user would otherwise pick (GLM's dmat4, Eigen's
+// Matrix4d) and against minimal hand-written loops, each on the same data in the same run.
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "orv/kernel.hpp"
+#include "ratio.hpp"
+
+#if ORV_BENCH_HAVE_GLM
+#include <glm/glm.hpp>
+#include <glm/gtc/type_ptr.hpp>
+#endif
+#if ORV_BENCH_HAVE_EIGEN
+#include <Eigen/Dense>
+#include <Eigen/StdVector>
+#endif
+
+namespace {
+
+using orv::kernel::HomVec4;
+using orv::kernel::PGL4;
+
+constexpr std::size_t kCount = 256;  // operands per batch: the working set stays in cache
+
+struct Data {
+  std::vector<PGL4> a, b;
+  std::vector<HomVec4> p, q;
+  Data() {
+    std::mt19937_64 rng(2026);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (std::size_t i = 0; i < kCount; ++i) {
+      PGL4 m{}, n{};
+      for (double& v : m.data) v = u(rng);
+      for (double& v : n.data) v = u(rng);
+      // Diagonally dominant: well conditioned, so every inverse converges.
+      for (std::size_t k = 0; k < 4; ++k) m.set(k, k, m.get(k, k) + 4.0);
+      a.push_back(m);
+      b.push_back(n);
+      p.push_back(HomVec4::init(u(rng), u(rng), u(rng), u(rng)));
+      q.push_back(HomVec4::init(u(rng), u(rng), u(rng), u(rng)));
+    }
+  }
+};
+
+const Data& data() {
+  static const Data d;
+  return d;
+}
+
+template <class Body>
+void batch(benchmark::State& state, Body body) {
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < kCount; ++i) body(i);
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kCount));
+}
+
+// --- orv -----------------------------------------------------------------------------------------
+
+void BM_orv_mul(benchmark::State& state) {
+  const Data& d = data();
+  std::vector<PGL4> out(kCount);
+  batch(state, [&](std::size_t i) { out[i] = d.a[i].mul(d.b[i]); });
+  benchmark::DoNotOptimize(out.data());
+}
+void BM_orv_apply(benchmark::State& state) {
+  const Data& d = data();
+  std::vector<HomVec4> out(kCount);
+  batch(state, [&](std::size_t i) { out[i] = d.a[i].apply(d.p[i]); });
+  benchmark::DoNotOptimize(out.data());
+}
+void BM_orv_transpose(benchmark::State& state) {
+  const Data& d = data();
+  std::vector<PGL4> out(kCount);
+  batch(state, [&](std::size_t i) { out[i] = d.a[i].transpose(); });
+  benchmark::DoNotOptimize(out.data());
+}
+void BM_orv_det(benchmark::State& state) {
+  const Data& d = data();
+  std::vector<double> out(kCount);
+  batch(state, [&](std::size_t i) { out[i] = d.a[i].det(); });
+  benchmark::DoNotOptimize(out.data());
+}
+void BM_orv_inverse(benchmark::State& state) {
+  const Data& d = data();
+  std::vector<PGL4> out(kCount);
+  batch(state, [&](std::size_t i) { out[i] = d.a[i].inverse(0.0, 30); });
+  benchmark::DoNotOptimize(out.data());
+}
+// Newton-Schulz steps without early stop: a translation by 1e3 needs far more than 8 steps.
+void BM_orv_inverse_steps(benchmark::State& state) {
+  const auto steps = static_cast<std::uint32_t>(state.range(0));
+  const PGL4 slow = orv::kernel::pglTranslate(1e3, -2e3, 3e3);
+  std::vector<PGL4> out(kCount);
+  batch(state, [&](std::size_t i) {
+    PGL4 m = slow;
+    m.data[0] += static_cast<double>(i) * 1e-9;
+    out[i] = m.inverse(0.0, steps);
+  });
+  benchmark::DoNotOptimize(out.data());
+}
+void BM_orv_fsDistance(benchmark::State& state) {
+  const Data& d = data();
+  std::vector<double> out(kCount);
+  batch(state, [&](std::size_t i) { out[i] = orv::kernel::fsDistance(d.p[i], d.q[i]); });
+  benchmark::DoNotOptimize(out.data());
+}
+void BM_orv_normalize(benchmark::State& state) {
+  const Data& d = data();
+  std::vector<HomVec4> out(kCount);
+  batch(state, [&](std::size_t i) { out[i] = d.p[i].normalize(); });
+  benchmark::DoNotOptimize(out.data());
+}
+void BM_orv_dot(benchmark::State& state) {
+  const Data& d = data();
+  std::vector<double> out(kCount);
+  batch(state, [&](std::size_t i) { out[i] = d.p[i].dot(d.q[i]); });
+  benchmark::DoNotOptimize(out.data());
+}
+
+ORV_BENCHMARK(BM_orv_mul);
+ORV_BENCHMARK(BM_orv_apply);
+ORV_BENCHMARK(BM_orv_transpose);
+ORV_BENCHMARK(BM_orv_det);
+ORV_BENCHMARK(BM_orv_inverse);
+ORV_BENCHMARK(BM_orv_inverse_steps)->Arg(0)->Arg(8);
+ORV_BENCHMARK(BM_orv_fsDistance);
+ORV_BENCHMARK(BM_orv_normalize);
+ORV_BENCHMARK(BM_orv_dot);
+
+// --- minimal hand-written loops: the same formulas, written plainly ------------------------------
+
+double handDot(const HomVec4& a, const HomVec4& b) {
+  return ((a.x * b.x + a.y * b.y) + a.z * b.z) + a.w * b.w;
+}
+void BM_hand_fsDistance(benchmark::State& state) {
+  const Data& d = data();
+  std::vector<double> out(kCount);
+  batch(state, [&](std::size_t i) {
+    const HomVec4& a = d.p[i];
+    const HomVec4& b = d.q[i];
+    const double na = std::sqrt(handDot(a, a));
+    const double nb = std::sqrt(handDot(b, b));
+    if (na < 1e-15 || nb < 1e-15) {
+      out[i] = 0.0;
+      return;
+    }
+    const double c = std::fabs(handDot(a, b)) / (na * nb);
+    out[i] = std::acos(c < 1.0 ? c : 1.0);
+  });
+  benchmark::DoNotOptimize(out.data());
+}
+void BM_hand_normalize(benchmark::State& state) {
+  const Data& d = data();
+  std::vector<HomVec4> out(kCount);
+  batch(state, [&](std::size_t i) {
+    const HomVec4& v = d.p[i];
+    const double n = std::sqrt(handDot(v, v));
+    out[i] = n < 1e-15 ? HomVec4{0, 0, 0, 1} : HomVec4{v.x / n, v.y / n, v.z / n, v.w / n};
+  });
+  benchmark::DoNotOptimize(out.data());
+}
+void BM_hand_dot(benchmark::State& state) {
+  const Data& d = data();
+  std::vector<double> out(kCount);
+  batch(state, [&](std::size_t i) { out[i] = handDot(d.p[i], d.q[i]); });
+  benchmark::DoNotOptimize(out.data());
+}
+
+ORV_BENCHMARK(BM_hand_fsDistance);
+ORV_BENCHMARK(BM_hand_normalize);
+ORV_BENCHMARK(BM_hand_dot);
+
+// --- GLM -----------------------------------------------------------------------------------------
+
+#if ORV_BENCH_HAVE_GLM
+glm::dmat4 toGlm(const PGL4& m) { return glm::make_mat4(m.data.data()); }  // both column-major
+
+struct GlmData {
+  std::vector<glm::dmat4> a, b;
+  std::vector<glm::dvec4> p;
+  GlmData() {
+    for (std::size_t i = 0; i < kCount; ++i) {
+      a.push_back(toGlm(data().a[i]));
+      b.push_back(toGlm(data().b[i]));
+      const HomVec4& v = data().p[i];
+      p.emplace_back(v.x, v.y, v.z, v.w);
+    }
+  }
+};
+const GlmData& glmData() {
+  static const GlmData d;
+  return d;
+}
+
+void BM_glm_mul(benchmark::State& state) {
+  const GlmData& d = glmData();
+  std::vector<glm::dmat4> out(kCount);
+  batch(state, [&](std::size_t i) { out[i] = d.a[i] * d.b[i]; });
+  benchmark::DoNotOptimize(out.data());
+}
+void BM_glm_apply(benchmark::State& state) {
+  const GlmData& d = glmData();
+  std::vector<glm::dvec4> out(kCount);
+  batch(state, [&](std::size_t i) { out[i] = d.a[i] * d.p[i]; });
+  benchmark::DoNotOptimize(out.data());
+}
+void BM_glm_transpose(benchmark::State& state) {
+  const GlmData& d = glmData();
+  std::vector<glm::dmat4> out(kCount);
+  batch(state, [&](std::size_t i) { out[i] = glm::transpose(d.a[i]); });
+  benchmark::DoNotOptimize(out.data());
+}
+void BM_glm_det(benchmark::State& state) {
+  const GlmData& d = glmData();
+  std::vector<double> out(kCount);
+  batch(state, [&](std::size_t i) { out[i] = glm::determinant(d.a[i]); });
+  benchmark::DoNotOptimize(out.data());
+}
+void BM_glm_inverse(benchmark::State& state) {
+  const GlmData& d = glmData();
+  std::vector<glm::dmat4> out(kCount);
+  batch(state, [&](std::size_t i) { out[i] = glm::inverse(d.a[i]); });
+  benchmark::DoNotOptimize(out.data());
+}
+ORV_BENCHMARK(BM_glm_mul);
+ORV_BENCHMARK(BM_glm_apply);
+ORV_BENCHMARK(BM_glm_transpose);
+ORV_BENCHMARK(BM_glm_det);
+ORV_BENCHMARK(BM_glm_inverse);
+#endif
+
+// --- Eigen ---------------------------------------------------------------------------------------
+
+#if ORV_BENCH_HAVE_EIGEN
+using EigenMatrices = std::vector<Eigen::Matrix4d, Eigen::aligned_allocator<Eigen::Matrix4d>>;
+using EigenVectors = std::vector<Eigen::Vector4d, Eigen::aligned_allocator<Eigen::Vector4d>>;
+
+struct EigenData {
+  EigenMatrices a, b;
+  EigenVectors p;
+  EigenData() {
+    for (std::size_t i = 0; i < kCount; ++i) {
+      a.push_back(Eigen::Map<const Eigen::Matrix4d>(data().a[i].data.data()));  // column-major
+      b.push_back(Eigen::Map<const Eigen::Matrix4d>(data().b[i].data.data()));
+      const HomVec4& v = data().p[i];
+      p.emplace_back(v.x, v.y, v.z, v.w);
+    }
+  }
+};
+const EigenData& eigenData() {
+  static const EigenData d;
+  return d;
+}
+
+void BM_eigen_mul(benchmark::State& state) {
+  const EigenData& d = eigenData();
+  EigenMatrices out(kCount);
+  batch(state, [&](std::size_t i) { out[i].noalias() = d.a[i] * d.b[i]; });
+  benchmark::DoNotOptimize(out.data());
+}
+void BM_eigen_apply(benchmark::State& state) {
+  const EigenData& d = eigenData();
+  EigenVectors out(kCount);
+  batch(state, [&](std::size_t i) { out[i].noalias() = d.a[i] * d.p[i]; });
+  benchmark::DoNotOptimize(out.data());
+}
+void BM_eigen_transpose(benchmark::State& state) {
+  const EigenData& d = eigenData();
+  EigenMatrices out(kCount);
+  batch(state, [&](std::size_t i) { out[i] = d.a[i].transpose(); });
+  benchmark::DoNotOptimize(out.data());
+}
+void BM_eigen_det(benchmark::State& state) {
+  const EigenData& d = eigenData();
+  std::vector<double> out(kCount);
+  batch(state, [&](std::size_t i) { out[i] = d.a[i].determinant(); });
+  benchmark::DoNotOptimize(out.data());
+}
+void BM_eigen_inverse(benchmark::State& state) {
+  const EigenData& d = eigenData();
+  EigenMatrices out(kCount);
+  batch(state, [&](std::size_t i) { out[i] = d.a[i].inverse(); });
+  benchmark::DoNotOptimize(out.data());
+}
+ORV_BENCHMARK(BM_eigen_mul);
+ORV_BENCHMARK(BM_eigen_apply);
+ORV_BENCHMARK(BM_eigen_transpose);
+ORV_BENCHMARK(BM_eigen_det);
+ORV_BENCHMARK(BM_eigen_inverse);
+#endif
+
+// Where the evaluation orders agree the results must too: GLM multiplies and applies in orv's order.
+void checkAgreement() {
+#if ORV_BENCH_HAVE_GLM
+  std::size_t differ = 0;
+  for (std::size_t i = 0; i < kCount; ++i) {
+    const PGL4 m = data().a[i].mul(data().b[i]);
+    const glm::dmat4 g = glmData().a[i] * glmData().b[i];
+    for (std::size_t k = 0; k < 16; ++k) differ += m.data[k] != glm::value_ptr(g)[k];
+  }
+  std::printf("orv and GLM products: %zu of %zu entries differ\n", differ, 16 * kCount);
+#endif
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#if !ORV_BENCH_HAVE_GLM
+  std::printf("GLM is not installed (Debian: libglm-dev): its comparisons are skipped\n");
+#endif
+#if !ORV_BENCH_HAVE_EIGEN
+  std::printf("Eigen is not installed (Debian: libeigen3-dev): its comparisons are skipped\n");
+#endif
+  checkAgreement();
+  using orv::bench::Comparison;
+  return orv::bench::runWithRatios(
+      argc, argv,
+      {
+          {"BM_orv_mul", "BM_glm_mul", 1.0, "PGL4 mul / GLM dmat4 *"},
+          {"BM_orv_mul", "BM_eigen_mul", 1.0, "PGL4 mul / Eigen Matrix4d *"},
+          {"BM_orv_apply", "BM_glm_apply", 1.0, "PGL4 apply / GLM dmat4 * dvec4"},
+          {"BM_orv_apply", "BM_eigen_apply", 1.0, "PGL4 apply / Eigen Matrix4d * Vector4d"},
+          {"BM_orv_transpose", "BM_glm_transpose", 1.0, "PGL4 transpose / GLM transpose"},
+          {"BM_orv_transpose", "BM_eigen_transpose", 1.0, "PGL4 transpose / Eigen transpose"},
+          {"BM_orv_det", "BM_glm_det", 1.5, "PGL4 det (first-row expansion) / GLM determinant"},
+          {"BM_orv_det", "BM_eigen_det", 1.5, "PGL4 det (first-row expansion) / Eigen determinant"},
+          {"BM_orv_inverse", "BM_glm_inverse", 0, "PGL4 inverse (Newton-Schulz) / GLM inverse"},
+          {"BM_orv_inverse", "BM_eigen_inverse", 0, "PGL4 inverse (Newton-Schulz) / Eigen inverse"},
+          {"BM_orv_inverse_steps/8", "BM_orv_mul", 1.0, "one Newton-Schulz step / three PGL4 mul",
+           "BM_orv_inverse_steps/0", 8.0, 3.0},
+          {"BM_orv_fsDistance", "BM_hand_fsDistance", 1.1, "fsDistance / hand-written loop"},
+          {"BM_orv_normalize", "BM_hand_normalize", 1.1, "HomVec4 normalize / hand-written loop"},
+          {"BM_orv_dot", "BM_hand_dot", 1.1, "HomVec4 dot / hand-written loop"},
+      });
+}
