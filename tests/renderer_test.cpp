@@ -438,6 +438,21 @@ TEST(DepthSort, FarthestFirstWithTiesInInputOrder) {
     ASSERT_TRUE(order.has_value());
     EXPECT_EQ(std::vector<std::size_t>(order->begin(), order->end()), referenceOrder(eye, points_n)) << n;
   }
+  // Non-finite and degenerate points are at distance 0 and tie with the observer's own point.
+  {
+    const double inf = std::numeric_limits<double>::infinity();
+    std::vector<HomVec4> odd = pointsWithTies(rng, 60);
+    const std::array<HomVec4, 7> adversarial{
+        HomVec4::init(kNaN, 0, 0, 1),  HomVec4::init(inf, 0, 0, 1),       HomVec4::init(0, 0, 0, 0),
+        HomVec4::init(-0.0, -0.0, -0.0, -0.0), HomVec4::init(1e300, -1e300, 1e300, 1),
+        HomVec4::init(0, 0, 0, 1),     HomVec4::init(5e-324, 0, 0, 0)};
+    for (std::size_t i = 0; i < adversarial.size(); ++i) {
+      odd.insert(odd.begin() + static_cast<std::ptrdiff_t>(7 * i), adversarial[i]);
+      odd.push_back(adversarial[i]);
+    }
+    const auto order = sortByFSDepth(resource, observer, odd);
+    EXPECT_EQ(std::vector<std::size_t>(order->begin(), order->end()), referenceOrder(observer, odd));
+  }
   // Distances that share their upper bits exercise the skipped radix digits.
   std::vector<HomVec4> close;
   for (int i = 0; i < 200; ++i) close.push_back(HomVec4::init(1, 0, 0, 1e-9 * (i % 7)));
