@@ -1,0 +1,72 @@
+# One check of orv as a dependency, run by CTest as a script (cmake -P). MODE picks it:
+#   package     install orv into WORK_DIR/prefix, then build and run this folder's project,
+#               which finds it with find_package(orv CONFIG)
+#   pkg-config  install orv into WORK_DIR/prefix, then compile main.cpp with the flags that
+#               pkg-config reads from orv.pc, and run it
+#   subproject  build and run this folder's project with orv's source tree added to it
+# The builds use the compiler, flags, build type and generator of the orv build that runs the check:
+# SOURCE_DIR, BUILD_DIR, WORK_DIR, GENERATOR, CXX, CXX_FLAGS, LINKER_FLAGS, BUILD_TYPE, PKG_CONFIG.
+
+function(run)
+  execute_process(COMMAND ${ARGN}
+    RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(NOT status EQUAL 0)
+    string(JOIN " " command ${ARGN})
+    message(FATAL_ERROR "failed (${status}): ${command}\n${output}")
+  endif()
+  set(output "${output}" PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE "${WORK_DIR}")
+set(build_settings -G "${GENERATOR}" "-DCMAKE_CXX_COMPILER=${CXX}" "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}"
+    "-DCMAKE_EXE_LINKER_FLAGS=${LINKER_FLAGS}" "-DCMAKE_BUILD_TYPE=${BUILD_TYPE}")
+
+if(MODE STREQUAL "subproject")
+  run(${CMAKE_COMMAND} -S "${CMAKE_CURRENT_LIST_DIR}" -B "${WORK_DIR}/build" ${build_settings}
+      "-DORV_SOURCE_DIR=${SOURCE_DIR}")
+else()
+  run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${WORK_DIR}/prefix")
+  file(GLOB_RECURSE config "${WORK_DIR}/prefix/*/orv-config.cmake")
+  file(GLOB_RECURSE version "${WORK_DIR}/prefix/*/orv-config-version.cmake")
+  file(GLOB_RECURSE targets "${WORK_DIR}/prefix/*/orv-targets.cmake")
+  file(GLOB_RECURSE pc "${WORK_DIR}/prefix/*/orv.pc")
+  file(GLOB headers RELATIVE "${WORK_DIR}/prefix/include/orv"
+       "${WORK_DIR}/prefix/include/orv/*.hpp")
+  file(GLOB_RECURSE archives "${WORK_DIR}/prefix/*liborv_*.a")
+  list(LENGTH archives archive_count)
+  list(SORT headers)
+  if(NOT config OR NOT version OR NOT targets OR NOT pc OR NOT archive_count EQUAL 3
+     OR NOT headers STREQUAL "error.hpp;kernel.hpp;renderer.hpp;rhi.hpp")
+    message(FATAL_ERROR "the install is incomplete: config '${config}', version '${version}', "
+                        "targets '${targets}', pkg-config '${pc}', headers '${headers}', "
+                        "libraries '${archives}'")
+  endif()
+
+  if(MODE STREQUAL "pkg-config")
+    get_filename_component(pc_dir "${pc}" DIRECTORY)
+    set(ENV{PKG_CONFIG_PATH} "${pc_dir}")
+    run("${PKG_CONFIG}" --cflags orv)
+    string(STRIP "${output}" cflags)
+    run("${PKG_CONFIG}" --libs orv)
+    string(STRIP "${output}" libs)
+    if(NOT " ${cflags} " MATCHES " -ffp-contract=off ")
+      message(FATAL_ERROR "orv.pc gives the compile flags '${cflags}' without -ffp-contract=off")
+    endif()
+    separate_arguments(cflags UNIX_COMMAND "${cflags}")
+    separate_arguments(libs UNIX_COMMAND "${libs}")
+    separate_arguments(cxx_flags UNIX_COMMAND "${CXX_FLAGS}")
+    separate_arguments(linker_flags UNIX_COMMAND "${LINKER_FLAGS}")
+    run("${CXX}" -std=c++23 ${cxx_flags} ${cflags} "${CMAKE_CURRENT_LIST_DIR}/main.cpp" ${libs}
+        ${linker_flags} -o "${WORK_DIR}/consumer")
+    run("${WORK_DIR}/consumer")
+    message(STATUS "${output}")
+    return()
+  endif()
+
+  run(${CMAKE_COMMAND} -S "${CMAKE_CURRENT_LIST_DIR}" -B "${WORK_DIR}/build" ${build_settings}
+      "-DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix")
+endif()
+
+run(${CMAKE_COMMAND} --build "${WORK_DIR}/build" --parallel 1)
+run("${WORK_DIR}/build/consumer")
+message(STATUS "${output}")

@@ -1,0 +1,34 @@
+// Uses one operation of each orv library and checks its result; exits 0 when all agree.
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <memory_resource>
+#include <numbers>
+
+#include <orv/kernel.hpp>
+#include <orv/renderer.hpp>
+#include <orv/rhi.hpp>
+
+int main() {
+  using orv::kernel::HomVec4;
+  const double right_angle =
+      orv::kernel::fsDistance(HomVec4::init(1, 0, 0, 0), HomVec4::init(0, 1, 0, 1));
+
+  orv::renderer::OrvCamera camera = orv::renderer::OrvCamera::makeDefault();
+  camera.updateViewMatrix();
+  const std::array<HomVec4, 3> points{HomVec4::fromCartesian(0, 0, -1).normalize(),
+                                      HomVec4::fromCartesian(0, 0, -3).normalize(),
+                                      HomVec4::fromCartesian(0, 0, -2).normalize()};
+  const auto order =
+      orv::renderer::sortByFSDepth(*std::pmr::new_delete_resource(), camera.position, points);
+
+  orv::rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+  const bool added = graph.addPass({"clear", {}, {}, {}, orv::rhi::PassType::clear}).has_value();
+
+  const bool ok = std::fabs(right_angle - std::numbers::pi / 2) < 1e-15 && order.has_value() &&
+                  (*order)[0] == 1 && (*order)[1] == 2 && (*order)[2] == 0 && added &&
+                  graph.passCount() == 1;
+  std::puts(ok ? "orv consumer: ok" : "orv consumer: wrong results");
+  return ok ? 0 : 1;
+}
