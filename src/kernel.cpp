@@ -217,6 +217,17 @@ PGL4 deformedTensorProduct(const PGL4& x, const PGL4& y, double epsilon) noexcep
 F32x4 simdNormalize3(const F32x4& v) noexcept {
   const float d = simdDot4(v, v);
   if (d < 1e-15f) return f32x4(0.0f, 0.0f, 0.0f, 1.0f);
+  if (std::isinf(d) && std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z) &&
+      std::isfinite(v.w)) [[unlikely]] {
+    // Every lane is finite but the squared length overflowed, and dividing by an infinite length
+    // would give the zero vector. Scaling by an exact power of two keeps the direction and brings
+    // the largest lane into [1, 2), where the squared length is at most 16.
+    const float largest =
+        std::fmax(std::fmax(std::fabs(v.x), std::fabs(v.y)), std::fmax(std::fabs(v.z), std::fabs(v.w)));
+    const int e = std::ilogb(largest);
+    return simdNormalize3(f32x4(std::ldexp(v.x, -e), std::ldexp(v.y, -e), std::ldexp(v.z, -e),
+                                std::ldexp(v.w, -e)));
+  }
   const float len = std::sqrt(d);
   return v / f32x4(len, len, len, len);
 }

@@ -676,4 +676,24 @@ TEST(FastPaths, InvSqrtOutsideTheNormalRange) {
               1.0, 3.2e-11);
 }
 
+TEST(FastPaths, Normalize3OfHugeFiniteLanesIsStillAUnitVector) {
+  // The squared length of these lanes overflows single precision; their direction does not.
+  const F32x4 small = simdNormalize3(f32x4(3, 0, 0, 4));
+  const F32x4 huge = simdNormalize3(f32x4(3 * 0x1p70f, 0, 0, 4 * 0x1p70f));
+  EXPECT_EQ(bits(huge.x), bits(small.x));
+  EXPECT_EQ(bits(huge.y), bits(small.y));
+  EXPECT_EQ(bits(huge.w), bits(small.w));
+  // 2^64 is the smallest power of two whose square is beyond the float range.
+  const F32x4 edge = simdNormalize3(f32x4(0, -0x1p64f, 0, 0));
+  EXPECT_EQ(edge.y, -1.0f);
+  EXPECT_EQ(edge.x, 0.0f);
+  const float top = std::numeric_limits<float>::max();
+  const F32x4 corner = simdNormalize3(f32x4(top, -top, top, top));
+  EXPECT_NEAR(corner.x, 0.5f, 1e-6f);
+  EXPECT_NEAR(corner.y, -0.5f, 1e-6f);
+  EXPECT_NEAR(simdDot4(corner, corner), 1.0f, 1e-6f);
+  // Infinite lanes are not finite input: they still propagate.
+  EXPECT_TRUE(std::isnan(simdNormalize3(f32x4(std::numeric_limits<float>::infinity(), 0, 0, 0)).x));
+}
+
 }  // namespace

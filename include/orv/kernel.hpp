@@ -347,7 +347,9 @@ static_assert(std::is_trivially_copyable_v<F32x4>);
 }
 
 /// All four lanes divided by the length over all four lanes, or (0, 0, 0, 1) when the squared
-/// length is below 1e-15f. Pass w = 0 to normalise a 3-vector. NaN lanes give NaN lanes.
+/// length is below 1e-15f. Pass w = 0 to normalise a 3-vector. NaN lanes give NaN lanes. Finite
+/// lanes whose squared length overflows are first scaled by an exact power of two, so they too give
+/// a unit vector.
 [[nodiscard]] F32x4 simdNormalize3(const F32x4& v) noexcept;
 
 /// Approximately 1/sqrt(x): a first guess from the bit pattern of `x` refined by three Newton steps,
