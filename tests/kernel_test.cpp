@@ -676,6 +676,39 @@ TEST(FastPaths, InvSqrtOutsideTheNormalRange) {
               1.0, 3.2e-11);
 }
 
+TEST(Determinant, NormalizeDetFindsTheRepresentativeWhenTheDeterminantOverflows) {
+  // diag(1, 3, 4, 1) * 2^300: every entry is finite, the determinant 12 * 2^1200 is not.
+  const PGL4 small = PGL4::init({1, 0, 0, 0, 0, 3, 0, 0, 0, 0, 4, 0, 0, 0, 0, 1});
+  PGL4 huge{};
+  for (std::size_t i = 0; i < 16; ++i) huge.data[i] = std::ldexp(small.data[i], 300);
+  ASSERT_EQ(huge.det(), kInf);
+  // Each row is scaled to a largest entry in [1, 2) first; the rest is exact, so the result is the
+  // representative of the small matrix to the bit.
+  EXPECT_TRUE(sameBits(huge.normalizeDet(), small.normalizeDet()));
+  EXPECT_NEAR(huge.normalizeDet().det(), 1.0, 1e-12);
+
+  // Here the first-row terms overflow with the same sign and cancel to inf - inf = NaN, although
+  // the determinant, -2^1199, is merely too large. The sign is kept.
+  const PGL4 cancelling = PGL4::fromRowMajor(
+      {{{0x1p600, 0x1p600, 0, 0}, {0x1p600, 0x1p599, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}});
+  ASSERT_TRUE(std::isnan(cancelling.det()));
+  const PGL4 unit = cancelling.normalizeDet();
+  EXPECT_NEAR(unit.det(), -1.0, 1e-12);
+  EXPECT_GT(unit.get(0, 0), 0.0);
+
+  // Rows that span a wide range: scaling the whole matrix would flush the unit rows to zero.
+  const PGL4 spread = PGL4::fromRowMajor(
+      {{{0x1p700, 0, 0, 0}, {0, 0x1p700, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 0x1p-100}}});
+  ASSERT_EQ(spread.det(), kInf);
+  EXPECT_NEAR(spread.normalizeDet().det(), 1.0, 1e-12);
+
+  // Singular at every scale: returned as it was. Non-finite entries still give NaN.
+  PGL4 rank_one{};
+  for (double& v : rank_one.data) v = std::numeric_limits<double>::max();
+  EXPECT_TRUE(sameBits(rank_one.normalizeDet(), rank_one));
+  EXPECT_TRUE(std::isnan(pglScale(kInf, kInf, 1).normalizeDet().data[0]));
+}
+
 TEST(FastPaths, Normalize3OfHugeFiniteLanesIsStillAUnitVector) {
   // The squared length of these lanes overflows single precision; their direction does not.
   const F32x4 small = simdNormalize3(f32x4(3, 0, 0, 4));

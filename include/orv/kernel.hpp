@@ -198,7 +198,10 @@ struct PGL4 {
   [[nodiscard]] constexpr double det() const noexcept;
 
   /// The representative with determinant +1 or -1: every entry times |det|^(-1/4). The sign of the
-  /// determinant is kept. Returned unchanged when |det| < 1e-15; a NaN determinant gives NaN entries.
+  /// determinant is kept. Returned unchanged when |det| < 1e-15; a NaN determinant from non-finite
+  /// entries gives NaN entries. Where finite entries overflow the determinant, each row is first
+  /// scaled by an exact power of two, which keeps the transform (returned unchanged if the scaled
+  /// determinant is 0).
   [[nodiscard]] PGL4 normalizeDet() const noexcept;
 
   /// Approximate inverse of this + delta*I by Newton-Schulz iteration X <- X(2I - AX), started from
