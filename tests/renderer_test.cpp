@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -494,6 +495,84 @@ TEST(EndToEnd, CameraToFrameGraph) {
   EXPECT_EQ(upload.tag(), GpuCommand::Tag::orv_upload_positions);
   EXPECT_EQ(std::get<GpuCommand::OrvUploadPositions>(upload.payload).positions.data(), draw_order.data());
   EXPECT_EQ(std::get<DrawCommand>(graph.passes()[0].commands[2].payload).index_count, 4u);
+}
+
+// --- Fault injection -----------------------------------------------------------------------------
+
+// Decreasing distance, ties in input order: the order the insertion sort defines, found here by
+// sorting on (distance, index) with distances computed once.
+std::vector<std::size_t> stableOrder(const HomVec4& observer, std::span<const HomVec4> points) {
+  std::vector<double> distance;
+  for (const HomVec4& p : points) distance.push_back(fsDistance(observer, p));
+  std::vector<std::size_t> order(points.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return distance[a] > distance[b] || (distance[a] == distance[b] && a < b);
+  });
+  return order;
+}
+
+// A run of sorts of every size class on one resource, each result kept while the run goes on, where
+// the resource refuses its k-th request. Every k from 1 on is tried until a run asks for fewer than
+// k blocks, without depending on how many blocks one sort takes. After the refusal the caller's
+// resource holds exactly what it held before and the lists already returned are intact; the sort
+// is then repeated and succeeds. When the lists are gone, every byte is back.
+TEST(DepthSortFaults, EveryRefusedRequestLeavesTheCallersResourceAsItWas) {
+  std::mt19937_64 rng(123);
+  struct Call {
+    HomVec4 observer;
+    std::vector<HomVec4> points;
+    std::vector<std::size_t> expected;
+  };
+  std::vector<Call> calls;
+  for (const std::size_t n : {0u, 1u, 2u, 17u, 32u, 33u, 100u, 1000u, 2500u, 31u, 64u}) {
+    Call call{pointsWithTies(rng, 1)[0], pointsWithTies(rng, n), {}};
+    call.expected = stableOrder(call.observer, call.points);
+    if (n <= 100) {
+      ASSERT_EQ(call.expected, referenceOrder(call.observer, call.points));
+    }
+    calls.push_back(std::move(call));
+  }
+
+  std::size_t failure_points = 0;
+  bool refused_in_run = true;
+  for (std::size_t k = 1; refused_in_run; ++k) {
+    CountingResource resource;
+    resource.failAllocation(k);
+    refused_in_run = false;
+    {
+      std::vector<std::pmr::vector<std::size_t>> kept;
+      for (std::size_t c = 0; c < calls.size(); ++c) {
+        const std::size_t bytes = resource.bytesInUse();
+        const std::size_t blocks = resource.blocksInUse();
+        auto order = sortByFSDepth(resource, calls[c].observer, calls[c].points);
+        if (!order) {
+          ASSERT_FALSE(refused_in_run) << "only one request is refused";
+          refused_in_run = true;
+          EXPECT_EQ(order.error(), orv::Error::OutOfMemory);
+          ASSERT_EQ(resource.bytesInUse(), bytes) << "call " << c << ", request " << k;
+          ASSERT_EQ(resource.blocksInUse(), blocks);
+          for (std::size_t j = 0; j < kept.size(); ++j) {
+            ASSERT_TRUE(std::equal(kept[j].begin(), kept[j].end(), calls[j].expected.begin(),
+                                   calls[j].expected.end()));
+          }
+          order = sortByFSDepth(resource, calls[c].observer, calls[c].points);
+          ASSERT_TRUE(order.has_value()) << "the resource refuses only once";
+        }
+        ASSERT_TRUE(std::equal(order->begin(), order->end(), calls[c].expected.begin(),
+                               calls[c].expected.end()))
+            << "call " << c;
+        kept.push_back(std::move(*order));
+      }
+    }
+    EXPECT_EQ(resource.bytesInUse(), 0u) << "request " << k;
+    EXPECT_EQ(resource.blocksInUse(), 0u);
+    EXPECT_EQ(resource.mismatchedReleases(), 0u);
+    if (refused_in_run) ++failure_points;
+  }
+  // Every call takes at least its list (the empty one excepted), so there are at least ten.
+  EXPECT_GE(failure_points, 10u);
+  RecordProperty("failure_points", static_cast<int>(failure_points));
 }
 
 }  // namespace
