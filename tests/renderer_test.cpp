@@ -575,4 +575,66 @@ TEST(DepthSortFaults, EveryRefusedRequestLeavesTheCallersResourceAsItWas) {
   RecordProperty("failure_points", static_cast<int>(failure_points));
 }
 
+// --- Properties over many random inputs ---------------------------------------------------------
+
+TEST(Properties, CameraMovesStayOnTheSphereOverTenThousandSteps) {
+  // Every move renormalises the position, so rounding cannot accumulate: 1e-12 leaves room for
+  // 10,000 steps of drift that must not happen, the norm being a few 1e-16 from 1 at every step.
+  constexpr double kOnSphere = 1e-12;
+  std::mt19937_64 rng(7);
+  std::normal_distribution<double> gauss;
+  std::uniform_real_distribution<double> step(-std::numbers::pi, std::numbers::pi);
+  std::uniform_int_distribution<int> small(0, 3);
+  const auto direction = [&] { return HomVec4::init(gauss(rng), gauss(rng), gauss(rng), gauss(rng)); };
+  for (int camera = 0; camera < 20; ++camera) {
+    OrvCamera cam = camera == 0 ? OrvCamera::makeDefault()
+                                : OrvCamera::init(direction(), direction(), direction(), 1.0, 1.5,
+                                                  0.01, 100.0);
+    const OrvCamera frame = cam;
+    for (int i = 0; i < 10000; ++i) {
+      // Mostly small steps as a player takes them, now and then a large one.
+      const double ds = small(rng) == 0 ? step(rng) : step(rng) * 1e-3;
+      if (i % 2 == 0) {
+        cam.moveForward(ds);
+      } else {
+        cam.moveRight(ds);
+      }
+      ASSERT_NEAR(cam.position.norm(), 1.0, kOnSphere) << "camera " << camera << ", step " << i;
+    }
+    EXPECT_TRUE(sameBits(cam.forward, frame.forward));
+    EXPECT_TRUE(sameBits(cam.right, frame.right));
+  }
+}
+
+TEST(Properties, DepthOrderAndDepthsIgnoreTheScaleAndSignOfEveryPoint) {
+  std::mt19937_64 rng(17);
+  // From just above the degenerate length (1e-15 is about 2^-50) to beyond the largest double.
+  std::uniform_int_distribution<int> power(-40, 900);
+  std::uniform_int_distribution<int> sign(0, 1);
+  for (const std::size_t n : {20u, 700u}) {
+    const std::vector<HomVec4> points = pointsWithTies(rng, n);
+    const HomVec4 observer = pointsWithTies(rng, 1)[0];
+    std::vector<HomVec4> rescaled;
+    for (const HomVec4& p : points) {
+      const int k = power(rng);
+      const double s = sign(rng) ? -1.0 : 1.0;
+      rescaled.push_back(HomVec4::init(s * std::ldexp(p.x, k), s * std::ldexp(p.y, k),
+                                       s * std::ldexp(p.z, k), s * std::ldexp(p.w, k)));
+    }
+    // The observer too may be any multiple of itself.
+    const HomVec4 far_observer = HomVec4::init(std::ldexp(-observer.x, 700), std::ldexp(-observer.y, 700),
+                                               std::ldexp(-observer.z, 700), std::ldexp(-observer.w, 700));
+    CountingResource resource;
+    const auto order = sortByFSDepth(resource, observer, points);
+    const auto again = sortByFSDepth(resource, far_observer, rescaled);
+    ASSERT_TRUE(order.has_value() && again.has_value());
+    EXPECT_TRUE(std::equal(order->begin(), order->end(), again->begin(), again->end())) << n;
+    for (std::size_t i = 0; i < n; ++i) {
+      ASSERT_EQ(bits(fsDepth(observer, points[i], 0.1, 1.2)),
+                bits(fsDepth(far_observer, rescaled[i], 0.1, 1.2)))
+          << i;
+    }
+  }
+}
+
 }  // namespace
