@@ -1,5 +1,7 @@
 #include "orv/kernel.hpp"
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -60,6 +62,41 @@ double absCosine(const HomVec4& a, const HomVec4& b, double na, double nb) noexc
 // Clamping helpers: a NaN operand is ignored and the other one returned.
 double minIgnoringNaN(double a, double b) noexcept { return a < b ? a : b; }
 double maxIgnoringNaN(double a, double b) noexcept { return b > a ? b : a; }
+
+// normalizeDet of a matrix whose entries are finite but whose determinant overflowed (to infinity,
+// or to NaN through inf - inf), where |det|^-1/4 would turn every entry into 0 or NaN. Scaling each
+// row by an exact power of two, so that its largest entry lies in [1, 2), divides the determinant
+// by the product of those powers and brings it into range; the representative is then assembled
+// from the scaled rows without ever forming the overflowing determinant. A matrix whose scaled
+// determinant is 0 (a zero row among them) is singular and is returned unchanged.
+PGL4 normalizeOverflowedDet(const PGL4& m) noexcept {
+  PGL4 rows{};
+  std::array<int, 4> row_exponent{};
+  int total = 0;
+  for (std::size_t r = 0; r < 4; ++r) {
+    double largest = 0.0;
+    for (std::size_t c = 0; c < 4; ++c) largest = std::fmax(largest, std::fabs(m.get(r, c)));
+    if (largest == 0.0) return m;
+    row_exponent[r] = std::ilogb(largest);
+    total += row_exponent[r];
+    for (std::size_t c = 0; c < 4; ++c) rows.set(r, c, std::ldexp(m.get(r, c), -row_exponent[r]));
+  }
+  const double rows_det = rows.det();
+  if (rows_det == 0.0 || !std::isfinite(rows_det)) return m;
+  // |det| = |rows_det| * 2^total with total = 4q + rest, rest in 0..3, so that
+  // |det|^-1/4 = (|rows_det| * 2^rest)^-1/4 * 2^-q, and row r of the result is
+  // row r of `rows` times 2^row_exponent[r] times that.
+  const int q = total >= 0 ? total / 4 : -((3 - total) / 4);
+  const int rest = total - 4 * q;
+  const double factor = std::pow(std::ldexp(std::fabs(rows_det), rest), -0.25);
+  PGL4 result{};
+  for (std::size_t r = 0; r < 4; ++r) {
+    for (std::size_t c = 0; c < 4; ++c) {
+      result.set(r, c, std::ldexp(rows.get(r, c) * factor, row_exponent[r] - q));
+    }
+  }
+  return result;
+}
 
 }  // namespace
 
@@ -191,6 +228,11 @@ PGL4 pglRotateZ(double angle) noexcept {
 PGL4 PGL4::normalizeDet() const noexcept {
   const double d = det();
   if (std::fabs(d) < 1e-15) return *this;
+  if (!std::isfinite(d) && std::all_of(data.begin(), data.end(), [](double v) {
+        return std::isfinite(v);
+      })) [[unlikely]] {
+    return normalizeOverflowedDet(*this);
+  }
   const double det_scale = std::pow(std::fabs(d), -0.25);
   PGL4 result{};
   for (std::size_t i = 0; i < 16; ++i) result.data[i] = det_scale * data[i];
@@ -273,6 +315,17 @@ PGL4 deformedTensorProduct(const PGL4& x, const PGL4& y, double epsilon) noexcep
 F32x4 simdNormalize3(const F32x4& v) noexcept {
   const float d = simdDot4(v, v);
   if (d < 1e-15f) return f32x4(0.0f, 0.0f, 0.0f, 1.0f);
+  if (std::isinf(d) && std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z) &&
+      std::isfinite(v.w)) [[unlikely]] {
+    // Every lane is finite but the squared length overflowed, and dividing by an infinite length
+    // would give the zero vector. Scaling by an exact power of two keeps the direction and brings
+    // the largest lane into [1, 2), where the squared length is at most 16.
+    const float largest =
+        std::fmax(std::fmax(std::fabs(v.x), std::fabs(v.y)), std::fmax(std::fabs(v.z), std::fabs(v.w)));
+    const int e = std::ilogb(largest);
+    return simdNormalize3(f32x4(std::ldexp(v.x, -e), std::ldexp(v.y, -e), std::ldexp(v.z, -e),
+                                std::ldexp(v.w, -e)));
+  }
   const float len = std::sqrt(d);
   return v / f32x4(len, len, len, len);
 }

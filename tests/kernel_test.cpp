@@ -748,4 +748,239 @@ TEST(FastPaths, InvSqrtOutsideTheNormalRange) {
               1.0, 3.2e-11);
 }
 
+TEST(Determinant, NormalizeDetFindsTheRepresentativeWhenTheDeterminantOverflows) {
+  // diag(1, 3, 4, 1) * 2^300: every entry is finite, the determinant 12 * 2^1200 is not.
+  const PGL4 small = PGL4::init({1, 0, 0, 0, 0, 3, 0, 0, 0, 0, 4, 0, 0, 0, 0, 1});
+  PGL4 huge{};
+  for (std::size_t i = 0; i < 16; ++i) huge.data[i] = std::ldexp(small.data[i], 300);
+  ASSERT_EQ(huge.det(), kInf);
+  // Each row is scaled to a largest entry in [1, 2) first; the rest is exact, so the result is the
+  // representative of the small matrix to the bit.
+  EXPECT_TRUE(sameBits(huge.normalizeDet(), small.normalizeDet()));
+  EXPECT_NEAR(huge.normalizeDet().det(), 1.0, 1e-12);
+
+  // Here the first-row terms overflow with the same sign and cancel to inf - inf = NaN, although
+  // the determinant, -2^1199, is merely too large. The sign is kept.
+  const PGL4 cancelling = PGL4::fromRowMajor(
+      {{{0x1p600, 0x1p600, 0, 0}, {0x1p600, 0x1p599, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}});
+  ASSERT_TRUE(std::isnan(cancelling.det()));
+  const PGL4 unit = cancelling.normalizeDet();
+  EXPECT_NEAR(unit.det(), -1.0, 1e-12);
+  EXPECT_GT(unit.get(0, 0), 0.0);
+
+  // Rows that span a wide range: scaling the whole matrix would flush the unit rows to zero.
+  const PGL4 spread = PGL4::fromRowMajor(
+      {{{0x1p700, 0, 0, 0}, {0, 0x1p700, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 0x1p-100}}});
+  ASSERT_EQ(spread.det(), kInf);
+  EXPECT_NEAR(spread.normalizeDet().det(), 1.0, 1e-12);
+
+  // Singular at every scale: returned as it was. Non-finite entries still give NaN.
+  PGL4 rank_one{};
+  for (double& v : rank_one.data) v = std::numeric_limits<double>::max();
+  EXPECT_TRUE(sameBits(rank_one.normalizeDet(), rank_one));
+  EXPECT_TRUE(std::isnan(pglScale(kInf, kInf, 1).normalizeDet().data[0]));
+}
+
+TEST(FastPaths, Normalize3OfHugeFiniteLanesIsStillAUnitVector) {
+  // The squared length of these lanes overflows single precision; their direction does not.
+  const F32x4 small = simdNormalize3(f32x4(3, 0, 0, 4));
+  const F32x4 huge = simdNormalize3(f32x4(3 * 0x1p70f, 0, 0, 4 * 0x1p70f));
+  EXPECT_EQ(bits(huge.x), bits(small.x));
+  EXPECT_EQ(bits(huge.y), bits(small.y));
+  EXPECT_EQ(bits(huge.w), bits(small.w));
+  // 2^64 is the smallest power of two whose square is beyond the float range.
+  const F32x4 edge = simdNormalize3(f32x4(0, -0x1p64f, 0, 0));
+  EXPECT_EQ(edge.y, -1.0f);
+  EXPECT_EQ(edge.x, 0.0f);
+  const float top = std::numeric_limits<float>::max();
+  const F32x4 corner = simdNormalize3(f32x4(top, -top, top, top));
+  EXPECT_NEAR(corner.x, 0.5f, 1e-6f);
+  EXPECT_NEAR(corner.y, -0.5f, 1e-6f);
+  EXPECT_NEAR(simdDot4(corner, corner), 1.0f, 1e-6f);
+  // Infinite lanes are not finite input: they still propagate.
+  EXPECT_TRUE(std::isnan(simdNormalize3(f32x4(std::numeric_limits<float>::infinity(), 0, 0, 0)).x));
+}
+
+// --- Properties over many random inputs ---------------------------------------------------------
+//
+// Fixed seeds, so every run checks the same inputs and a failure can be replayed.
+
+// Points whose coordinates share a random scale 2^base (base in [lo, hi]) and spread over 2^-8 to
+// 2^8 around it, a few of them zero: ordinary geometry at every magnitude the doubles reach.
+struct ScaledSampler {
+  std::mt19937_64 rng;
+  std::uniform_real_distribution<double> mantissa{-1.0, 1.0};
+  std::uniform_int_distribution<int> spread{-8, 8};
+  std::uniform_int_distribution<int> zero{0, 11};
+  std::uniform_int_distribution<int> base_exponent;
+
+  ScaledSampler(std::uint64_t seed, int lo, int hi) : rng(seed), base_exponent(lo, hi) {}
+
+  HomVec4 point() {
+    const int base = base_exponent(rng);
+    const auto coordinate = [&] {
+      return zero(rng) == 0 ? 0.0 : std::ldexp(mantissa(rng), base + spread(rng));
+    };
+    const double x = coordinate();
+    const double y = coordinate();
+    const double z = coordinate();
+    return HomVec4::init(x, y, z, coordinate());
+  }
+};
+
+bool isFiniteVector(const HomVec4& v) {
+  return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z) && std::isfinite(v.w);
+}
+
+HomVec4 negated(const HomVec4& v) { return HomVec4::init(-v.x, -v.y, -v.z, -v.w); }
+
+TEST(Properties, ScalingByPlusOrMinusPowersOfTwoKeepsFubiniStudyResultsBitIdentical) {
+  // From vectors as short as the degenerate length allows to vectors beyond the largest double,
+  // each moved by a power of two to another magnitude in that range.
+  ScaledSampler sample(61, -40, 1010);
+  std::mt19937_64 rng(62);
+  std::uniform_int_distribution<int> target(-40, 1010);
+  std::uniform_int_distribution<int> sign(0, 1);
+  constexpr double kTol = 1e-9;  // for isSamePoint: far above the rounding of |cos|
+  int compared = 0;
+  for (int i = 0; i < 20000; ++i) {
+    const HomVec4 a = sample.point();
+    const HomVec4 b = sample.point();
+    const double largest = std::fmax(std::fmax(std::fabs(a.x), std::fabs(a.y)),
+                                     std::fmax(std::fabs(a.z), std::fabs(a.w)));
+    const int k = largest == 0.0 ? 0 : target(rng) - std::ilogb(largest);
+    const bool negate = sign(rng) == 1;
+    const HomVec4 s = negate ? negated(scaledBy(a, k)) : scaledBy(a, k);
+    // Comparable when every vector is finite and none is below the degenerate length.
+    if (!isFiniteVector(a) || !isFiniteVector(b) || !isFiniteVector(s)) continue;
+    if (a.norm() < 1e-15 || b.norm() < 1e-15 || s.norm() < 1e-15) continue;
+    ++compared;
+    const double d = fsDistance(a, b);
+    ASSERT_EQ(bits(fsDistance(s, b)), bits(d)) << i;
+    ASSERT_EQ(bits(fsDistance(b, s)), bits(d)) << i;
+    if (a.norm() >= kTol && s.norm() >= kTol && b.norm() >= kTol) {
+      ASSERT_EQ(s.isSamePoint(b, kTol), a.isSamePoint(b, kTol)) << i;
+      ASSERT_EQ(s.isAntipodalTo(b, kTol), a.isSamePoint(b, kTol)) << i;
+    }
+    // Normalising keeps every bit where the scaled coordinates are exact (the sampler keeps the
+    // coordinates of a point within 2^16 of each other, so none turns subnormal on the way).
+    const HomVec4 u = a.normalize();
+    if (sameBits(scaledBy(negate ? negated(s) : s, -k), a)) {
+      ASSERT_TRUE(sameBits(s.normalize(), negate ? negated(u) : u)) << i;
+    }
+  }
+  EXPECT_GT(compared, 15000);  // the conditions above leave most samples in
+}
+
+TEST(Properties, APointIsTheSamePointAsItsNegationAtEveryMagnitude) {
+  ScaledSampler sample(71, -40, 1010);
+  constexpr double kTol = 1e-12;  // |cos| of a vector with itself rounds a few units below 1
+  int checked = 0;
+  for (int i = 0; i < 20000; ++i) {
+    const HomVec4 a = sample.point();
+    if (!isFiniteVector(a) || a.norm() < kTol) continue;
+    ++checked;
+    ASSERT_TRUE(a.isSamePoint(negated(a), kTol)) << i;
+    ASSERT_TRUE(negated(a).isSamePoint(a, kTol)) << i;
+    ASSERT_TRUE(a.isAntipodalTo(a, kTol)) << i;
+    ASSERT_TRUE(a.isSamePoint(a, kTol)) << i;
+    // acos is steep at 1: a cosine a few units below 1 is an angle of a few 1e-8.
+    ASSERT_LE(fsDistance(a, negated(a)), W_EPS) << i;
+  }
+  EXPECT_GT(checked, 15000);
+}
+
+// The product of the row lengths, which bounds |det| (Hadamard's inequality).
+double rowLengthProduct(const PGL4& m) {
+  double product = 1.0;
+  for (std::size_t r = 0; r < 4; ++r) {
+    product *= std::sqrt(HomVec4::init(m.get(r, 0), m.get(r, 1), m.get(r, 2), m.get(r, 3))
+                             .dot(HomVec4::init(m.get(r, 0), m.get(r, 1), m.get(r, 2), m.get(r, 3))));
+  }
+  return product;
+}
+
+TEST(Properties, DeterminantOfAProductMatchesTheProductOfDeterminants) {
+  constexpr double kEps = std::numeric_limits<double>::epsilon();
+  // Well-conditioned (diagonally dominant) matrices: det(ab) and det(a) det(b) each carry a few
+  // dozen roundings of relative size eps, and nothing cancels; measured worst is about 7 eps.
+  constexpr double kRelativeBound = 1e-13;
+  // Any matrices: the roundings are relative to the Hadamard bound of a and b rather than to det,
+  // which may cancel to nearly nothing; measured worst is about 2.4 eps.
+  constexpr double kHadamardBound = 32 * kEps;
+
+  std::mt19937_64 rng(81);
+  std::uniform_real_distribution<double> entry(-1.0, 1.0);
+  std::uniform_int_distribution<int> exponent(-40, 40);
+  std::uniform_int_distribution<int> sign(0, 1);
+  for (int i = 0; i < 5000; ++i) {
+    PGL4 a{};
+    PGL4 b{};
+    const int ea = exponent(rng);
+    const int eb = exponent(rng);
+    for (double& v : a.data) v = std::ldexp(entry(rng), ea);
+    for (double& v : b.data) v = std::ldexp(entry(rng), eb);
+    const double general = a.mul(b).det() - a.det() * b.det();
+    ASSERT_LE(std::fabs(general), kHadamardBound * rowLengthProduct(a) * rowLengthProduct(b)) << i;
+
+    // The same matrices shrunk to a quarter and placed on a diagonal of +-1, at the same scales.
+    for (std::size_t d = 0; d < 4; ++d) {
+      a.set(d, d, a.get(d, d) / 4 + std::ldexp(sign(rng) ? 1.0 : -1.0, ea));
+      b.set(d, d, b.get(d, d) / 4 + std::ldexp(sign(rng) ? 1.0 : -1.0, eb));
+      for (std::size_t c = 0; c < 4; ++c) {
+        if (c == d) continue;
+        a.set(d, c, a.get(d, c) / 4);
+        b.set(d, c, b.get(d, c) / 4);
+      }
+    }
+    const double product = a.det() * b.det();
+    ASSERT_LE(std::fabs(a.mul(b).det() - product), kRelativeBound * std::fabs(product)) << i;
+
+    // Scaling a matrix by 2^k scales each term of the expansion, and so det, by exactly 2^4k.
+    const int k = exponent(rng);
+    PGL4 s{};
+    for (std::size_t j = 0; j < 16; ++j) s.data[j] = std::ldexp(a.data[j], k);
+    ASSERT_EQ(bits(s.det()), bits(std::ldexp(a.det(), 4 * k))) << i;
+  }
+}
+
+TEST(Properties, InverseOfWellConditionedTransformsMultipliesBackOnceConverged) {
+  // Translations by up to 4 in each axis, rotations and scales between 1/2 and 2 (one axis may be
+  // mirrored): |A^-1| is at most about 16. The iteration stops once max|AX - I| < 1e-12, so
+  // |X - A^-1| <= |A^-1| |AX - I| <= 16 * 4 * 1e-12 (4 turns the largest entry into a norm), and
+  // XA - I is as small. Measured worst is about 7e-12.
+  constexpr double kInverseBound = 1e-10;
+  constexpr std::uint32_t kBudget = 100;  // the slowest of these needs about 18 steps
+
+  std::mt19937_64 rng(91);
+  std::uniform_real_distribution<double> scale(0.5, 2.0);
+  std::uniform_real_distribution<double> offset(-4.0, 4.0);
+  std::uniform_real_distribution<double> angle(-std::numbers::pi, std::numbers::pi);
+  std::uniform_int_distribution<int> sign(0, 1);
+  const PGL4 id = PGL4::identity();
+  for (int i = 0; i < 500; ++i) {
+    const double sx = sign(rng) ? scale(rng) : -scale(rng);
+    const double sy = scale(rng);
+    const double sz = scale(rng);
+    const double tx = offset(rng);
+    const double ty = offset(rng);
+    const double tz = offset(rng);
+    const double theta = angle(rng);
+    const PGL4 a = pglTranslate(tx, ty, tz).mul(pglRotateZ(theta)).mul(pglScale(sx, sy, sz));
+    const PGL4 known =
+        pglScale(1 / sx, 1 / sy, 1 / sz).mul(pglRotateZ(-theta)).mul(pglTranslate(-tx, -ty, -tz));
+
+    const PGL4 x = a.inverse(0.0, kBudget);
+    // Converged: a larger budget gives the same bits, so the iteration stopped by itself.
+    ASSERT_TRUE(sameBits(a.inverse(0.0, kBudget + 50), x)) << i;
+    const PGL4 left = x.mul(a);
+    const PGL4 right = a.mul(x);
+    for (std::size_t j = 0; j < 16; ++j) {
+      ASSERT_LT(std::fabs(right.data[j] - id.data[j]), 1e-12) << i;  // the stopping rule itself
+      ASSERT_LE(std::fabs(left.data[j] - id.data[j]), kInverseBound) << i;
+      ASSERT_LE(std::fabs(x.data[j] - known.data[j]), kInverseBound) << i;
+    }
+  }
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -583,6 +584,146 @@ TEST(EndToEnd, CameraToFrameGraph) {
   EXPECT_EQ(upload.tag(), GpuCommand::Tag::orv_upload_positions);
   EXPECT_EQ(std::get<GpuCommand::OrvUploadPositions>(upload.payload).positions.data(), draw_order.data());
   EXPECT_EQ(std::get<DrawCommand>(graph.passes()[0].commands[2].payload).index_count, 4u);
+}
+
+// --- Fault injection -----------------------------------------------------------------------------
+
+// Decreasing distance, ties in input order: the order the insertion sort defines, found here by
+// sorting on (distance, index) with distances computed once.
+std::vector<std::size_t> stableOrder(const HomVec4& observer, std::span<const HomVec4> points) {
+  std::vector<double> distance;
+  for (const HomVec4& p : points) distance.push_back(fsDistance(observer, p));
+  std::vector<std::size_t> order(points.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return distance[a] > distance[b] || (distance[a] == distance[b] && a < b);
+  });
+  return order;
+}
+
+// A run of sorts of every size class on one resource, each result kept while the run goes on, where
+// the resource refuses its k-th request. Every k from 1 on is tried until a run asks for fewer than
+// k blocks, without depending on how many blocks one sort takes. After the refusal the caller's
+// resource holds exactly what it held before and the lists already returned are intact; the sort
+// is then repeated and succeeds. When the lists are gone, every byte is back.
+TEST(DepthSortFaults, EveryRefusedRequestLeavesTheCallersResourceAsItWas) {
+  std::mt19937_64 rng(123);
+  struct Call {
+    HomVec4 observer;
+    std::vector<HomVec4> points;
+    std::vector<std::size_t> expected;
+  };
+  std::vector<Call> calls;
+  for (const std::size_t n : {0u, 1u, 2u, 17u, 32u, 33u, 100u, 1000u, 2500u, 31u, 64u}) {
+    Call call{pointsWithTies(rng, 1)[0], pointsWithTies(rng, n), {}};
+    call.expected = stableOrder(call.observer, call.points);
+    if (n <= 100) {
+      ASSERT_EQ(call.expected, referenceOrder(call.observer, call.points));
+    }
+    calls.push_back(std::move(call));
+  }
+
+  std::size_t failure_points = 0;
+  bool refused_in_run = true;
+  for (std::size_t k = 1; refused_in_run; ++k) {
+    CountingResource resource;
+    resource.failAllocation(k);
+    refused_in_run = false;
+    {
+      std::vector<std::pmr::vector<std::size_t>> kept;
+      for (std::size_t c = 0; c < calls.size(); ++c) {
+        const std::size_t bytes = resource.bytesInUse();
+        const std::size_t blocks = resource.blocksInUse();
+        auto order = sortByFSDepth(resource, calls[c].observer, calls[c].points);
+        if (!order) {
+          ASSERT_FALSE(refused_in_run) << "only one request is refused";
+          refused_in_run = true;
+          EXPECT_EQ(order.error(), orv::Error::OutOfMemory);
+          ASSERT_EQ(resource.bytesInUse(), bytes) << "call " << c << ", request " << k;
+          ASSERT_EQ(resource.blocksInUse(), blocks);
+          for (std::size_t j = 0; j < kept.size(); ++j) {
+            ASSERT_TRUE(std::equal(kept[j].begin(), kept[j].end(), calls[j].expected.begin(),
+                                   calls[j].expected.end()));
+          }
+          order = sortByFSDepth(resource, calls[c].observer, calls[c].points);
+          ASSERT_TRUE(order.has_value()) << "the resource refuses only once";
+        }
+        ASSERT_TRUE(std::equal(order->begin(), order->end(), calls[c].expected.begin(),
+                               calls[c].expected.end()))
+            << "call " << c;
+        kept.push_back(std::move(*order));
+      }
+    }
+    EXPECT_EQ(resource.bytesInUse(), 0u) << "request " << k;
+    EXPECT_EQ(resource.blocksInUse(), 0u);
+    EXPECT_EQ(resource.mismatchedReleases(), 0u);
+    if (refused_in_run) ++failure_points;
+  }
+  // Every call takes at least its list (the empty one excepted), so there are at least ten.
+  EXPECT_GE(failure_points, 10u);
+  RecordProperty("failure_points", static_cast<int>(failure_points));
+}
+
+// --- Properties over many random inputs ---------------------------------------------------------
+
+TEST(Properties, CameraMovesStayOnTheSphereOverTenThousandSteps) {
+  // Every move renormalises the position, so rounding cannot accumulate: 1e-12 leaves room for
+  // 10,000 steps of drift that must not happen, the norm being a few 1e-16 from 1 at every step.
+  constexpr double kOnSphere = 1e-12;
+  std::mt19937_64 rng(7);
+  std::normal_distribution<double> gauss;
+  std::uniform_real_distribution<double> step(-std::numbers::pi, std::numbers::pi);
+  std::uniform_int_distribution<int> small(0, 3);
+  const auto direction = [&] { return HomVec4::init(gauss(rng), gauss(rng), gauss(rng), gauss(rng)); };
+  for (int camera = 0; camera < 20; ++camera) {
+    OrvCamera cam = camera == 0 ? OrvCamera::makeDefault()
+                                : OrvCamera::init(direction(), direction(), direction(), 1.0, 1.5,
+                                                  0.01, 100.0);
+    const OrvCamera frame = cam;
+    for (int i = 0; i < 10000; ++i) {
+      // Mostly small steps as a player takes them, now and then a large one.
+      const double ds = small(rng) == 0 ? step(rng) : step(rng) * 1e-3;
+      if (i % 2 == 0) {
+        cam.moveForward(ds);
+      } else {
+        cam.moveRight(ds);
+      }
+      ASSERT_NEAR(cam.position.norm(), 1.0, kOnSphere) << "camera " << camera << ", step " << i;
+    }
+    EXPECT_TRUE(sameBits(cam.forward, frame.forward));
+    EXPECT_TRUE(sameBits(cam.right, frame.right));
+  }
+}
+
+TEST(Properties, DepthOrderAndDepthsIgnoreTheScaleAndSignOfEveryPoint) {
+  std::mt19937_64 rng(17);
+  // From just above the degenerate length (1e-15 is about 2^-50) to beyond the largest double.
+  std::uniform_int_distribution<int> power(-40, 900);
+  std::uniform_int_distribution<int> sign(0, 1);
+  for (const std::size_t n : {20u, 700u}) {
+    const std::vector<HomVec4> points = pointsWithTies(rng, n);
+    const HomVec4 observer = pointsWithTies(rng, 1)[0];
+    std::vector<HomVec4> rescaled;
+    for (const HomVec4& p : points) {
+      const int k = power(rng);
+      const double s = sign(rng) ? -1.0 : 1.0;
+      rescaled.push_back(HomVec4::init(s * std::ldexp(p.x, k), s * std::ldexp(p.y, k),
+                                       s * std::ldexp(p.z, k), s * std::ldexp(p.w, k)));
+    }
+    // The observer too may be any multiple of itself.
+    const HomVec4 far_observer = HomVec4::init(std::ldexp(-observer.x, 700), std::ldexp(-observer.y, 700),
+                                               std::ldexp(-observer.z, 700), std::ldexp(-observer.w, 700));
+    CountingResource resource;
+    const auto order = sortByFSDepth(resource, observer, points);
+    const auto again = sortByFSDepth(resource, far_observer, rescaled);
+    ASSERT_TRUE(order.has_value() && again.has_value());
+    EXPECT_TRUE(std::equal(order->begin(), order->end(), again->begin(), again->end())) << n;
+    for (std::size_t i = 0; i < n; ++i) {
+      ASSERT_EQ(bits(fsDepth(observer, points[i], 0.1, 1.2)),
+                bits(fsDepth(far_observer, rescaled[i], 0.1, 1.2)))
+          << i;
+    }
+  }
 }
 
 }  // namespace

@@ -351,4 +351,76 @@ TEST(FrameGraph, MovesTakeOverStorageAndResource) {
   EXPECT_EQ(second.mismatchedReleases(), 0u);
 }
 
+// --- Fault injection -----------------------------------------------------------------------------
+
+// A long run of additions with frames in between, where the resource refuses its k-th request.
+// Every k from 1 on is tried until a run asks for fewer than k blocks: after each refusal the graph
+// must hold exactly what it held before, with the same storage and the bytes of that storage only;
+// the refused pass is then added again, so every run ends with the same passes, and when the
+// graph is gone every byte is back.
+TEST(FrameGraphFaults, EveryRefusedRequestOfALongRunLeavesTheGraphAsItWas) {
+  constexpr std::size_t kPasses = 3000;
+  const std::string_view names = "abcdefghijklmnopqrstuvwxyz";
+  const std::array<ImageId, 3> images{ImageId{1, 0}, ImageId{2, 0}, ImageId{3, 1}};
+  const auto passAt = [&](std::size_t i) {
+    return FramePass{names.substr(i % names.size(), 1 + i % 5), std::span(images).first(i % 4),
+                     std::span(images).last(i % 3), {}, static_cast<PassType>(i % 9)};
+  };
+  const auto samePass = [](const FramePass& a, const FramePass& b) {
+    return a.name.data() == b.name.data() && a.name.size() == b.name.size() &&
+           a.reads.data() == b.reads.data() && a.reads.size() == b.reads.size() &&
+           a.writes.data() == b.writes.data() && a.writes.size() == b.writes.size() &&
+           a.pass_type == b.pass_type;
+  };
+
+  // Without resizing in place every growth is a request; with it only the first and those past
+  // the reserve are.
+  std::size_t failure_points = 0;
+  for (const std::size_t reserve : {std::size_t{0}, std::size_t{4096}}) {
+    bool refused_in_run = true;
+    for (std::size_t k = 1; refused_in_run; ++k) {
+      CountingResource resource(reserve);
+      resource.failAllocation(k);
+      refused_in_run = false;
+      {
+        FrameGraph graph(resource);
+        std::uint64_t frames = 0;
+        for (std::size_t i = 0; i < kPasses; ++i) {
+          const FramePass pass = passAt(i);
+          const std::size_t capacity = graph.capacity();
+          const FramePass* storage = graph.passes().data();
+          const auto result = graph.addPass(pass);
+          if (!result) {
+            ASSERT_FALSE(refused_in_run) << "only one request is refused";
+            refused_in_run = true;
+            EXPECT_EQ(result.error(), orv::Error::OutOfMemory);
+            ASSERT_EQ(graph.passCount(), i);
+            ASSERT_EQ(graph.capacity(), capacity);
+            ASSERT_EQ(graph.passes().data(), storage);
+            ASSERT_EQ(graph.frameIndex(), frames);
+            ASSERT_EQ(resource.bytesInUse(), capacity * sizeof(FramePass));
+            for (std::size_t j = 0; j < i; ++j) ASSERT_TRUE(samePass(graph.passes()[j], passAt(j))) << j;
+            ASSERT_TRUE(graph.addPass(pass).has_value()) << "the resource refuses only once";
+          }
+          ASSERT_EQ(resource.bytesInUse(), graph.capacity() * sizeof(FramePass));
+          if (i % 7 == 0) {
+            graph.advanceFrame();
+            ++frames;
+          }
+        }
+        ASSERT_EQ(graph.passCount(), kPasses);
+        ASSERT_EQ(graph.frameIndex(), frames);
+        for (std::size_t j = 0; j < kPasses; ++j) ASSERT_TRUE(samePass(graph.passes()[j], passAt(j))) << j;
+      }
+      EXPECT_EQ(resource.bytesInUse(), 0u) << "reserve " << reserve << ", request " << k;
+      EXPECT_EQ(resource.blocksInUse(), 0u);
+      EXPECT_EQ(resource.mismatchedReleases(), 0u);
+      if (refused_in_run) ++failure_points;
+    }
+  }
+  // 3000 passes need about 18 growths without the reserve, and a handful with it.
+  EXPECT_GE(failure_points, 20u);
+  RecordProperty("failure_points", static_cast<int>(failure_points));
+}
+
 }  // namespace

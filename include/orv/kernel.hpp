@@ -200,7 +200,10 @@ struct PGL4 {
   [[nodiscard]] constexpr double det() const noexcept;
 
   /// The representative with determinant +1 or -1: every entry times |det|^(-1/4). The sign of the
-  /// determinant is kept. Returned unchanged when |det| < 1e-15; a NaN determinant gives NaN entries.
+  /// determinant is kept. Returned unchanged when |det| < 1e-15; a NaN determinant from non-finite
+  /// entries gives NaN entries. Where finite entries overflow the determinant, each row is first
+  /// scaled by an exact power of two, which keeps the transform (returned unchanged if the scaled
+  /// determinant is 0).
   [[nodiscard]] PGL4 normalizeDet() const noexcept;
 
   /// Approximate inverse of this + delta*I by Newton-Schulz iteration X <- X(2I - AX), started from
@@ -349,7 +352,9 @@ static_assert(std::is_trivially_copyable_v<F32x4>);
 }
 
 /// All four lanes divided by the length over all four lanes, or (0, 0, 0, 1) when the squared
-/// length is below 1e-15f. Pass w = 0 to normalise a 3-vector. NaN lanes give NaN lanes.
+/// length is below 1e-15f. Pass w = 0 to normalise a 3-vector. NaN lanes give NaN lanes. Finite
+/// lanes whose squared length overflows are first scaled by an exact power of two, so they too give
+/// a unit vector.
 [[nodiscard]] F32x4 simdNormalize3(const F32x4& v) noexcept;
 
 /// Approximately 1/sqrt(x): a first guess from the bit pattern of `x` refined by three Newton steps,

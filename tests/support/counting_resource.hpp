@@ -2,7 +2,7 @@
 
 // A memory resource for tests: it counts what it hands out, checks that every block comes back with
 // the size and alignment it was handed out with, can be told to refuse its k-th allocation, and can
-// optionally resize blocks in place within a fixed reserve.
+// optionally resize blocks in place within a fixed reserve (or be told to refuse that too).
 
 #include <cstddef>
 #include <new>
@@ -25,6 +25,8 @@ class CountingResource final : public rhi::ResizableMemoryResource {
   void failAllocation(std::size_t k) { fail_at_ = k; }
   /// Refuse every allocation from now on.
   void failEverything() { fail_all_ = true; }
+  /// Refuse (or allow again) every in-place resize; allocations are not affected.
+  void refuseResizes(bool refuse) { refuse_resizes_ = refuse; }
 
   std::size_t bytesInUse() const { return in_use_; }
   std::size_t blocksInUse() const { return blocks_.size(); }
@@ -72,7 +74,7 @@ class CountingResource final : public rhi::ResizableMemoryResource {
       ++mismatched_;
       return false;
     }
-    if (fail_all_ || new_bytes > reserve_) return false;
+    if (fail_all_ || refuse_resizes_ || new_bytes > reserve_) return false;
     in_use_ = in_use_ - old_bytes + new_bytes;
     found->second.bytes = new_bytes;
     resizes_.push_back(new_bytes);
@@ -86,6 +88,7 @@ class CountingResource final : public rhi::ResizableMemoryResource {
   std::size_t reserve_;
   std::size_t fail_at_ = 0;
   bool fail_all_ = false;
+  bool refuse_resizes_ = false;
   std::unordered_map<void*, Block> blocks_;
   std::size_t in_use_ = 0;
   std::size_t allocations_ = 0;
