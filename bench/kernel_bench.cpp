@@ -5,8 +5,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <random>
-#include <vector>
 
 #include "orv/kernel.hpp"
 #include "ratio.hpp"
@@ -17,7 +19,6 @@
 #endif
 #if ORV_BENCH_HAVE_EIGEN
 #include <Eigen/Dense>
-#include <Eigen/StdVector>
 #endif
 
 namespace {
@@ -27,22 +28,50 @@ using orv::kernel::PGL4;
 
 constexpr std::size_t kCount = 256;  // operands per batch: the working set stays in cache
 
+// Where data sits changes timings (4K aliasing between loads and stores, cache-set conflicts), so
+// every library gets its operands and results at the same place: page-aligned blocks, each role
+// (first operand, second operand, vector operand, result) at the same offset into its block.
+enum class Role : std::size_t { first = 0, second = 1, vector = 2, result = 3 };
+
+template <class T>
+class Placed {
+ public:
+  explicit Placed(Role role) {
+    const std::size_t offset = static_cast<std::size_t>(role) * 192;
+    const std::size_t bytes = (offset + kCount * sizeof(T) + 4095) / 4096 * 4096;
+    block_ = static_cast<std::byte*>(std::aligned_alloc(4096, bytes));
+    if (block_ == nullptr) throw std::bad_alloc();
+    data_ = reinterpret_cast<T*>(block_ + offset);
+    std::uninitialized_value_construct_n(data_, kCount);
+  }
+  ~Placed() {
+    std::destroy_n(data_, kCount);
+    std::free(block_);
+  }
+  Placed(const Placed&) = delete;
+  Placed& operator=(const Placed&) = delete;
+  T& operator[](std::size_t i) { return data_[i]; }
+  const T& operator[](std::size_t i) const { return data_[i]; }
+  T* data() { return data_; }
+
+ private:
+  std::byte* block_;
+  T* data_;
+};
+
 struct Data {
-  std::vector<PGL4> a, b;
-  std::vector<HomVec4> p, q;
+  Placed<PGL4> a{Role::first}, b{Role::second};
+  Placed<HomVec4> p{Role::vector}, q{Role::second};
   Data() {
     std::mt19937_64 rng(2026);
     std::uniform_real_distribution<double> u(-1.0, 1.0);
     for (std::size_t i = 0; i < kCount; ++i) {
-      PGL4 m{}, n{};
-      for (double& v : m.data) v = u(rng);
-      for (double& v : n.data) v = u(rng);
+      for (double& v : a[i].data) v = u(rng);
+      for (double& v : b[i].data) v = u(rng);
       // Diagonally dominant: well conditioned, so every inverse converges.
-      for (std::size_t k = 0; k < 4; ++k) m.set(k, k, m.get(k, k) + 4.0);
-      a.push_back(m);
-      b.push_back(n);
-      p.push_back(HomVec4::init(u(rng), u(rng), u(rng), u(rng)));
-      q.push_back(HomVec4::init(u(rng), u(rng), u(rng), u(rng)));
+      for (std::size_t k = 0; k < 4; ++k) a[i].set(k, k, a[i].get(k, k) + 4.0);
+      p[i] = HomVec4::init(u(rng), u(rng), u(rng), u(rng));
+      q[i] = HomVec4::init(u(rng), u(rng), u(rng), u(rng));
     }
   }
 };
@@ -65,31 +94,31 @@ void batch(benchmark::State& state, Body body) {
 
 void BM_orv_mul(benchmark::State& state) {
   const Data& d = data();
-  std::vector<PGL4> out(kCount);
+  Placed<PGL4> out{Role::result};
   batch(state, [&](std::size_t i) { out[i] = d.a[i].mul(d.b[i]); });
   benchmark::DoNotOptimize(out.data());
 }
 void BM_orv_apply(benchmark::State& state) {
   const Data& d = data();
-  std::vector<HomVec4> out(kCount);
+  Placed<HomVec4> out{Role::result};
   batch(state, [&](std::size_t i) { out[i] = d.a[i].apply(d.p[i]); });
   benchmark::DoNotOptimize(out.data());
 }
 void BM_orv_transpose(benchmark::State& state) {
   const Data& d = data();
-  std::vector<PGL4> out(kCount);
+  Placed<PGL4> out{Role::result};
   batch(state, [&](std::size_t i) { out[i] = d.a[i].transpose(); });
   benchmark::DoNotOptimize(out.data());
 }
 void BM_orv_det(benchmark::State& state) {
   const Data& d = data();
-  std::vector<double> out(kCount);
+  Placed<double> out{Role::result};
   batch(state, [&](std::size_t i) { out[i] = d.a[i].det(); });
   benchmark::DoNotOptimize(out.data());
 }
 void BM_orv_inverse(benchmark::State& state) {
   const Data& d = data();
-  std::vector<PGL4> out(kCount);
+  Placed<PGL4> out{Role::result};
   batch(state, [&](std::size_t i) { out[i] = d.a[i].inverse(0.0, 30); });
   benchmark::DoNotOptimize(out.data());
 }
@@ -97,7 +126,7 @@ void BM_orv_inverse(benchmark::State& state) {
 void BM_orv_inverse_steps(benchmark::State& state) {
   const auto steps = static_cast<std::uint32_t>(state.range(0));
   const PGL4 slow = orv::kernel::pglTranslate(1e3, -2e3, 3e3);
-  std::vector<PGL4> out(kCount);
+  Placed<PGL4> out{Role::result};
   batch(state, [&](std::size_t i) {
     PGL4 m = slow;
     m.data[0] += static_cast<double>(i) * 1e-9;
@@ -107,19 +136,19 @@ void BM_orv_inverse_steps(benchmark::State& state) {
 }
 void BM_orv_fsDistance(benchmark::State& state) {
   const Data& d = data();
-  std::vector<double> out(kCount);
+  Placed<double> out{Role::result};
   batch(state, [&](std::size_t i) { out[i] = orv::kernel::fsDistance(d.p[i], d.q[i]); });
   benchmark::DoNotOptimize(out.data());
 }
 void BM_orv_normalize(benchmark::State& state) {
   const Data& d = data();
-  std::vector<HomVec4> out(kCount);
+  Placed<HomVec4> out{Role::result};
   batch(state, [&](std::size_t i) { out[i] = d.p[i].normalize(); });
   benchmark::DoNotOptimize(out.data());
 }
 void BM_orv_dot(benchmark::State& state) {
   const Data& d = data();
-  std::vector<double> out(kCount);
+  Placed<double> out{Role::result};
   batch(state, [&](std::size_t i) { out[i] = d.p[i].dot(d.q[i]); });
   benchmark::DoNotOptimize(out.data());
 }
@@ -141,7 +170,7 @@ double handDot(const HomVec4& a, const HomVec4& b) {
 }
 void BM_hand_fsDistance(benchmark::State& state) {
   const Data& d = data();
-  std::vector<double> out(kCount);
+  Placed<double> out{Role::result};
   batch(state, [&](std::size_t i) {
     const HomVec4& a = d.p[i];
     const HomVec4& b = d.q[i];
@@ -158,7 +187,7 @@ void BM_hand_fsDistance(benchmark::State& state) {
 }
 void BM_hand_normalize(benchmark::State& state) {
   const Data& d = data();
-  std::vector<HomVec4> out(kCount);
+  Placed<HomVec4> out{Role::result};
   batch(state, [&](std::size_t i) {
     const HomVec4& v = d.p[i];
     const double n = std::sqrt(handDot(v, v));
@@ -168,7 +197,7 @@ void BM_hand_normalize(benchmark::State& state) {
 }
 void BM_hand_dot(benchmark::State& state) {
   const Data& d = data();
-  std::vector<double> out(kCount);
+  Placed<double> out{Role::result};
   batch(state, [&](std::size_t i) { out[i] = handDot(d.p[i], d.q[i]); });
   benchmark::DoNotOptimize(out.data());
 }
@@ -183,14 +212,14 @@ ORV_BENCHMARK(BM_hand_dot);
 glm::dmat4 toGlm(const PGL4& m) { return glm::make_mat4(m.data.data()); }  // both column-major
 
 struct GlmData {
-  std::vector<glm::dmat4> a, b;
-  std::vector<glm::dvec4> p;
+  Placed<glm::dmat4> a{Role::first}, b{Role::second};
+  Placed<glm::dvec4> p{Role::vector};
   GlmData() {
     for (std::size_t i = 0; i < kCount; ++i) {
-      a.push_back(toGlm(data().a[i]));
-      b.push_back(toGlm(data().b[i]));
+      a[i] = toGlm(data().a[i]);
+      b[i] = toGlm(data().b[i]);
       const HomVec4& v = data().p[i];
-      p.emplace_back(v.x, v.y, v.z, v.w);
+      p[i] = glm::dvec4(v.x, v.y, v.z, v.w);
     }
   }
 };
@@ -201,31 +230,31 @@ const GlmData& glmData() {
 
 void BM_glm_mul(benchmark::State& state) {
   const GlmData& d = glmData();
-  std::vector<glm::dmat4> out(kCount);
+  Placed<glm::dmat4> out{Role::result};
   batch(state, [&](std::size_t i) { out[i] = d.a[i] * d.b[i]; });
   benchmark::DoNotOptimize(out.data());
 }
 void BM_glm_apply(benchmark::State& state) {
   const GlmData& d = glmData();
-  std::vector<glm::dvec4> out(kCount);
+  Placed<glm::dvec4> out{Role::result};
   batch(state, [&](std::size_t i) { out[i] = d.a[i] * d.p[i]; });
   benchmark::DoNotOptimize(out.data());
 }
 void BM_glm_transpose(benchmark::State& state) {
   const GlmData& d = glmData();
-  std::vector<glm::dmat4> out(kCount);
+  Placed<glm::dmat4> out{Role::result};
   batch(state, [&](std::size_t i) { out[i] = glm::transpose(d.a[i]); });
   benchmark::DoNotOptimize(out.data());
 }
 void BM_glm_det(benchmark::State& state) {
   const GlmData& d = glmData();
-  std::vector<double> out(kCount);
+  Placed<double> out{Role::result};
   batch(state, [&](std::size_t i) { out[i] = glm::determinant(d.a[i]); });
   benchmark::DoNotOptimize(out.data());
 }
 void BM_glm_inverse(benchmark::State& state) {
   const GlmData& d = glmData();
-  std::vector<glm::dmat4> out(kCount);
+  Placed<glm::dmat4> out{Role::result};
   batch(state, [&](std::size_t i) { out[i] = glm::inverse(d.a[i]); });
   benchmark::DoNotOptimize(out.data());
 }
@@ -239,18 +268,15 @@ ORV_BENCHMARK(BM_glm_inverse);
 // --- Eigen ---------------------------------------------------------------------------------------
 
 #if ORV_BENCH_HAVE_EIGEN
-using EigenMatrices = std::vector<Eigen::Matrix4d, Eigen::aligned_allocator<Eigen::Matrix4d>>;
-using EigenVectors = std::vector<Eigen::Vector4d, Eigen::aligned_allocator<Eigen::Vector4d>>;
-
 struct EigenData {
-  EigenMatrices a, b;
-  EigenVectors p;
+  Placed<Eigen::Matrix4d> a{Role::first}, b{Role::second};
+  Placed<Eigen::Vector4d> p{Role::vector};
   EigenData() {
     for (std::size_t i = 0; i < kCount; ++i) {
-      a.push_back(Eigen::Map<const Eigen::Matrix4d>(data().a[i].data.data()));  // column-major
-      b.push_back(Eigen::Map<const Eigen::Matrix4d>(data().b[i].data.data()));
+      a[i] = Eigen::Map<const Eigen::Matrix4d>(data().a[i].data.data());  // column-major
+      b[i] = Eigen::Map<const Eigen::Matrix4d>(data().b[i].data.data());
       const HomVec4& v = data().p[i];
-      p.emplace_back(v.x, v.y, v.z, v.w);
+      p[i] = Eigen::Vector4d(v.x, v.y, v.z, v.w);
     }
   }
 };
@@ -261,31 +287,31 @@ const EigenData& eigenData() {
 
 void BM_eigen_mul(benchmark::State& state) {
   const EigenData& d = eigenData();
-  EigenMatrices out(kCount);
+  Placed<Eigen::Matrix4d> out{Role::result};
   batch(state, [&](std::size_t i) { out[i].noalias() = d.a[i] * d.b[i]; });
   benchmark::DoNotOptimize(out.data());
 }
 void BM_eigen_apply(benchmark::State& state) {
   const EigenData& d = eigenData();
-  EigenVectors out(kCount);
+  Placed<Eigen::Vector4d> out{Role::result};
   batch(state, [&](std::size_t i) { out[i].noalias() = d.a[i] * d.p[i]; });
   benchmark::DoNotOptimize(out.data());
 }
 void BM_eigen_transpose(benchmark::State& state) {
   const EigenData& d = eigenData();
-  EigenMatrices out(kCount);
+  Placed<Eigen::Matrix4d> out{Role::result};
   batch(state, [&](std::size_t i) { out[i] = d.a[i].transpose(); });
   benchmark::DoNotOptimize(out.data());
 }
 void BM_eigen_det(benchmark::State& state) {
   const EigenData& d = eigenData();
-  std::vector<double> out(kCount);
+  Placed<double> out{Role::result};
   batch(state, [&](std::size_t i) { out[i] = d.a[i].determinant(); });
   benchmark::DoNotOptimize(out.data());
 }
 void BM_eigen_inverse(benchmark::State& state) {
   const EigenData& d = eigenData();
-  EigenMatrices out(kCount);
+  Placed<Eigen::Matrix4d> out{Role::result};
   batch(state, [&](std::size_t i) { out[i] = d.a[i].inverse(); });
   benchmark::DoNotOptimize(out.data());
 }
