@@ -10,6 +10,8 @@
 #include <numbers>
 #include <random>
 
+#include "support/same_bits.hpp"
+
 namespace {
 
 using namespace orv::kernel;
@@ -17,28 +19,8 @@ using namespace orv::kernel;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
-std::uint32_t bits(float v) { return std::bit_cast<std::uint32_t>(v); }
-
-::testing::AssertionResult sameBits(const HomVec4& a, const HomVec4& b) {
-  if (bits(a.x) == bits(b.x) && bits(a.y) == bits(b.y) && bits(a.z) == bits(b.z) &&
-      bits(a.w) == bits(b.w)) {
-    return ::testing::AssertionSuccess();
-  }
-  return ::testing::AssertionFailure() << "(" << a.x << ", " << a.y << ", " << a.z << ", " << a.w
-                                       << ") vs (" << b.x << ", " << b.y << ", " << b.z << ", "
-                                       << b.w << ")";
-}
-
-::testing::AssertionResult sameBits(const PGL4& a, const PGL4& b) {
-  for (std::size_t i = 0; i < 16; ++i) {
-    if (bits(a.data[i]) != bits(b.data[i])) {
-      return ::testing::AssertionFailure() << "entry " << i << ": " << a.data[i] << " vs "
-                                           << b.data[i];
-    }
-  }
-  return ::testing::AssertionSuccess();
-}
+using orv::testing::bits;
+using orv::testing::sameBits;
 
 // Random coordinates spread over many orders of magnitude, both signs: different evaluation
 // orders round differently on a good share of them.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/counting_resource.hpp"
+#include "support/same_bits.hpp"
 
 namespace {
 
@@ -23,17 +24,8 @@ using orv::testing::CountingResource;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
-
-::testing::AssertionResult sameBits(const HomVec4& a, const HomVec4& b) {
-  if (bits(a.x) == bits(b.x) && bits(a.y) == bits(b.y) && bits(a.z) == bits(b.z) &&
-      bits(a.w) == bits(b.w)) {
-    return ::testing::AssertionSuccess();
-  }
-  return ::testing::AssertionFailure() << "(" << a.x << ", " << a.y << ", " << a.z << ", " << a.w
-                                       << ") vs (" << b.x << ", " << b.y << ", " << b.z << ", "
-                                       << b.w << ")";
-}
+using orv::testing::bits;
+using orv::testing::sameBits;
 
 // --- Camera ------------------------------------------------------------------------------------
 
