@@ -105,7 +105,7 @@ static_assert(std::is_standard_layout_v<HomVec4> && std::is_trivially_copyable_v
 [[nodiscard]] double wFromDistance(double s_meters, double R_meters) noexcept;
 
 /// The arc length in metres, 2R * acos(W), with W clamped to [-1, 1] (a NaN W counts as 1), so
-/// the result is in [0, 2*pi*R] and never NaN for finite R.
+/// the result is in [0, 2*pi*R] and never NaN while 2R is finite.
 [[nodiscard]] double sFromW(double W, double R_meters) noexcept;
 
 // --- Projective transforms ---------------------------------------------------------------------
