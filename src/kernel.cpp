@@ -178,17 +178,14 @@ AffineCard HomVec4::pickBestCard() const noexcept {
 
 namespace {
 
-double fsDistanceFromNorms(const HomVec4& a, const HomVec4& b, double na, double nb) noexcept {
-  if (na < kDegenerateNorm || nb < kDegenerateNorm) return 0.0;
-  const double cos_theta = minIgnoringNaN(absCosine(a, b, na, nb), 1.0);
-  return std::acos(cos_theta);
-}
-
 // Some sum of squares or the dot product is infinite or NaN: overflow from finite coordinates, or
-// non-finite ones.
+// non-finite ones. The norms rescale overflowed vectors, and absCosine the dot product.
 [[gnu::cold, gnu::noinline]] double fsDistanceOfNonFiniteSums(const HomVec4& a,
                                                               const HomVec4& b) noexcept {
-  return fsDistanceFromNorms(a, b, a.norm(), b.norm());
+  const double na = a.norm();
+  const double nb = b.norm();
+  if (na < kDegenerateNorm || nb < kDegenerateNorm) return 0.0;
+  return std::acos(minIgnoringNaN(absCosine(a, b, na, nb), 1.0));
 }
 
 }  // namespace
