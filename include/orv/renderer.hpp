@@ -166,6 +166,16 @@ enum class WVisibilityClass : std::uint8_t {
 
 // --- Culling, clipping and depth sorting -------------------------------------------------------
 
+/// The representative of `point` that faces `observer`: `point` itself, or its exact negation where
+/// its 4-dot product with the observer is negative (a NaN product keeps `point`). Both vectors are
+/// one point of projective space, but only this one reaches the observer by the shorter of the two
+/// geodesics between them (length d rather than pi - d), which is the one the side planes of a
+/// frustum and a depth order by Fubini-Study distance describe.
+[[nodiscard]] constexpr HomVec4 facing(const HomVec4& observer, const HomVec4& point) noexcept {
+  if (point.dot(observer) < 0.0) return HomVec4::init(-point.x, -point.y, -point.z, -point.w);
+  return point;
+}
+
 /// Marks in `visible_mask` which points lie inside the frustum's four side planes and returns how
 /// many do. Only the first min(positions, mask) points are examined; mask entries beyond them are
 /// left untouched. The caller keeps that count below 2^32.
