@@ -195,6 +195,12 @@ struct PGL4 {
     return result;
   }
 
+  /// The exact inverse of an orthogonal matrix (orthonormal columns: a rotation of 4-space such as
+  /// `pglRotate` or `pglFromFrame` of an orthonormal frame builds), which is its transpose; no
+  /// arithmetic is done, so the result is exact to the bit. For any other matrix the transpose is
+  /// not the inverse and this gives a wrong answer without warning: use `inverse` there.
+  [[nodiscard]] constexpr PGL4 inverseOrthogonal() const noexcept { return transpose(); }
+
   /// The determinant by cofactor expansion along the first row, ((a0*M0 - a1*M1) + a2*M2) - a3*M3,
   /// each 3x3 minor itself expanded along its first row.
   [[nodiscard]] constexpr double det() const noexcept;
@@ -255,8 +261,38 @@ constexpr double PGL4::det() const noexcept {
   return PGL4::init({sx, 0, 0, 0, 0, sy, 0, 0, 0, 0, sz, 0, 0, 0, 0, 1});
 }
 
-/// Rotation by `angle` radians about the z axis; a positive angle turns +x toward +y.
+/// Rotation by `angle` radians about the z axis; a positive angle turns +x toward +y. The same
+/// matrix, to the bit, as `pglRotate(RotationPlane::xy, angle)`.
 [[nodiscard]] PGL4 pglRotateZ(double angle) noexcept;
+
+/// A coordinate plane of 4-space, the plane a rotation of `pglRotate` turns. Each is named by its
+/// two axes in the order x, y, z, w; the first axis turns toward the second.
+enum class RotationPlane : std::uint8_t {
+  xy = 0,  ///< +x toward +y (about the z axis of 3-space, fixing z and w)
+  xz = 1,  ///< +x toward +z
+  xw = 2,  ///< +x toward +w
+  yz = 3,  ///< +y toward +z
+  yw = 4,  ///< +y toward +w
+  zw = 5,  ///< +z toward +w
+};
+
+/// Rotation of 4-space by `angle` radians in one coordinate plane (a, b), fixing the other two
+/// axes: with c = cos(angle) and s = sin(angle), element (a, a) and (b, b) are c, (b, a) is s and
+/// (a, b) is -s, the exact negation of s, every other element that of the identity. So +a goes to
+/// c*a + s*b: a positive angle turns +a toward +b. A non-finite angle gives NaN in those four
+/// elements; a value outside the six enumerators gives the identity. The determinant is 1 and
+/// `inverseOrthogonal` is the rotation by -angle.
+[[nodiscard]] PGL4 pglRotate(RotationPlane plane, double angle) noexcept;
+
+/// The transform whose columns are `c0`, `c1`, `c2`, `c3`: it sends the axis x to `c0`, y to `c1`,
+/// z to `c2` and w to `c3`, the values copied unchanged. For an orthonormal frame it is a rotation
+/// (determinant +1) or a rotation composed with a reflection (-1), and `inverseOrthogonal` sends the
+/// frame back to the axes; nothing is checked, and any four vectors give their matrix.
+[[nodiscard]] constexpr PGL4 pglFromFrame(const HomVec4& c0, const HomVec4& c1, const HomVec4& c2,
+                                          const HomVec4& c3) noexcept {
+  return PGL4::init({c0.x, c0.y, c0.z, c0.w, c1.x, c1.y, c1.z, c1.w, c2.x, c2.y, c2.z, c2.w, c3.x,
+                     c3.y, c3.z, c3.w});
+}
 
 namespace detail {
 // Reached only while a constant expression is evaluated, where calling a function that is not
