@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <expected>
 #include <memory_resource>
+#include <numbers>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "orv/error.hpp"
@@ -30,6 +32,7 @@ using kernel::PGL4;
 /// along great circles. The frame is stored exactly as `init` computed it; moves change only the
 /// position and never re-orthonormalise, so after a move `forward` is in general no longer
 /// orthogonal to `position`, and repeated moves keep stepping along the stored `forward`.
+/// `Observer` keeps an orthonormal frame anywhere on the sphere and carries it along its moves.
 struct OrvCamera {
   HomVec4 position;  ///< on the unit 3-sphere
   HomVec4 forward;   ///< viewing direction, orthogonal to `position` after `init`
@@ -142,6 +145,122 @@ struct OrvFrustum {
   /// inverse transpose), the observer through `m.apply` (not renormalised), the limits unchanged.
   [[nodiscard]] OrvFrustum transformBy(const PGL4& m) const noexcept;
 };
+
+// --- Observer ----------------------------------------------------------------------------------
+
+/// Why `Observer::init` refused its input.
+enum class ObserverError : std::uint8_t {
+  non_finite = 0,                    ///< a coordinate of position, forward or up is infinite or NaN
+  zero_position = 1,                 ///< the position is the zero vector
+  forward_parallel_to_position = 2,  ///< forward has no part orthogonal to the position
+  up_parallel_to_forward = 3,        ///< up has no part orthogonal to position and forward
+};
+
+/// One line saying what the error means, without a trailing newline; "unknown observer error" for
+/// a value outside the enumerators.
+[[nodiscard]] std::string_view describe(ObserverError error) noexcept;
+
+/// An observer on the 3-sphere: its position and an orthonormal frame of the tangent space there
+/// (forward, up, right), four unit vectors orthogonal to each other, with right chosen so that
+/// `view` is a rotation (determinant +1). At (0, 0, 0, 1) with forward (0, 0, -1, 0) and up
+/// (0, 1, 0, 0), right is (1, 0, 0, 0); `Observer{}` is that observer.
+///
+/// Moves carry the whole frame along a great circle (parallel transport), turns rotate it in place;
+/// both are rotations of the frame in one of its planes, followed by one Gram-Schmidt pass in the
+/// fixed order position, forward, up, right, so the frame stays orthonormal to a few units in the
+/// last place however many operations run, and the same calls give the same frame to the bit.
+/// Angles are radians. A non-finite angle leaves the observer as it was.
+///
+/// The frame belongs to the representative of the position it was given: the negated position with
+/// the same forward and up is the same projective point, looking the opposite way, upside down.
+class Observer {
+ public:
+  /// The observer at (0, 0, 0, 1) looking along (0, 0, -1, 0), up (0, 1, 0, 0), right (1, 0, 0, 0).
+  constexpr Observer() noexcept = default;
+
+  /// The observer at `position` (any non-zero finite vector: its direction is kept, its length and
+  /// scale are not) looking along `forward` with `up` up. Forward keeps only its part orthogonal to
+  /// the position, up only its part orthogonal to position and forward, each then made unit; right
+  /// completes the frame. Every vector is first scaled by a power of two, so tiny and huge vectors
+  /// count as much as unit ones. A part counts as missing when it is at most 1e-12 of its vector's
+  /// length (the vector within about 1e-12 rad of the line or plane removed): below that, the
+  /// rounding of the input would decide the direction. Errors are checked in the order of the
+  /// enumerators of `ObserverError`.
+  [[nodiscard]] static std::expected<Observer, ObserverError> init(const HomVec4& position,
+                                                                   const HomVec4& forward,
+                                                                   const HomVec4& up) noexcept;
+
+  /// The point the observer stands on, a unit vector.
+  [[nodiscard]] constexpr HomVec4 position() const noexcept { return position_; }
+  /// The viewing direction, a unit tangent vector at the position.
+  [[nodiscard]] constexpr HomVec4 forward() const noexcept { return forward_; }
+  /// The up direction, a unit tangent vector orthogonal to forward.
+  [[nodiscard]] constexpr HomVec4 up() const noexcept { return up_; }
+  /// The right direction, the unit tangent vector orthogonal to forward and up.
+  [[nodiscard]] constexpr HomVec4 right() const noexcept { return right_; }
+
+  /// Moves by `angle` along the great circle through the position in the direction of forward
+  /// (backward for a negative angle), carrying the frame along: position and forward turn in their
+  /// plane, up and right do not change. Moving by pi comes back to the same projective point (the
+  /// negated vector) looking the same way, with the picture turned by half a turn.
+  void moveForward(double angle) noexcept;
+  /// As `moveForward`, toward right (left for a negative angle); forward and up do not change.
+  void moveRight(double angle) noexcept;
+  /// As `moveForward`, toward up (down for a negative angle); forward and right do not change.
+  void moveUp(double angle) noexcept;
+
+  /// Turns forward toward right by `angle` in place (to the left for a negative angle).
+  void yaw(double angle) noexcept;
+  /// Turns forward toward up by `angle` in place: a positive angle looks up.
+  void pitch(double angle) noexcept;
+  /// Turns up toward right by `angle` in place: a positive angle tilts the observer's head to the
+  /// right (clockwise as the observer sees it), so the image turns counterclockwise.
+  void roll(double angle) noexcept;
+
+  /// The rotation taking the observer to (0, 0, 0, 1), forward to (0, 0, -1, 0), up to (0, 1, 0, 0)
+  /// and right to (1, 0, 0, 0): the matrix with the rows right, up, -forward, position. Its
+  /// determinant is 1 and its exact inverse is `inverseOrthogonal`. Moving the world by it shows,
+  /// from `Observer{}` at the origin, what this observer sees.
+  [[nodiscard]] PGL4 view() const noexcept;
+
+  /// The frustum of the directions within `horizontal_angle` and `vertical_angle` of forward (full
+  /// angles of view, radians): a point ahead is kept when the angle between forward and its
+  /// direction, projected on the plane of forward and right, is at most half the horizontal angle,
+  /// and projected on the plane of forward and up at most half the vertical angle. The canonical
+  /// frustum at (0, 0, 0, 1) has the unit normals (c_h, 0, -s_h, 0), (-c_h, 0, -s_h, 0),
+  /// (0, -c_v, -s_v, 0), (0, c_v, -s_v, 0) for left, right, top, bottom, with c and s the cosine
+  /// and sine of the half angles; it is carried to the observer by `OrvFrustum::transformBy` of
+  /// the transpose of `view`, so culling from here equals culling the world moved by `view` from
+  /// the origin. The frustum's observer is the position; `near_fs` and `far_fs` (radians) are
+  /// stored unchanged.
+  ///
+  /// Each angle is valid in (0, pi); outside, it is clamped to [0, pi], NaN counting as 0. At pi
+  /// the view takes in everything ahead in that direction; at 0 only what lies straight ahead in it
+  /// (for the horizontal angle, nothing right or left of the plane of forward and up), and with
+  /// both angles 0 the whole great circle along forward, behind included.
+  [[nodiscard]] OrvFrustum frustum(double horizontal_angle, double vertical_angle,
+                                   double near_fs = 0.01,
+                                   double far_fs = std::numbers::pi / 2) const noexcept;
+
+ private:
+  // The matrix with the columns right, up, -forward, position: the transpose of `view`.
+  [[nodiscard]] PGL4 frame() const noexcept;
+  // Turns frame vector `a` toward frame vector `b` by `angle` in their plane, then makes the frame
+  // orthonormal again by one Gram-Schmidt pass; a non-finite angle changes nothing.
+  void rotateFrame(HomVec4& a, HomVec4& b, double angle) noexcept;
+
+  HomVec4 position_ = HomVec4::init(0, 0, 0, 1);
+  HomVec4 forward_ = HomVec4::init(0, 0, -1, 0);
+  HomVec4 up_ = HomVec4::init(0, 1, 0, 0);
+  HomVec4 right_ = HomVec4::init(1, 0, 0, 0);
+};
+
+/// The vertical angle of view matching `horizontal_angle` on an image `aspect` times as wide as it
+/// is high, with square pixels: 2 * atan(tan(horizontal_angle / 2) / aspect), radians. The
+/// horizontal angle is valid in (0, pi) and clamped to [0, pi] as `Observer::frustum` clamps it
+/// (NaN counting as 0); `aspect` is valid when positive and finite, and gives 0 when it is not
+/// positive or NaN.
+[[nodiscard]] double verticalAngleOfView(double horizontal_angle, double aspect) noexcept;
 
 // --- Depth and W-visibility --------------------------------------------------------------------
 
