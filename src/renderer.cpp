@@ -430,6 +430,13 @@ bool isSupported(BatchPath path) noexcept {
   return false;
 }
 
+void faceObserver(const HomVec4& observer, std::span<const HomVec4> points,
+                  std::span<HomVec4> out) noexcept {
+  const HomVec4 eye = observer;  // `observer` may itself be an element of `out`
+  const std::size_t n = std::min(points.size(), out.size());
+  for (std::size_t i = 0; i < n; ++i) out[i] = facing(eye, points[i]);
+}
+
 std::uint32_t frustumCull(const OrvFrustum& frustum, std::span<const HomVec4> positions,
                           std::span<bool> visible_mask) noexcept {
   return markInside(bestPath(), frustum.planes, positions, visible_mask);

@@ -452,13 +452,12 @@ TEST(ObserverFrustum, CullingFromAnyObserverEqualsCullingTheRotatedWorld) {
     const Observer o = randomObserver(rng, 1000);
     const double h = angle(rng);
     const double v = angle(rng);
-    for (std::size_t j = 0; j < kPoints; ++j) facing_points[j] = facing(o.position(), points[j]);
+    faceObserver(o.position(), points, facing_points);
     const std::uint32_t visible =
         frustumCull(o.frustum(h, v), facing_points, {mask.get(), kPoints});
     const PGL4 view = o.view();
-    for (std::size_t j = 0; j < kPoints; ++j) {
-      rotated[j] = facing(HomVec4::init(0, 0, 0, 1), view.apply(points[j]));
-    }
+    for (std::size_t j = 0; j < kPoints; ++j) rotated[j] = view.apply(points[j]);
+    faceObserver(HomVec4::init(0, 0, 0, 1), rotated, rotated);
     EXPECT_EQ(frustumCull(Observer{}.frustum(h, v), rotated, {origin_mask.get(), kPoints}),
               visible);
     EXPECT_GT(visible, 100u) << i;
@@ -468,6 +467,22 @@ TEST(ObserverFrustum, CullingFromAnyObserverEqualsCullingTheRotatedWorld) {
               "each: %zu disagreements\n", kPoints, disagreements);
   RecordProperty("disagreements", std::to_string(disagreements));
   EXPECT_EQ(disagreements, 0u);
+}
+
+TEST(Culling, FaceObserverWritesTheFacingRepresentativesApartOrInPlace) {
+  const HomVec4 eye = HomVec4::init(0.5, 0, 0, 0.5);
+  const std::array<HomVec4, 3> points{HomVec4::init(0, 1, 0, -1), HomVec4::init(-1, 0, 0, 1),
+                                      HomVec4::init(kNaN, 0, 0, -1)};
+  std::array<HomVec4, 4> out{};
+  out.fill(HomVec4::init(7, 7, 7, 7));
+  faceObserver(eye, points, out);
+  EXPECT_TRUE(sameBits(out[0], HomVec4::init(-0.0, -1, -0.0, 1)));  // negated exactly
+  EXPECT_TRUE(sameBits(out[1], points[1]));  // a zero product keeps the point, as NaN does
+  EXPECT_TRUE(sameBits(out[2], points[2]));
+  EXPECT_TRUE(sameBits(out[3], HomVec4::init(7, 7, 7, 7)));  // beyond the points
+  std::array<HomVec4, 3> in_place = points;
+  faceObserver(eye, in_place, in_place);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_TRUE(sameBits(in_place[i], out[i])) << i;
 }
 
 // --- Depth and W-visibility --------------------------------------------------------------------

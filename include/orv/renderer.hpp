@@ -295,14 +295,28 @@ enum class WVisibilityClass : std::uint8_t {
   return point;
 }
 
+/// Writes into `out[i]` the representative of `points[i]` that faces `observer` (`facing`): the
+/// exact negation where the 4-dot product with the observer is negative, else the point unchanged
+/// (a zero or NaN product included), nothing normalised. Only i below min(points, out) is written;
+/// entries of `out` beyond are left untouched. `out` may be `points` itself (in place), but must not
+/// overlap it otherwise. The culling functions and the depth sort below expect such points.
+void faceObserver(const HomVec4& observer, std::span<const HomVec4> points,
+                  std::span<HomVec4> out) noexcept;
+
 /// Marks in `visible_mask` which points lie inside the frustum's four side planes and returns how
 /// many do. Only the first min(positions, mask) points are examined; mask entries beyond them are
 /// left untouched. The caller keeps that count below 2^32.
+///
+/// Expects points facing the frustum's observer (`faceObserver`). A vector and its negation are one
+/// point, but they fall on opposite sides of the side planes, which pass through the observer; the
+/// facing one is the point as the frustum describes it, seen along the shorter geodesic.
 [[nodiscard]] std::uint32_t frustumCull(const OrvFrustum& frustum,
                                         std::span<const HomVec4> positions,
                                         std::span<bool> visible_mask) noexcept;
 
-/// As `frustumCull`, with the single criterion `plane.isVisible`. Nothing is moved or split.
+/// As `frustumCull`, with the single criterion `plane.isVisible`. Nothing is moved or split. A
+/// vector and its negation fall on opposite sides of any plane, so where the plane bounds what an
+/// observer sees, pass the points facing that observer (`faceObserver`).
 [[nodiscard]] std::uint32_t projectiveClip(const ProjectiveHyperplane& plane,
                                            std::span<const HomVec4> positions,
                                            std::span<bool> visible_mask) noexcept;
@@ -312,6 +326,11 @@ enum class WVisibilityClass : std::uint8_t {
 /// all scratch memory come from `resource`; scratch is returned before the call ends. When the
 /// resource refuses memory the result is `Error::OutOfMemory` and nothing stays allocated. An empty
 /// point array gives an empty list.
+///
+/// Meant for the points facing `observer` that the culling functions took (`faceObserver`), so that
+/// the indices name the same array as their mask. Its order does not depend on that choice:
+/// the Fubini-Study distance ignores sign and scale, and is the length of the shorter geodesic,
+/// the one along which the facing representative reaches the observer.
 [[nodiscard]] std::expected<std::pmr::vector<std::size_t>, Error> sortByFSDepth(
     std::pmr::memory_resource& resource, const HomVec4& observer,
     std::span<const HomVec4> positions);
