@@ -39,7 +39,7 @@ void FrameGraph::release() noexcept {
   }
 }
 
-std::expected<void, Error> FrameGraph::addPass(const FramePass& pass) {
+std::expected<void, Error> FrameGraph::addPass(FramePass pass) {
   // The largest array whose size in bytes is representable; passCount() answers in 32 bits.
   constexpr std::size_t kMaxCapacity = std::numeric_limits<std::size_t>::max() / sizeof(FramePass);
   constexpr std::size_t kMaxPasses =

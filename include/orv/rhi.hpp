@@ -505,10 +505,11 @@ class FrameGraph {
   /// Releases this graph's storage, then takes over the passes, storage and resource of `other`.
   FrameGraph& operator=(FrameGraph&& other) noexcept;
 
-  /// Appends a copy of `pass` after the passes already present. When the resource refuses memory
-  /// (or the graph already holds 2^32 - 1 passes) returns `Error::OutOfMemory` and leaves the
-  /// passes, capacity and storage exactly as they were.
-  [[nodiscard]] std::expected<void, Error> addPass(const FramePass& pass);
+  /// Appends a copy of `pass` after the passes already present. The record is taken by value, so it
+  /// may be one of this graph's own passes (`graph.addPass(graph.passes()[0])`). When the resource
+  /// refuses memory (or the graph already holds 2^32 - 1 passes) returns `Error::OutOfMemory` and
+  /// leaves the passes, capacity and storage exactly as they were.
+  [[nodiscard]] std::expected<void, Error> addPass(FramePass pass);
 
   /// Counts one more frame.
   void advanceFrame() noexcept { ++frame_index_; }
@@ -517,7 +518,8 @@ class FrameGraph {
   [[nodiscard]] std::uint32_t passCount() const noexcept {
     return static_cast<std::uint32_t>(count_);
   }
-  /// The passes in the order they were added.
+  /// The passes in the order they were added. A successful `addPass` that grows the array may move
+  /// it, after which spans returned earlier no longer point at the passes.
   [[nodiscard]] std::span<const FramePass> passes() const noexcept { return {passes_, count_}; }
   /// The number of frames advanced since construction.
   [[nodiscard]] std::uint64_t frameIndex() const noexcept { return frame_index_; }
