@@ -4,6 +4,9 @@
 #   pkg-config  install orv into WORK_DIR/prefix, then compile main.cpp with the flags that
 #               pkg-config reads from orv.pc, and run it
 #   subproject  build and run this folder's project with orv's source tree added to it
+#   subproject-flags
+#               configure that project under CI=true and check the compile commands orv generates:
+#               warnings are errors only where the project asks for it
 # The builds use the compiler, flags, build type and generator of the orv build that runs the check:
 # SOURCE_DIR, BUILD_DIR, WORK_DIR, GENERATOR, CXX, CXX_FLAGS, LINKER_FLAGS, BUILD_TYPE, PKG_CONFIG.
 
@@ -20,6 +23,46 @@ endfunction()
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(build_settings -G "${GENERATOR}" "-DCMAKE_CXX_COMPILER=${CXX}" "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}"
     "-DCMAKE_EXE_LINKER_FLAGS=${LINKER_FLAGS}" "-DCMAKE_BUILD_TYPE=${BUILD_TYPE}")
+
+# The compile command of the first source whose path ends in `source`, in `command`.
+function(compile_command source)
+  file(READ "${WORK_DIR}/build/compile_commands.json" json)
+  string(JSON count LENGTH "${json}")
+  math(EXPR last "${count} - 1")
+  foreach(i RANGE ${last})
+    string(JSON file GET "${json}" ${i} file)
+    if(file MATCHES "${source}$")
+      string(JSON command GET "${json}" ${i} command)
+      set(command "${command} " PARENT_SCOPE)
+      return()
+    endif()
+  endforeach()
+  message(FATAL_ERROR "no compile command for ${source}")
+endfunction()
+
+if(MODE STREQUAL "subproject-flags")
+  # Hosted CI services set CI=true for every build, including the builds of projects that include
+  # orv: only an explicit ON may turn orv's warnings into errors there.
+  set(ENV{CI} true)
+  foreach(setting IN ITEMS default OFF ON)
+    set(option)
+    if(NOT setting STREQUAL "default")
+      set(option "-DORV_WARNINGS_AS_ERRORS=${setting}")
+    endif()
+    run(${CMAKE_COMMAND} -S "${CMAKE_CURRENT_LIST_DIR}" -B "${WORK_DIR}/build" ${build_settings}
+        "-DORV_SOURCE_DIR=${SOURCE_DIR}" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON ${option})
+    compile_command("src/kernel.cpp")
+    if(NOT command MATCHES " -Wall ")
+      message(FATAL_ERROR "orv's warning flags are missing from: ${command}")
+    endif()
+    if(command MATCHES " -Werror " AND NOT setting STREQUAL "ON" OR
+       NOT command MATCHES " -Werror " AND setting STREQUAL "ON")
+      message(FATAL_ERROR "with CI=true and ORV_WARNINGS_AS_ERRORS ${setting}, orv compiles "
+                          "with: ${command}")
+    endif()
+  endforeach()
+  return()
+endif()
 
 if(MODE STREQUAL "subproject")
   run(${CMAKE_COMMAND} -S "${CMAKE_CURRENT_LIST_DIR}" -B "${WORK_DIR}/build" ${build_settings}
