@@ -467,8 +467,8 @@ struct FramePass {
 
 static_assert(std::is_trivially_copyable_v<FramePass>);
 
-/// A memory resource that can also grow or shrink, without moving it, a block it handed out. The
-/// frame graph uses this when its resource offers it, and otherwise moves its passes to a new block.
+/// A memory resource that can also grow or shrink, without moving it, a block it handed out. A frame
+/// graph constructed from one uses this, and otherwise moves its passes to a new block.
 class ResizableMemoryResource : public std::pmr::memory_resource {
  public:
   /// Resizes the block `p` of `old_bytes`, allocated with `alignment`, to `new_bytes` in place.
@@ -488,12 +488,16 @@ class ResizableMemoryResource : public std::pmr::memory_resource {
 /// The graph owns only the storage of its pass array, which comes from the memory resource given at
 /// construction and goes back to it on destruction. Passes only accumulate; `advanceFrame` counts
 /// frames and leaves them as they are. The array grows to capacities 1, 2, 4, 7, 11, ... (c becomes
-/// c + c/2 + 1), resized in place when the resource is a `ResizableMemoryResource` that can, else
-/// moved to a new block.
+/// c + c/2 + 1), resized in place when the graph was constructed from a `ResizableMemoryResource`
+/// that can, else moved to a new block.
 class FrameGraph {
  public:
   /// An empty graph drawing memory from `resource`, which must outlive it. Allocates nothing.
   explicit FrameGraph(std::pmr::memory_resource& resource) noexcept : resource_(&resource) {}
+  /// As above, and growth first asks `resource` to resize the pass array in place. (The graph tells
+  /// the two kinds of resource apart by this overload, not at run time: orv needs no RTTI.)
+  explicit FrameGraph(ResizableMemoryResource& resource) noexcept
+      : resource_(&resource), resizable_(&resource) {}
 
   /// Returns the pass array to the resource; what the passes point to is the caller's.
   ~FrameGraph();
@@ -532,6 +536,7 @@ class FrameGraph {
   void release() noexcept;
 
   std::pmr::memory_resource* resource_;
+  ResizableMemoryResource* resizable_ = nullptr;  // the same resource, where it can resize
   FramePass* passes_ = nullptr;
   std::size_t count_ = 0;
   std::size_t capacity_ = 0;

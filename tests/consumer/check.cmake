@@ -4,6 +4,8 @@
 #   pkg-config  install orv into WORK_DIR/prefix, then compile main.cpp with the flags that
 #               pkg-config reads from orv.pc, and run it
 #   subproject  build and run this folder's project with orv's source tree added to it
+#   subproject-no-exceptions
+#               as subproject, with -fno-exceptions -fno-rtti added to the project's flags
 #   subproject-flags
 #               configure that project under CI=true and check the compile commands orv generates:
 #               warnings are errors only where the project asks for it
@@ -21,7 +23,11 @@ function(run)
 endfunction()
 
 file(REMOVE_RECURSE "${WORK_DIR}")
-set(build_settings -G "${GENERATOR}" "-DCMAKE_CXX_COMPILER=${CXX}" "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}"
+set(cxx_flags "${CXX_FLAGS}")
+if(MODE STREQUAL "subproject-no-exceptions")
+  string(APPEND cxx_flags " -fno-exceptions -fno-rtti")  # as many engines build everything
+endif()
+set(build_settings -G "${GENERATOR}" "-DCMAKE_CXX_COMPILER=${CXX}" "-DCMAKE_CXX_FLAGS=${cxx_flags}"
     "-DCMAKE_EXE_LINKER_FLAGS=${LINKER_FLAGS}" "-DCMAKE_BUILD_TYPE=${BUILD_TYPE}")
 
 # The compile command of the first source whose path ends in `source`, in `command`.
@@ -64,7 +70,7 @@ if(MODE STREQUAL "subproject-flags")
   return()
 endif()
 
-if(MODE STREQUAL "subproject")
+if(MODE MATCHES "^subproject")
   run(${CMAKE_COMMAND} -S "${CMAKE_CURRENT_LIST_DIR}" -B "${WORK_DIR}/build" ${build_settings}
       "-DORV_SOURCE_DIR=${SOURCE_DIR}")
 else()
