@@ -10,6 +10,16 @@
 // bit. The library must be compiled, and used, without floating-point contraction or fast-math; the
 // `orv::kernel` target passes `-ffp-contract=off` on to everything that links it.
 
+// The inline code below (dot products, matrix products, plane tests) would give other bits under
+// fast-math, and a NaN point could be visible here but culled by the library. A program that
+// accepts that defines ORV_ALLOW_FAST_MATH.
+#if (defined(__FAST_MATH__) || (defined(__FINITE_MATH_ONLY__) && __FINITE_MATH_ONLY__)) && \
+    !defined(ORV_ALLOW_FAST_MATH)
+#error "orv's results are fixed to the bit and -ffast-math (or -ffinite-math-only) changes them: \
+NaN and infinity tests fold away and sums are reordered. Compile without it, or define \
+ORV_ALLOW_FAST_MATH to accept results that differ from the library's."
+#endif
+
 #include <array>
 #include <bit>
 #include <cassert>
@@ -336,6 +346,8 @@ struct alignas(16) F32x4 {
 #endif
   }
 };
+
+#undef ORV_KERNEL_HAS_VECTOR_EXTENSIONS  // the header's own: a program including it never sees it
 
 static_assert(sizeof(F32x4) == 16 && alignof(F32x4) == 16);
 static_assert(std::is_trivially_copyable_v<F32x4>);

@@ -8,7 +8,8 @@
 #               as subproject, with -fno-exceptions -fno-rtti added to the project's flags
 #   subproject-flags
 #               configure that project under CI=true and check the compile commands orv generates:
-#               warnings are errors only where the project asks for it
+#               warnings are errors only where the project asks for it, and orv's C++ flags stay
+#               off the project's C sources
 # The builds use the compiler, flags, build type and generator of the orv build that runs the check:
 # SOURCE_DIR, BUILD_DIR, WORK_DIR, GENERATOR, CXX, CXX_FLAGS, LINKER_FLAGS, BUILD_TYPE, PKG_CONFIG.
 
@@ -56,7 +57,8 @@ if(MODE STREQUAL "subproject-flags")
       set(option "-DORV_WARNINGS_AS_ERRORS=${setting}")
     endif()
     run(${CMAKE_COMMAND} -S "${CMAKE_CURRENT_LIST_DIR}" -B "${WORK_DIR}/build" ${build_settings}
-        "-DORV_SOURCE_DIR=${SOURCE_DIR}" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON ${option})
+        "-DORV_SOURCE_DIR=${SOURCE_DIR}" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DORV_CONSUMER_C=ON
+        ${option})
     compile_command("src/kernel.cpp")
     if(NOT command MATCHES " -Wall ")
       message(FATAL_ERROR "orv's warning flags are missing from: ${command}")
@@ -67,6 +69,13 @@ if(MODE STREQUAL "subproject-flags")
                           "with: ${command}")
     endif()
   endforeach()
+  compile_command("consumer/main.cpp")
+  set(cxx_command "${command}")
+  compile_command("consumer/plain.c")
+  if(NOT cxx_command MATCHES " -ffp-contract=off " OR command MATCHES " -ffp-contract=off ")
+    message(FATAL_ERROR "-ffp-contract=off must reach the consumer's C++ sources only:\n"
+                        "${cxx_command}\n${command}")
+  endif()
   return()
 endif()
 
