@@ -13,6 +13,7 @@
 #include <random>
 #include <vector>
 
+#include "renderer_internal.hpp"
 #include "support/counting_resource.hpp"
 #include "support/same_bits.hpp"
 
