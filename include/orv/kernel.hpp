@@ -315,23 +315,30 @@ consteval PGL4 pglFromHomogeneous(const std::array<std::array<double, 4>, 4>& ro
 
 namespace detail {
 #if defined(__GNUC__) || defined(__clang__)
-#define ORV_KERNEL_HAS_VECTOR_EXTENSIONS 1
+#define ORV_KERNEL_HAS_VECTOR_EXTENSIONS 1  // undefined again at the end of this section
 using NativeF32x4 = float __attribute__((vector_size(16)));
 #endif
 }  // namespace detail
 
-/// Four single-precision lanes x, y, z, w (lanes 0 to 3) in one 16-byte, 16-aligned value; the
-/// arithmetic operators work lane by lane in one SIMD instruction where the target has them.
+/// Four single-precision lanes x, y, z, w (lanes 0 to 3) in one 16-byte, 16-aligned record. Its two
+/// operators, lane-wise `*` and `/`, are one SIMD instruction each where the compiler has vector
+/// extensions (GCC, Clang), four scalar operations elsewhere. Inlined code keeps the value in one
+/// 128-bit register; passed by value to a function that is not inlined, or returned from one, it is
+/// a record of four floats and crosses in two 8-byte halves (the x86-64 System V convention), so
+/// orv's functions take it by reference.
 struct alignas(16) F32x4 {
   float x;
   float y;
   float z;
   float w;
 
+  // The results are built from the lanes rather than bit-cast back: GCC then keeps them in a
+  // register where the fields are read.
   friend F32x4 operator*(const F32x4& a, const F32x4& b) noexcept {
 #ifdef ORV_KERNEL_HAS_VECTOR_EXTENSIONS
-    return std::bit_cast<F32x4>(std::bit_cast<detail::NativeF32x4>(a) *
-                                std::bit_cast<detail::NativeF32x4>(b));
+    const detail::NativeF32x4 p =
+        std::bit_cast<detail::NativeF32x4>(a) * std::bit_cast<detail::NativeF32x4>(b);
+    return F32x4{p[0], p[1], p[2], p[3]};
 #else
     return F32x4{a.x * b.x, a.y * b.y, a.z * b.z, a.w * b.w};
 #endif
@@ -339,15 +346,16 @@ struct alignas(16) F32x4 {
 
   friend F32x4 operator/(const F32x4& a, const F32x4& b) noexcept {
 #ifdef ORV_KERNEL_HAS_VECTOR_EXTENSIONS
-    return std::bit_cast<F32x4>(std::bit_cast<detail::NativeF32x4>(a) /
-                                std::bit_cast<detail::NativeF32x4>(b));
+    const detail::NativeF32x4 q =
+        std::bit_cast<detail::NativeF32x4>(a) / std::bit_cast<detail::NativeF32x4>(b);
+    return F32x4{q[0], q[1], q[2], q[3]};
 #else
     return F32x4{a.x / b.x, a.y / b.y, a.z / b.z, a.w / b.w};
 #endif
   }
 };
 
-#undef ORV_KERNEL_HAS_VECTOR_EXTENSIONS  // the header's own: a program including it never sees it
+#undef ORV_KERNEL_HAS_VECTOR_EXTENSIONS
 
 static_assert(sizeof(F32x4) == 16 && alignof(F32x4) == 16);
 static_assert(std::is_trivially_copyable_v<F32x4>);
