@@ -10,9 +10,10 @@
 // bit. The library must be compiled, and used, without floating-point contraction or fast-math; the
 // `orv::kernel` target passes `-ffp-contract=off` on to everything that links it.
 
-// The inline code below (dot products, matrix products, plane tests) would give other bits under
-// fast-math, and a NaN point could be visible here but culled by the library. A program that
-// accepts that defines ORV_ALLOW_FAST_MATH.
+// The inline code of orv's headers (dot and matrix products, determinants, plane tests) would give
+// other bits under fast-math than the compiled library, and a NaN point could pass a plane test in
+// the caller's code yet be culled by the library. A program that accepts that defines
+// ORV_ALLOW_FAST_MATH.
 #if (defined(__FAST_MATH__) || (defined(__FINITE_MATH_ONLY__) && __FINITE_MATH_ONLY__)) && \
     !defined(ORV_ALLOW_FAST_MATH)
 #error "orv's results are fixed to the bit and -ffast-math (or -ffinite-math-only) changes them: \
