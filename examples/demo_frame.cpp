@@ -448,11 +448,11 @@ void FrameRenderer::cullEdges(const OrvFrustum& frustum, const HomVec4& observer
   for (std::size_t i = 0; i < scene_.vertices.size(); ++i) {
     vertex_facing_[i] = facing(observer, scene_.vertices[i]);
   }
-  (void)renderer::frustumCull(frustum, vertex_facing_, {vertex_mask_.get(), vertex_facing_.size()});
+  renderer::frustumCull(frustum, vertex_facing_, {vertex_mask_.get(), vertex_facing_.size()});
   for (std::size_t i = 0; i < scene_.edge_samples.size(); ++i) {
     sample_facing_[i] = facing(observer, scene_.edge_samples[i]);
   }
-  (void)renderer::frustumCull(frustum, sample_facing_, {sample_mask_.get(), sample_facing_.size()});
+  renderer::frustumCull(frustum, sample_facing_, {sample_mask_.get(), sample_facing_.size()});
 }
 
 std::expected<void, Error> FrameRenderer::sortStars(const OrvCamera& camera) {

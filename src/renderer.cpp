@@ -1,5 +1,7 @@
 #include "orv/renderer.hpp"
 
+#include "renderer_internal.hpp"
+
 #if defined(__x86_64__) || defined(_M_X64)
 #include <immintrin.h>
 #endif

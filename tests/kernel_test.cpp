@@ -511,6 +511,17 @@ TEST(Determinant, NormalizeDetScalesToUnitMagnitudeKeepingTheSign) {
   EXPECT_FALSE(sameBits(pglScale(1e-15, 1, 1).normalizeDet(), pglScale(1e-15, 1, 1)));
   const PGL4 nan = pglScale(kNaN, 1, 1).normalizeDet();
   for (const double v : nan.data) EXPECT_TRUE(std::isnan(v));
+
+  // Every entry times pow(|det|, -0.25), to the bit: another route to the factor, such as
+  // 1 / sqrt(sqrt(|det|)), differs in the last bits of ordinary matrices.
+  Sampler s;
+  for (int i = 0; i < 2000; ++i) {
+    const PGL4 m = s.matrix();
+    const double factor = std::pow(std::fabs(firstRowExpansion(m)), -0.25);
+    PGL4 expected{};
+    for (std::size_t k = 0; k < 16; ++k) expected.data[k] = factor * m.data[k];
+    ASSERT_TRUE(sameBits(m.normalizeDet(), expected)) << i;
+  }
 }
 
 // The iteration count is observed through bits: stopping after step k means a larger budget gives

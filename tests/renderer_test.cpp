@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "renderer_internal.hpp"
 #include "support/counting_resource.hpp"
 #include "support/same_bits.hpp"
 

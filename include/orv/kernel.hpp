@@ -10,6 +10,17 @@
 // bit. The library must be compiled, and used, without floating-point contraction or fast-math; the
 // `orv::kernel` target passes `-ffp-contract=off` on to everything that links it.
 
+// The inline code of orv's headers (dot and matrix products, determinants, plane tests) would give
+// other bits under fast-math than the compiled library, and a NaN point could pass a plane test in
+// the caller's code yet be culled by the library. A program that accepts that defines
+// ORV_ALLOW_FAST_MATH.
+#if (defined(__FAST_MATH__) || (defined(__FINITE_MATH_ONLY__) && __FINITE_MATH_ONLY__)) && \
+    !defined(ORV_ALLOW_FAST_MATH)
+#error "orv's results are fixed to the bit and -ffast-math (or -ffinite-math-only) changes them: \
+NaN and infinity tests fold away and sums are reordered. Compile without it, or define \
+ORV_ALLOW_FAST_MATH to accept results that differ from the library's."
+#endif
+
 #include <array>
 #include <bit>
 #include <cassert>
@@ -341,23 +352,30 @@ consteval PGL4 pglFromHomogeneous(const std::array<std::array<double, 4>, 4>& ro
 
 namespace detail {
 #if defined(__GNUC__) || defined(__clang__)
-#define ORV_KERNEL_HAS_VECTOR_EXTENSIONS 1
+#define ORV_KERNEL_HAS_VECTOR_EXTENSIONS 1  // undefined again at the end of this section
 using NativeF32x4 = float __attribute__((vector_size(16)));
 #endif
 }  // namespace detail
 
-/// Four single-precision lanes x, y, z, w (lanes 0 to 3) in one 16-byte, 16-aligned value; the
-/// arithmetic operators work lane by lane in one SIMD instruction where the target has them.
+/// Four single-precision lanes x, y, z, w (lanes 0 to 3) in one 16-byte, 16-aligned record. Its two
+/// operators, lane-wise `*` and `/`, are one SIMD instruction each where the compiler has vector
+/// extensions (GCC, Clang), four scalar operations elsewhere. Inlined code keeps the value in one
+/// 128-bit register; passed by value to a function that is not inlined, or returned from one, it is
+/// a record of four floats and crosses in two 8-byte halves (the x86-64 System V convention), so
+/// orv's functions take it by reference.
 struct alignas(16) F32x4 {
   float x;
   float y;
   float z;
   float w;
 
+  // The results are built from the lanes rather than bit-cast back: GCC then keeps them in a
+  // register where the fields are read.
   friend F32x4 operator*(const F32x4& a, const F32x4& b) noexcept {
 #ifdef ORV_KERNEL_HAS_VECTOR_EXTENSIONS
-    return std::bit_cast<F32x4>(std::bit_cast<detail::NativeF32x4>(a) *
-                                std::bit_cast<detail::NativeF32x4>(b));
+    const detail::NativeF32x4 p =
+        std::bit_cast<detail::NativeF32x4>(a) * std::bit_cast<detail::NativeF32x4>(b);
+    return F32x4{p[0], p[1], p[2], p[3]};
 #else
     return F32x4{a.x * b.x, a.y * b.y, a.z * b.z, a.w * b.w};
 #endif
@@ -365,13 +383,16 @@ struct alignas(16) F32x4 {
 
   friend F32x4 operator/(const F32x4& a, const F32x4& b) noexcept {
 #ifdef ORV_KERNEL_HAS_VECTOR_EXTENSIONS
-    return std::bit_cast<F32x4>(std::bit_cast<detail::NativeF32x4>(a) /
-                                std::bit_cast<detail::NativeF32x4>(b));
+    const detail::NativeF32x4 q =
+        std::bit_cast<detail::NativeF32x4>(a) / std::bit_cast<detail::NativeF32x4>(b);
+    return F32x4{q[0], q[1], q[2], q[3]};
 #else
     return F32x4{a.x / b.x, a.y / b.y, a.z / b.z, a.w / b.w};
 #endif
   }
 };
+
+#undef ORV_KERNEL_HAS_VECTOR_EXTENSIONS
 
 static_assert(sizeof(F32x4) == 16 && alignof(F32x4) == 16);
 static_assert(std::is_trivially_copyable_v<F32x4>);

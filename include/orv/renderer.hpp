@@ -305,21 +305,21 @@ void faceObserver(const HomVec4& observer, std::span<const HomVec4> points,
 
 /// Marks in `visible_mask` which points lie inside the frustum's four side planes and returns how
 /// many do. Only the first min(positions, mask) points are examined; mask entries beyond them are
-/// left untouched. The caller keeps that count below 2^32.
+/// left untouched. The caller keeps that count below 2^32. Every instruction-set path the library
+/// chooses from at run time gives the same mask and count to the bit.
 ///
 /// Expects points facing the frustum's observer (`faceObserver`). A vector and its negation are one
 /// point, but they fall on opposite sides of the side planes, which pass through the observer; the
 /// facing one is the point as the frustum describes it, seen along the shorter geodesic.
-[[nodiscard]] std::uint32_t frustumCull(const OrvFrustum& frustum,
-                                        std::span<const HomVec4> positions,
-                                        std::span<bool> visible_mask) noexcept;
+std::uint32_t frustumCull(const OrvFrustum& frustum, std::span<const HomVec4> positions,
+                          std::span<bool> visible_mask) noexcept;
 
 /// As `frustumCull`, with the single criterion `plane.isVisible`. Nothing is moved or split. A
 /// vector and its negation fall on opposite sides of any plane, so where the plane bounds what an
 /// observer sees, pass the points facing that observer (`faceObserver`).
-[[nodiscard]] std::uint32_t projectiveClip(const ProjectiveHyperplane& plane,
-                                           std::span<const HomVec4> positions,
-                                           std::span<bool> visible_mask) noexcept;
+std::uint32_t projectiveClip(const ProjectiveHyperplane& plane,
+                             std::span<const HomVec4> positions,
+                             std::span<bool> visible_mask) noexcept;
 
 /// A back-to-front drawing order: the indices of `positions` by decreasing Fubini-Study distance
 /// from `observer`, points at equal distance (as doubles) in input order. O(n) time. The list and
@@ -334,28 +334,6 @@ void faceObserver(const HomVec4& observer, std::span<const HomVec4> points,
 [[nodiscard]] std::expected<std::pmr::vector<std::size_t>, Error> sortByFSDepth(
     std::pmr::memory_resource& resource, const HomVec4& observer,
     std::span<const HomVec4> positions);
-
-/// Instruction-set paths of `frustumCull` and `projectiveClip`. Both operations run the best path
-/// the machine supports; every path gives bit-identical masks and counts, since each SIMD lane does
-/// exactly the scalar operations in the scalar order.
-enum class BatchPath : std::uint8_t {
-  baseline = 0,  ///< portable code, always available
-  avx2 = 1,      ///< four points per 256-bit register (x86-64 with AVX2)
-};
-
-/// Whether this machine (and this build) can run `path`.
-[[nodiscard]] bool isSupported(BatchPath path) noexcept;
-
-namespace detail {
-/// `frustumCull` and `projectiveClip` on a chosen path, for tests that compare the paths. `path`
-/// must be supported; an unsupported one runs the baseline.
-[[nodiscard]] std::uint32_t frustumCullOn(BatchPath path, const OrvFrustum& frustum,
-                                          std::span<const HomVec4> positions,
-                                          std::span<bool> visible_mask) noexcept;
-[[nodiscard]] std::uint32_t projectiveClipOn(BatchPath path, const ProjectiveHyperplane& plane,
-                                             std::span<const HomVec4> positions,
-                                             std::span<bool> visible_mask) noexcept;
-}  // namespace detail
 
 // --- Pipeline descriptions ---------------------------------------------------------------------
 

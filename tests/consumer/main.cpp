@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <memory_resource>
 #include <numbers>
@@ -9,6 +10,20 @@
 #include <orv/kernel.hpp>
 #include <orv/renderer.hpp>
 #include <orv/rhi.hpp>
+
+// A memory resource of the program's own, compiled with the program's flags (one check builds them
+// with -fno-rtti, which leaves this class without type information).
+class ForwardingResource final : public std::pmr::memory_resource {
+  void* do_allocate(std::size_t bytes, std::size_t alignment) override {
+    return std::pmr::new_delete_resource()->allocate(bytes, alignment);
+  }
+  void do_deallocate(void* p, std::size_t bytes, std::size_t alignment) override {
+    std::pmr::new_delete_resource()->deallocate(p, bytes, alignment);
+  }
+  bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override {
+    return this == &other;
+  }
+};
 
 int main() {
   using orv::kernel::HomVec4;
@@ -23,12 +38,14 @@ int main() {
   const auto order =
       orv::renderer::sortByFSDepth(*std::pmr::new_delete_resource(), camera.position, points);
 
-  orv::rhi::FrameGraph graph(*std::pmr::new_delete_resource());
-  const bool added = graph.addPass({"clear", {}, {}, {}, orv::rhi::PassType::clear}).has_value();
+  ForwardingResource resource;
+  orv::rhi::FrameGraph graph(resource);
+  const bool added = graph.addPass({"clear", {}, {}, {}, orv::rhi::PassType::clear}).has_value() &&
+                     graph.addPass({"draw", {}, {}, {}, orv::rhi::PassType::geometry}).has_value();
 
   const bool ok = std::fabs(right_angle - std::numbers::pi / 2) < 1e-15 && order.has_value() &&
                   (*order)[0] == 1 && (*order)[1] == 2 && (*order)[2] == 0 && added &&
-                  graph.passCount() == 1;
+                  graph.passCount() == 2;
   std::puts(ok ? "orv consumer: ok" : "orv consumer: wrong results");
   return ok ? 0 : 1;
 }
