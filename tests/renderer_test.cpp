@@ -226,6 +226,29 @@ TEST(Frustum, TransformByMovesPlanesAndObserver) {
   EXPECT_TRUE(sameBits(g.observer, m.apply(f.observer)));
 }
 
+TEST(Frustum, CameraHelpersGiveTheWantedAnglesOfView) {
+  const double across = 1.3;  // radians, full angles
+  const double tall = 0.9;
+  const OrvCamera cam =
+      OrvCamera::init(HomVec4::init(0, 0, 0, 1), HomVec4::init(0, 0, -1, 0), HomVec4::init(0, 1, 0, 0),
+                      OrvCamera::fovForAngleOfView(across),
+                      OrvCamera::aspectForAnglesOfView(across, tall), 0.01, 1.5);
+  const OrvFrustum f = OrvFrustum::fromCamera(cam);
+  // A direction at angle a from forward toward right (or up), as a point 0.5 rad away.
+  const auto at = [](double a, bool vertical) {
+    const double x = vertical ? 0.0 : std::sin(a);
+    const double y = vertical ? std::sin(a) : 0.0;
+    return HomVec4::init(x * std::sin(0.5), y * std::sin(0.5), -std::cos(a) * std::sin(0.5),
+                         std::cos(0.5));
+  };
+  for (const double sign : {1.0, -1.0}) {
+    EXPECT_TRUE(f.isVisibleFast(at(sign * (across / 2 - 1e-9), false)));
+    EXPECT_FALSE(f.isVisibleFast(at(sign * (across / 2 + 1e-9), false)));
+    EXPECT_TRUE(f.isVisibleFast(at(sign * (tall / 2 - 1e-9), true)));
+    EXPECT_FALSE(f.isVisibleFast(at(sign * (tall / 2 + 1e-9), true)));
+  }
+}
+
 // --- Observer ----------------------------------------------------------------------------------
 
 HomVec4 gaussian(std::mt19937_64& rng) {

@@ -38,8 +38,16 @@ struct OrvCamera {
   HomVec4 forward;   ///< viewing direction, orthogonal to `position` after `init`
   HomVec4 up;        ///< orthogonal to `position` and `forward` after `init`
   HomVec4 right;     ///< cross product of the x, y, z parts of `forward` and `up`, w = 0
-  double fov;        ///< horizontal field of view, radians
-  double aspect;     ///< width / height
+  /// Horizontal field-of-view parameter, radians. The frustum built from the camera keeps the
+  /// directions within pi/2 - fov/2 of forward to either side, an angle of view of pi - fov (for a
+  /// frame that is orthonormal and tangent at the position, as `init` makes it at (0, 0, 0, +-1)):
+  /// pi/3 sees 120 degrees across, and 0 half of space. `fovForAngleOfView` gives the value for a
+  /// wanted angle.
+  double fov;
+  /// Divides the horizontal half-angle to give the vertical one: the vertical angle of view is
+  /// pi - fov / aspect, not the horizontal one narrowed by the image's shape.
+  /// `aspectForAnglesOfView` gives the value for wanted angles.
+  double aspect;
   double near_fs;    ///< near limit, a Fubini-Study distance (radians)
   double far_fs;     ///< far limit, a Fubini-Study distance (radians); may exceed pi/2
   PGL4 view_pgl4;    ///< view transform, valid while `dirty` is false
@@ -74,6 +82,20 @@ struct OrvCamera {
 
   /// Fubini-Study distance from the position to `point`, in [0, pi/2].
   [[nodiscard]] double distanceTo(const HomVec4& point) const noexcept;
+
+  /// The `fov` whose frustum sees `angle_of_view` radians across, pi - angle_of_view: the angle of
+  /// view must lie in (0, pi).
+  [[nodiscard]] static constexpr double fovForAngleOfView(double angle_of_view) noexcept {
+    return std::numbers::pi - angle_of_view;
+  }
+
+  /// The `aspect` whose frustum, with `fovForAngleOfView(horizontal)`, sees `vertical` radians from
+  /// top to bottom: (pi - horizontal) / (pi - vertical). Both angles must lie in (0, pi). For square
+  /// pixels on a w x h image, tan(vertical / 2) = tan(horizontal / 2) * h / w.
+  [[nodiscard]] static constexpr double aspectForAnglesOfView(double horizontal,
+                                                              double vertical) noexcept {
+    return (std::numbers::pi - horizontal) / (std::numbers::pi - vertical);
+  }
 };
 
 // --- Hyperplanes and frustum -------------------------------------------------------------------
@@ -127,6 +149,13 @@ struct OrvFrustum {
   /// part). With tan_h = tan(fov / 2) and tan_v = tan(fov / 2 / aspect), the plane normals are
   /// forward + tan_h*right, forward - tan_h*right, forward - tan_v*up and forward + tan_v*up; each
   /// plane's d is minus the 4-dot product of its normal with the position.
+  ///
+  /// For an orthonormal frame tangent at the position, a direction at angle a from forward in the
+  /// forward-right plane is kept while |a| <= pi/2 - fov/2, and in the forward-up plane while
+  /// |a| <= pi/2 - fov/(2 aspect): the angles of view are pi - fov across and pi - fov/aspect from
+  /// top to bottom (see `OrvCamera::fovForAngleOfView`). Away from (0, 0, 0, +-1) `init`'s right
+  /// vector is not tangent and after a move the frame is no longer tangent, so the planes then do
+  /// not pass through the observer; the observer frame in `Observer` has no such limits.
   [[nodiscard]] static OrvFrustum fromCamera(const OrvCamera& camera) noexcept;
 
   /// True when `point` is visible for all four side planes; the near and far limits take no part.

@@ -307,6 +307,8 @@ struct GraphicsPipelineDescriptor {
   BlendFactor src_color_factor = BlendFactor::one;
   BlendFactor dst_color_factor = BlendFactor::zero;
   std::uint32_t sample_count = 1;  // no multisampling unless asked for
+  float point_size = 1.0f;  // side of the square a point covers, in pixels
+  float line_width = 1.0f;  // width of the band a line or geodesic covers, in pixels
 
   friend constexpr bool operator==(const GraphicsPipelineDescriptor&,
                                    const GraphicsPipelineDescriptor&) = default;
@@ -327,6 +329,8 @@ struct DeviceLimits {
   std::uint32_t max_compute_group_size = 1024;    // invocations in one work group
   std::uint32_t max_sample_count = 8;
   bool shader_f64 = true;  // the projective formats need double precision in shaders
+  float max_point_size = 64.0f;  // largest GraphicsPipelineDescriptor::point_size, pixels
+  float max_line_width = 16.0f;  // largest GraphicsPipelineDescriptor::line_width, pixels
 
   friend constexpr bool operator==(const DeviceLimits&, const DeviceLimits&) = default;
 };
