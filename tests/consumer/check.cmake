@@ -88,13 +88,14 @@ else()
   file(GLOB_RECURSE version "${WORK_DIR}/prefix/*/orv-config-version.cmake")
   file(GLOB_RECURSE targets "${WORK_DIR}/prefix/*/orv-targets.cmake")
   file(GLOB_RECURSE pc "${WORK_DIR}/prefix/*/orv.pc")
+  file(GLOB_RECURSE device_pc "${WORK_DIR}/prefix/*/orv-device.pc")
   file(GLOB headers RELATIVE "${WORK_DIR}/prefix/include/orv"
        "${WORK_DIR}/prefix/include/orv/*.hpp")
   file(GLOB_RECURSE archives "${WORK_DIR}/prefix/*liborv_*.a")
   list(LENGTH archives archive_count)
   list(SORT headers)
-  if(NOT config OR NOT version OR NOT targets OR NOT pc OR NOT archive_count EQUAL 3
-     OR NOT headers STREQUAL "error.hpp;kernel.hpp;renderer.hpp;rhi.hpp")
+  if(NOT config OR NOT version OR NOT targets OR NOT pc OR NOT device_pc OR NOT archive_count EQUAL 4
+     OR NOT headers STREQUAL "device.hpp;error.hpp;kernel.hpp;renderer.hpp;rhi.hpp")
     message(FATAL_ERROR "the install is incomplete: config '${config}', version '${version}', "
                         "targets '${targets}', pkg-config '${pc}', headers '${headers}', "
                         "libraries '${archives}'")
@@ -103,9 +104,9 @@ else()
   if(MODE STREQUAL "pkg-config")
     get_filename_component(pc_dir "${pc}" DIRECTORY)
     set(ENV{PKG_CONFIG_PATH} "${pc_dir}")
-    run("${PKG_CONFIG}" --cflags orv)
+    run("${PKG_CONFIG}" --cflags orv-device)
     string(STRIP "${output}" cflags)
-    run("${PKG_CONFIG}" --libs orv)
+    run("${PKG_CONFIG}" --libs orv-device)
     string(STRIP "${output}" libs)
     if(NOT " ${cflags} " MATCHES " -ffp-contract=off ")
       message(FATAL_ERROR "orv.pc gives the compile flags '${cflags}' without -ffp-contract=off")

@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <memory_resource>
 #include <numbers>
+#include <span>
 
+#include <orv/device.hpp>
 #include <orv/kernel.hpp>
 #include <orv/renderer.hpp>
 #include <orv/rhi.hpp>
@@ -43,9 +45,25 @@ int main() {
   const bool added = graph.addPass({"clear", {}, {}, {}, orv::rhi::PassType::clear}).has_value() &&
                      graph.addPass({"draw", {}, {}, {}, orv::rhi::PassType::geometry}).has_value();
 
+  // The CPU device clears a one-pixel image.
+  auto device = orv::device::makeCpuDevice();
+  if (!device) return 1;
+  const auto image = (*device)->createImage(orv::rhi::ImageDescriptor::initOrvRenderTarget(1, 1));
+  if (!image) return 1;
+  const std::array<orv::rhi::ImageId, 1> writes{*image};
+  const std::array<orv::rhi::GpuCommand, 1> clear{
+      {orv::rhi::GpuCommand::Clear{*image, 1.0f, 0.0f, 0.0f, 1.0f, 1.0f}}};
+  orv::rhi::FrameGraph clearing(resource);
+  const bool recorded =
+      clearing.addPass({"clear", {}, writes, clear, orv::rhi::PassType::clear}).has_value();
+  std::array<unsigned short, 4> texel{};
+  const bool cleared = recorded && (*device)->execute(clearing).has_value() &&
+                       (*device)->readImage(*image, std::as_writable_bytes(std::span(texel))) &&
+                       texel[0] == 0x3c00 && texel[1] == 0;  // 1.0 and 0.0 as half floats
+
   const bool ok = std::fabs(right_angle - std::numbers::pi / 2) < 1e-15 && order.has_value() &&
                   (*order)[0] == 1 && (*order)[1] == 2 && (*order)[2] == 0 && added &&
-                  graph.passCount() == 2;
+                  graph.passCount() == 2 && cleared;
   std::puts(ok ? "orv consumer: ok" : "orv consumer: wrong results");
   return ok ? 0 : 1;
 }
