@@ -144,6 +144,17 @@ struct ViewUniform {
                                               std::uint32_t height, double near_fs,
                                               double far_fs) noexcept;
 
+  /// The view of `observer` with full angles of view `horizontal_angle` and `vertical_angle`
+  /// (radians) onto a `width` x `height` image, depth between `near_fs` and `far_fs`. The planes
+  /// are exactly those of `observer.frustum(horizontal_angle, vertical_angle, near_fs, far_fs)`,
+  /// so a point lands inside the image exactly when `frustumCull` with that frustum marks it. The
+  /// image is a pinhole picture: its pixels are square when tan(horizontal_angle / 2) / width
+  /// equals tan(vertical_angle / 2) / height (see `renderer::verticalAngleOfView`).
+  [[nodiscard]] static ViewUniform fromObserver(const renderer::Observer& observer,
+                                                double horizontal_angle, double vertical_angle,
+                                                std::uint32_t width, std::uint32_t height,
+                                                double near_fs, double far_fs) noexcept;
+
   /// The view through `frustum` (its planes and observer; its near and far limits) onto a
   /// `width` x `height` image.
   [[nodiscard]] static ViewUniform fromFrustum(const renderer::OrvFrustum& frustum,
@@ -208,6 +219,10 @@ class Device {
   /// image keeps its contents. `advanceFrame` stays the caller's.
   [[nodiscard]] virtual Result<void> execute(const rhi::FrameGraph&) = 0;
 };
+
+/// The IEEE binary16 value `bits` as a float, exactly: how to read `rgba16_float` texels that
+/// `readImage` returns.
+[[nodiscard]] float halfToFloat(std::uint16_t bits) noexcept;
 
 /// The reference device: everything in host memory, executed on the calling thread. `limits` are
 /// the limits it enforces (the defaults unless given); it never needs more than they allow. Fails

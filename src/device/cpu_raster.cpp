@@ -48,20 +48,6 @@ std::uint16_t floatToHalf(float value) noexcept {
   return static_cast<std::uint16_t>(sign | rounded);
 }
 
-float halfToFloat(std::uint16_t half) noexcept {
-  const std::uint32_t sign = std::uint32_t{half & 0x8000u} << 16;
-  const std::uint32_t exponent = (half >> 10) & 0x1fu;
-  const std::uint32_t significand = half & 0x3ffu;
-  if (exponent == 0x1f) {
-    return std::bit_cast<float>(sign | 0x7f80'0000u | (significand << 13));
-  }
-  if (exponent == 0) {  // zero or subnormal: significand * 2^-24, exact in float
-    const float magnitude = static_cast<float>(significand) * 0x1p-24f;
-    return sign != 0 ? -magnitude : magnitude;
-  }
-  return std::bit_cast<float>(sign | ((exponent + 112u) << 23) | (significand << 13));
-}
-
 namespace {
 
 std::uint8_t toUnorm8(float v) noexcept {
@@ -100,7 +86,8 @@ Rgba loadColor(const std::byte* texels, Format format, std::size_t index) noexce
     case Format::rgba16_float: {
       std::array<std::uint16_t, 4> in{};
       std::memcpy(in.data(), texels + index * 8, 8);
-      return {halfToFloat(in[0]), halfToFloat(in[1]), halfToFloat(in[2]), halfToFloat(in[3])};
+      return {device::halfToFloat(in[0]), device::halfToFloat(in[1]), device::halfToFloat(in[2]),
+              device::halfToFloat(in[3])};
     }
     case Format::rgba32_float: {
       Rgba in{};
@@ -209,9 +196,30 @@ void coverTriangle(const std::array<std::array<double, 2>, 3>& v, std::uint32_t 
   const bool own_bc = ownsEdge(b[0], b[1], c[0], c[1]);
   const bool own_ca = ownsEdge(c[0], c[1], a[0], a[1]);
   const auto inside = [](double e, bool owned) { return e > 0.0 || (e == 0.0 && owned); };
+  // Along a row the edge function of p -> q is linear in x, rising where q lies above p: it bounds
+  // the row's inside from the left, or from the right where it falls. Each bound narrows the pixels
+  // tried to a range one pixel wider on each side than computed; whether a centre is covered is
+  // then decided by the edge functions alone. Edges that are almost horizontal narrow nothing,
+  // since their crossing of the row is ill-conditioned.
+  const std::array<std::array<const std::array<double, 2>*, 2>, 3> edges{
+      {{&a, &b}, {&b, &c}, {&c, &a}}};
   for (auto y = static_cast<std::size_t>(first_y); y <= static_cast<std::size_t>(last_y); ++y) {
     const double py = static_cast<double>(y) + 0.5;
-    for (auto x = static_cast<std::size_t>(first_x); x <= static_cast<std::size_t>(last_x); ++x) {
+    double lo = first_x;
+    double hi = last_x;
+    for (const auto& [p, q] : edges) {
+      const double rise = (*p)[1] - (*q)[1];  // d(edge)/dx
+      if (std::abs(rise) < 1.0 / 64.0) continue;
+      const double cross = (*p)[0] + ((*q)[0] - (*p)[0]) * (py - (*p)[1]) / ((*q)[1] - (*p)[1]);
+      const double centre = cross - 0.5;  // the pixel whose centre is at the crossing
+      if (rise > 0.0) {
+        lo = std::max(lo, std::floor(centre) - 1.0);
+      } else {
+        hi = std::min(hi, std::ceil(centre) + 1.0);
+      }
+    }
+    if (!(lo <= hi)) continue;
+    for (auto x = static_cast<std::size_t>(lo); x <= static_cast<std::size_t>(hi); ++x) {
       const double px = static_cast<double>(x) + 0.5;
       const double e_bc = edge(b[0], b[1], c[0], c[1], px, py);  // weight of a
       const double e_ca = edge(c[0], c[1], a[0], a[1], px, py);  // weight of b

@@ -37,9 +37,8 @@ void storeColor(std::byte* texels, rhi::Format format, std::size_t index, const 
 /// The colour at texel `index` of an image of `format`.
 [[nodiscard]] Rgba loadColor(const std::byte* texels, rhi::Format format, std::size_t index) noexcept;
 
-/// The IEEE binary16 nearest to `value` (ties to even), and back.
+/// The IEEE binary16 nearest to `value` (ties to even); `device::halfToFloat` goes back.
 [[nodiscard]] std::uint16_t floatToHalf(float value) noexcept;
-[[nodiscard]] float halfToFloat(std::uint16_t half) noexcept;
 
 /// Draws primitives of one pipeline through one view into one render target.
 class Rasteriser {

@@ -1,6 +1,7 @@
 // What every device shares: error names, the view a projective pipeline reads, the Graphviz export.
 
 #include <algorithm>
+#include <bit>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,12 +24,34 @@ std::string_view toString(ErrorCode code) noexcept {
   return "unknown";
 }
 
+float halfToFloat(std::uint16_t half) noexcept {
+  const std::uint32_t sign = std::uint32_t{half & 0x8000u} << 16;
+  const std::uint32_t exponent = (half >> 10) & 0x1fu;
+  const std::uint32_t significand = half & 0x3ffu;
+  if (exponent == 0x1f) {
+    return std::bit_cast<float>(sign | 0x7f80'0000u | (significand << 13));
+  }
+  if (exponent == 0) {  // zero or subnormal: significand * 2^-24, exact in float
+    const float magnitude = static_cast<float>(significand) * 0x1p-24f;
+    return sign != 0 ? -magnitude : magnitude;
+  }
+  return std::bit_cast<float>(sign | ((exponent + 112u) << 23) | (significand << 13));
+}
+
 // --- ViewUniform ----------------------------------------------------------------------------------
 
 ViewUniform ViewUniform::fromFrustum(const renderer::OrvFrustum& frustum, std::uint32_t width,
                                      std::uint32_t height) noexcept {
   return {frustum.planes,  frustum.observer,           frustum.near_fs,
           frustum.far_fs,  static_cast<double>(width), static_cast<double>(height)};
+}
+
+ViewUniform ViewUniform::fromObserver(const renderer::Observer& observer, double horizontal_angle,
+                                      double vertical_angle, std::uint32_t width,
+                                      std::uint32_t height, double near_fs,
+                                      double far_fs) noexcept {
+  return fromFrustum(observer.frustum(horizontal_angle, vertical_angle, near_fs, far_fs), width,
+                     height);
 }
 
 ViewUniform ViewUniform::fromCamera(const renderer::OrvCamera& camera, std::uint32_t width,
