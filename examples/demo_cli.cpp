@@ -145,13 +145,13 @@ std::expected<std::unique_ptr<device::Device>, std::string> openDevice(const std
 }
 
 int run(const Options& options, std::ostream& out, std::ostream& err, bool err_is_terminal) {
-  if (auto ready = prepareOutputFolder(options.out); !ready) {
-    err << "orv-demo: " << ready.error() << '\n';
-    return 2;
-  }
   auto device = openDevice(options.device);
   if (!device) {
     err << "orv-demo: " << device.error() << '\n';
+    return 2;
+  }
+  if (auto ready = prepareOutputFolder(options.out); !ready) {
+    err << "orv-demo: " << ready.error() << '\n';
     return 2;
   }
   const Scene scene = makeScene(options.points, options.seed);

@@ -277,7 +277,9 @@ device::Result<void> FrameRenderer::createResources() {
   };
   const std::size_t stars = scene_.stars.positions.size();
   const auto star_slots = static_cast<std::uint32_t>(std::max<std::size_t>(stars, 1));
-  const auto vertex_count = static_cast<std::uint32_t>(scene_.vertices.size());
+  // Every buffer holds at least one element, so that a scene without stars or vertices has its
+  // buffers too.
+  const auto vertex_count = static_cast<std::uint32_t>(std::max<std::size_t>(scene_.vertices.size(), 1));
   rhi::GraphicsPipelineDescriptor pipeline{};
   pipeline.type = rhi::PipelineType::orv_projective;
   pipeline.depth.fs_depth = true;
@@ -294,7 +296,8 @@ device::Result<void> FrameRenderer::createResources() {
   if (made) made = make(device_.createBuffer(colorBuffer(vertex_count)), res_.vertex_colors);
   if (made) made = make(device_.createBuffer(colorBuffer(vertex_count)), res_.corner_colors);
   if (made) {
-    const std::uint64_t bytes = scene_.edge_indices.size() * sizeof(std::uint32_t);
+    const std::uint64_t bytes =
+        std::max<std::size_t>(scene_.edge_indices.size(), 1) * sizeof(std::uint32_t);
     made = make(device_.createBuffer({bytes, 4, rhi::BufferType::index, Format::r32_uint,
                                       rhi::HeapType::upload, false}),
                 res_.edge_indices);
