@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <memory_resource>
 #include <optional>
@@ -43,7 +44,9 @@ rhi::DeviceLimits smallLimits() {
 
 struct Pools {
   std::vector<BufferId> buffers;  // live
+  std::vector<std::size_t> buffer_bytes;
   std::vector<ImageId> images;
+  std::vector<std::size_t> image_bytes;
   std::vector<PipelineId> pipelines;
   std::vector<BufferId> dead_buffers;  // destroyed or forged: never live here
   std::vector<ImageId> dead_images;
@@ -117,65 +120,226 @@ rhi::GraphicsPipelineDescriptor pipelineDescriptor(FuzzInput& in) {
   return d;
 }
 
-// Fills a buffer with bytes from the input: coordinates for position and transform buffers, a
-// view that may or may not make sense for uniform buffers, anything for the rest.
-void fill(FuzzInput& in, device::Device& dev, BufferId id, std::size_t bytes) {
-  std::vector<double> values((bytes + 7) / 8);
-  for (double& v : values) v = in.number();
-  if (in.below(2) == 0) {  // indices, colours and sizes: small integers read as any type
-    auto* words = reinterpret_cast<std::uint32_t*>(values.data());
-    for (std::size_t i = 0; i < bytes / 4; ++i) words[i] = static_cast<std::uint32_t>(in.below(64));
+// A point of the scene: mostly modest coordinates, sometimes any double at all.
+kernel::HomVec4 scenePoint(FuzzInput& in) {
+  if (in.below(8) == 0) return in.point();
+  const auto coordinate = [&] { return (static_cast<double>(in.byte()) - 127.5) / 64.0; };
+  const double x = coordinate();
+  const double y = coordinate();
+  const double z = coordinate();
+  const double w = coordinate();
+  return kernel::HomVec4::init(x, y, z, w);
+}
+
+// Resources made valid on purpose, so that most graphs get past the checks into the rasteriser.
+struct Kit {
+  ImageId color{};
+  ImageId depth{};
+  BufferId view{};
+  BufferId positions{};
+  BufferId colors{};
+  BufferId indices{};
+  BufferId transforms{};
+  BufferId results{};
+  std::vector<PipelineId> pipelines;
+  std::size_t image_bytes = 0;  // of the colour image; the depth image holds 4 bytes a texel
+  std::size_t texels = 0;
+  std::uint32_t position_count = 0;
+  std::uint32_t index_count = 0;
+  std::uint32_t transform_count = 0;
+};
+
+template <class T>
+T made(const device::Result<T>& result) {
+  require(result.has_value(), "a resource of the kit is made");
+  return *result;
+}
+
+Kit makeKit(FuzzInput& in, device::Device& dev) {
+  Kit kit;
+  constexpr std::array<rhi::Format, 3> kColors{rhi::Format::rgba16_float, rhi::Format::rgba8_unorm,
+                                               rhi::Format::rgba32_float};
+  const rhi::Format format = kColors[in.below(kColors.size())];
+  const auto width = static_cast<std::uint32_t>(1 + in.below(32));
+  const auto height = static_cast<std::uint32_t>(1 + in.below(32));
+  kit.color = made(dev.createImage(
+      rhi::ImageDescriptor::init2D(format, width, height, rhi::ORV_RENDER_TARGET_USAGE)));
+  kit.depth = made(dev.createImage(rhi::ImageDescriptor::init2D(
+      rhi::Format::depth32_float, width, height, rhi::ImageUsage::depth_target)));
+  kit.texels = std::size_t{width} * height;
+  kit.image_bytes = kit.texels * rhi::size(format);
+
+  // The view: an observer somewhere, looking some way, or nonsense.
+  kit.view = made(dev.createBuffer(rhi::BufferDescriptor::initUniform(512)));
+  device::ViewUniform view{};
+  if (in.below(8) == 0) {
+    std::array<double, sizeof(view) / 8> raw{};
+    for (double& v : raw) v = in.number();
+    std::memcpy(&view, raw.data(), sizeof view);
+  } else {
+    renderer::Observer observer;
+    for (std::size_t k = in.below(4); k > 0; --k) {
+      observer.moveForward(in.number());
+      observer.yaw(static_cast<double>(in.byte()) / 40.0);
+      observer.roll(static_cast<double>(in.byte()) / 40.0);
+    }
+    const auto angle = [&] { return in.below(8) == 0 ? in.number() : 0.2 + static_cast<double>(in.byte()) / 90.0; };
+    view = device::ViewUniform::fromObserver(observer, angle(), angle(), width, height,
+                                             in.below(4) == 0 ? in.number() : 0.01,
+                                             in.below(4) == 0 ? in.number() : 2.0);
   }
-  if (bytes >= sizeof(device::ViewUniform) && in.below(2) == 0) {
-    const device::ViewUniform view = device::ViewUniform::fromObserver(
-        renderer::Observer{}, in.number(), in.number(), static_cast<std::uint32_t>(in.below(64)),
-        static_cast<std::uint32_t>(in.below(64)), in.number(), in.number());
-    std::memcpy(values.data(), &view, sizeof view);
+  require(dev.writeBuffer(kit.view, 0, std::as_bytes(std::span(&view, 1))).has_value(), "the view is written");
+
+  kit.position_count = static_cast<std::uint32_t>(1 + in.below(200));
+  std::vector<kernel::HomVec4> points(kit.position_count);
+  for (kernel::HomVec4& q : points) q = scenePoint(in);
+  kit.positions = made(dev.createBuffer(rhi::BufferDescriptor::initOrvPositions(kit.position_count)));
+  require(dev.writeBuffer(kit.positions, 0, std::as_bytes(std::span(points))).has_value(), "positions are written");
+
+  std::vector<std::array<float, 4>> colors(kit.position_count);
+  for (auto& c : colors) {
+    for (float& v : c) v = in.below(16) == 0 ? static_cast<float>(in.number()) : static_cast<float>(in.byte()) / 255.0f;
   }
-  (void)dev.writeBuffer(id, 0, std::as_bytes(std::span(values)).first(bytes));
+  kit.colors = made(dev.createBuffer({std::uint64_t{kit.position_count} * 16, 16, rhi::BufferType::vertex,
+                                      rhi::Format::rgba32_float, rhi::HeapType::upload, true}));
+  require(dev.writeBuffer(kit.colors, 0, std::as_bytes(std::span(colors))).has_value(), "colours are written");
+
+  kit.index_count = static_cast<std::uint32_t>(1 + in.below(200));
+  std::vector<std::uint32_t> indices(kit.index_count);
+  for (std::uint32_t& i : indices) i = static_cast<std::uint32_t>(in.below(kit.position_count + 4));
+  kit.indices = made(dev.createBuffer({std::uint64_t{kit.index_count} * 4, 4, rhi::BufferType::index,
+                                       rhi::Format::r32_uint, rhi::HeapType::upload, false}));
+  require(dev.writeBuffer(kit.indices, 0, std::as_bytes(std::span(indices))).has_value(), "indices are written");
+
+  kit.transform_count = static_cast<std::uint32_t>(1 + in.below(4));
+  std::vector<kernel::PGL4> transforms(kit.transform_count);
+  for (kernel::PGL4& m : transforms) {
+    m = in.below(4) == 0 ? in.matrix()
+                         : kernel::pglRotate(static_cast<kernel::RotationPlane>(in.below(6)), in.number());
+  }
+  kit.transforms = made(dev.createBuffer(rhi::BufferDescriptor::initOrvTransforms(kit.transform_count)));
+  require(dev.writeBuffer(kit.transforms, 0, std::as_bytes(std::span(transforms))).has_value(), "transforms are written");
+  kit.results = made(dev.createBuffer({std::uint64_t{kit.position_count} * 8, 8, rhi::BufferType::storage,
+                                       rhi::Format::undefined, rhi::HeapType::readback, false}));
+
+  for (std::size_t t = 0; t < 6; ++t) {
+    rhi::GraphicsPipelineDescriptor d{};
+    d.type = rhi::PipelineType::orv_projective;
+    d.topology = static_cast<rhi::PrimitiveTopology>(t);
+    d.color_format = format;
+    d.depth.depth_test = in.below(4) != 0;
+    d.depth.depth_write = in.below(2) == 0;
+    d.depth.depth_compare = static_cast<rhi::CompareOp>(in.below(8));
+    d.depth.fs_depth = true;
+    d.blend_enabled = in.below(2) == 0;
+    d.src_color_factor = static_cast<rhi::BlendFactor>(in.below(4));
+    d.dst_color_factor = static_cast<rhi::BlendFactor>(in.below(4));
+    d.point_size = 0.25f + static_cast<float>(in.below(32)) / 4.0f;
+    d.line_width = 0.25f + static_cast<float>(in.below(16)) / 4.0f;
+    kit.pipelines.push_back(made(dev.createPipeline(d)));
+  }
+  return kit;
 }
 
 // Everything the device holds, to check that a refused graph changed nothing.
-std::vector<std::byte> snapshot(device::Device& dev, const Pools& pools,
-                                const std::vector<std::size_t>& buffer_bytes,
-                                const std::vector<std::size_t>& image_bytes) {
+std::vector<std::byte> snapshot(device::Device& dev, const Pools& pools) {
   std::vector<std::byte> all;
   for (std::size_t i = 0; i < pools.buffers.size(); ++i) {
-    std::vector<std::byte> b(buffer_bytes[i]);
-    require(dev.readBuffer(pools.buffers[i], 0, b).has_value(), "a live buffer reads back");
-    all.insert(all.end(), b.begin(), b.end());
+    std::vector<std::byte> bytes(pools.buffer_bytes[i]);
+    require(dev.readBuffer(pools.buffers[i], 0, bytes).has_value(), "a live buffer reads back");
+    all.insert(all.end(), bytes.begin(), bytes.end());
   }
   for (std::size_t i = 0; i < pools.images.size(); ++i) {
-    std::vector<std::byte> b(image_bytes[i]);
-    require(dev.readImage(pools.images[i], b).has_value(), "a live image reads back");
-    all.insert(all.end(), b.begin(), b.end());
+    std::vector<std::byte> bytes(pools.image_bytes[i]);
+    require(dev.readImage(pools.images[i], bytes).has_value(), "a live image reads back");
+    all.insert(all.end(), bytes.begin(), bytes.end());
   }
   return all;
+}
+
+// Records a render pass as a renderer would: clear, then draws and geodesics with the kit's
+// pipelines and view, counts mostly within the kit's buffers. Now and then a dead handle stands in
+// for a live one, which makes the graph one that must be refused.
+void wellFormedPass(FuzzInput& in, const Kit& kit, const Pools& pools,
+                    std::vector<GpuCommand>& list, std::deque<std::vector<ImageId>>& lists,
+                    bool& bad) {
+  const auto maybeDead = [&](BufferId id) {
+    if (in.below(32) != 0 || pools.dead_buffers.empty()) return id;
+    bad = true;
+    return pools.dead_buffers[in.below(pools.dead_buffers.size())];
+  };
+  const auto count = [&](std::uint32_t limit) {
+    return in.below(16) == 0 ? static_cast<std::uint32_t>(in.word())
+                             : static_cast<std::uint32_t>(in.below(limit + 1));
+  };
+  if (in.below(4) == 0) {
+    list.push_back({GpuCommand::OrvComputeFsDistance{kit.positions, maybeDead(kit.positions),
+                                                     kit.results, count(kit.position_count)}});
+  }
+  std::vector<ImageId>& colors = lists.emplace_back(std::vector<ImageId>{kit.color});
+  list.push_back({GpuCommand::BeginPass{colors, kit.depth}});
+  if (in.below(2) == 0) {
+    list.push_back({GpuCommand::Clear{in.below(4) == 0 ? ImageId::invalid() : kit.color,
+                                      static_cast<float>(in.byte()) / 255.0f, 0.5f, 0.25f, 1.0f,
+                                      static_cast<float>(in.byte()) / 255.0f}});
+  }
+  for (std::size_t k = 1 + in.below(3); k > 0; --k) {
+    const PipelineId pipeline = kit.pipelines[in.below(kit.pipelines.size())];
+    list.push_back({pipeline});
+    list.push_back({GpuCommand::BindUniform{kit.view, 0, sizeof(device::ViewUniform), 0}});
+    if (in.below(3) == 0) list.push_back({GpuCommand::BindVertexBuffer{kit.colors, 0}});
+    if (in.below(4) == 0) {
+      list.push_back({GpuCommand::OrvRenderGeodesics{maybeDead(kit.positions),
+                                                     count(kit.position_count), 1.0f, 0.5f, 0.25f}});
+      continue;
+    }
+    const bool indexed = in.below(2) == 0;
+    const bool moved = in.below(2) == 0;
+    const BufferId colors_of = in.below(2) == 0 ? maybeDead(kit.colors) : BufferId{};
+    const BufferId index = indexed ? maybeDead(kit.indices) : BufferId{};
+    const BufferId transform = moved ? maybeDead(kit.transforms) : BufferId{};
+    const BufferId position = maybeDead(kit.positions);
+    const std::uint32_t vertices = count(indexed ? kit.index_count : kit.position_count);
+    // Instances without a transform buffer each draw everything again: keep them few.
+    const std::uint32_t instances =
+        moved ? count(kit.transform_count) : static_cast<std::uint32_t>(in.below(3));
+    list.push_back({rhi::DrawCommand{pipeline, colors_of, index, transform, position, vertices,
+                                     instances}});
+  }
+  list.push_back({GpuCommand::EndPass{}});
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzInput in(std::span(data, size));
-  auto made = device::makeCpuDevice(smallLimits());
-  require(made.has_value(), "the CPU device is made");
-  device::Device& dev = **made;
+  auto device_made = device::makeCpuDevice(smallLimits());
+  require(device_made.has_value(), "the CPU device is made");
+  device::Device& dev = **device_made;
   auto other = device::makeCpuDevice(smallLimits());
   require(other.has_value(), "a second CPU device is made");
 
-  // Resources, some refused, some destroyed again.
+  const Kit kit = makeKit(in, dev);
   Pools pools;
-  std::vector<std::size_t> buffer_bytes;
-  std::vector<std::size_t> image_bytes;
-  const std::size_t resources = in.below(16);
-  for (std::size_t r = 0; r < resources; ++r) {
+  pools.images = {kit.color, kit.depth};
+  pools.image_bytes = {kit.image_bytes, 4 * kit.texels};
+  pools.buffers = {kit.view, kit.positions, kit.colors, kit.indices, kit.transforms, kit.results};
+  pools.buffer_bytes = {512, std::size_t{kit.position_count} * 32, std::size_t{kit.position_count} * 16,
+                        std::size_t{kit.index_count} * 4, std::size_t{kit.transform_count} * 128,
+                        std::size_t{kit.position_count} * 8};
+  pools.pipelines = kit.pipelines;
+
+  // More resources from any descriptor, some refused; one of them destroyed again.
+  for (std::size_t r = in.below(6); r > 0; --r) {
     switch (in.below(3)) {
       case 0: {
         const rhi::BufferDescriptor desc = bufferDescriptor(in);
         if (auto b = dev.createBuffer(desc)) {
           pools.buffers.push_back(*b);
-          buffer_bytes.push_back(static_cast<std::size_t>(desc.size));
-          fill(in, dev, *b, buffer_bytes.back());
+          pools.buffer_bytes.push_back(static_cast<std::size_t>(desc.size));
+          std::vector<std::uint8_t> bytes(static_cast<std::size_t>(desc.size));
+          for (std::uint8_t& byte : bytes) byte = in.byte();
+          require(dev.writeBuffer(*b, 0, std::as_bytes(std::span(bytes))).has_value(), "a new buffer is written");
         } else {
           require(!b.error().message.empty() && b.error().pass == UINT32_MAX, "a refusal says why");
         }
@@ -185,7 +349,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const rhi::ImageDescriptor desc = imageDescriptor(in);
         if (auto i = dev.createImage(desc)) {
           pools.images.push_back(*i);
-          image_bytes.push_back(std::size_t{desc.width} * desc.height * rhi::size(desc.format));
+          pools.image_bytes.push_back(std::size_t{desc.width} * desc.height * rhi::size(desc.format));
         }
         break;
       }
@@ -194,91 +358,86 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
     }
   }
-  if (!pools.buffers.empty() && in.below(3) == 0) {
-    const std::size_t k = in.below(pools.buffers.size());
-    require(dev.destroy(pools.buffers[k]).has_value(), "a live buffer is destroyed");
-    require(!dev.destroy(pools.buffers[k]).has_value(), "a destroyed buffer is refused");
-    pools.dead_buffers.push_back(pools.buffers[k]);
-    pools.buffers.erase(pools.buffers.begin() + static_cast<std::ptrdiff_t>(k));
-    buffer_bytes.erase(buffer_bytes.begin() + static_cast<std::ptrdiff_t>(k));
+  if (pools.buffers.size() > 6 && in.below(2) == 0) {
+    const BufferId gone = pools.buffers.back();
+    require(dev.destroy(gone).has_value(), "a live buffer is destroyed");
+    require(!dev.destroy(gone).has_value(), "a destroyed buffer is refused");
+    pools.dead_buffers.push_back(gone);
+    pools.buffers.pop_back();
+    pools.buffer_bytes.pop_back();
   }
-  if (!pools.images.empty() && in.below(4) == 0) {
-    const std::size_t k = in.below(pools.images.size());
-    require(dev.destroy(pools.images[k]).has_value(), "a live image is destroyed");
-    pools.dead_images.push_back(pools.images[k]);
-    pools.images.erase(pools.images.begin() + static_cast<std::ptrdiff_t>(k));
-    image_bytes.erase(image_bytes.begin() + static_cast<std::ptrdiff_t>(k));
-  }
-  // Forged handles, beyond any id this device gave out, and a pipeline number of another kind.
+  // Forged handles, beyond any id this device gave out, a pipeline number of another kind, and a
+  // buffer of the other device whose id names nothing here.
   pools.dead_buffers.push_back(BufferId{1000 + in.below(8), 1});
   pools.dead_images.push_back(ImageId{2000, static_cast<std::uint32_t>(in.below(3))});
   pools.dead_pipelines.push_back(PipelineId::compute(1));
   pools.dead_pipelines.push_back(PipelineId::orvProjective(0xffff'0000'0000'0001u));
-  if (auto foreign = (*other)->createBuffer(rhi::BufferDescriptor::initOrvPositions(4))) {
-    for (std::size_t k = 0; k < 40; ++k) (void)(*other)->createBuffer(rhi::BufferDescriptor::initOrvPositions(1));
-    if (auto far = (*other)->createBuffer(rhi::BufferDescriptor::initOrvPositions(1))) {
-      pools.dead_buffers.push_back(*far);  // id 42 of the other device names nothing here
-    }
+  for (std::size_t k = 0; k < 40; ++k) (void)(*other)->createBuffer(rhi::BufferDescriptor::initOrvPositions(1));
+  if (auto far = (*other)->createBuffer(rhi::BufferDescriptor::initOrvPositions(1))) {
+    pools.dead_buffers.push_back(*far);
   }
 
-  // The graph.
+  // The graph: passes recorded as a renderer would, or commands of any kind in any order.
   std::vector<std::vector<GpuCommand>> commands(kMaxPasses);
-  std::vector<std::vector<ImageId>> lists(2 * kMaxPasses);
-  std::vector<kernel::HomVec4> positions(in.below(600));
-  for (kernel::HomVec4& p : positions) p = in.point();
-  std::vector<kernel::PGL4> transforms(in.below(4));
+  std::deque<std::vector<ImageId>> lists;  // stays put as it grows
+  std::vector<kernel::HomVec4> positions(in.below(300));
+  for (kernel::HomVec4& p : positions) p = scenePoint(in);
+  std::vector<kernel::PGL4> transforms(in.below(6));
   for (kernel::PGL4& m : transforms) m = in.matrix();
   bool bad = false;  // a fault the device must refuse
   rhi::FrameGraph graph(*std::pmr::new_delete_resource());
   const std::size_t passes = 1 + in.below(kMaxPasses);
   for (std::size_t p = 0; p < passes; ++p) {
-    std::vector<ImageId>& writes = lists[2 * p];
-    std::vector<ImageId>& reads = lists[2 * p + 1];
-    for (std::size_t k = in.below(4); k > 0; --k) writes.push_back(pick(in, pools.images, pools.dead_images, bad));
-    if (in.below(4) == 0) reads.push_back(pick(in, pools.images, pools.dead_images, bad));
     std::vector<GpuCommand>& list = commands[p];
-    const std::size_t count = in.below(kMaxCommands + 1);
-    for (std::size_t c = 0; c < count; ++c) {
-      const auto buffer = [&] { return pick(in, pools.buffers, pools.dead_buffers, bad); };
-      const auto image = [&] { return pick(in, pools.images, pools.dead_images, bad); };
-      const auto small = [&] { return static_cast<std::uint32_t>(in.below(16) == 0 ? in.word() : in.below(700)); };
-      switch (in.below(12)) {
-        case 0: list.push_back({GpuCommand::Clear{image(), static_cast<float>(in.number()), 0.5f, 0.25f, 1.0f,
-                                                  static_cast<float>(in.number())}}); break;
-        case 1: {
-          const std::size_t n = in.below(3);
-          std::vector<ImageId>& colors = lists.emplace_back();
-          for (std::size_t k = 0; k < n; ++k) colors.push_back(image());
-          std::optional<ImageId> depth;
-          if (in.below(2) == 0) depth = image();
-          list.push_back({GpuCommand::BeginPass{colors, depth}});
-          break;
+    std::vector<ImageId>& writes = lists.emplace_back();
+    std::vector<ImageId>& reads = lists.emplace_back();
+    if (in.below(4) != 0) {
+      writes = {kit.color, kit.depth};
+      if (in.below(4) == 0) list.push_back({GpuCommand::OrvUploadPositions{kit.positions, positions}});
+      wellFormedPass(in, kit, pools, list, lists, bad);
+    } else {
+      for (std::size_t k = in.below(4); k > 0; --k) writes.push_back(pick(in, pools.images, pools.dead_images, bad));
+      if (in.below(4) == 0) reads.push_back(pick(in, pools.images, pools.dead_images, bad));
+      for (std::size_t c = in.below(kMaxCommands + 1); c > 0; --c) {
+        const auto buffer = [&] { return pick(in, pools.buffers, pools.dead_buffers, bad); };
+        const auto image = [&] { return pick(in, pools.images, pools.dead_images, bad); };
+        const auto small = [&] { return static_cast<std::uint32_t>(in.below(16) == 0 ? in.word() : in.below(300)); };
+        switch (in.below(12)) {
+          case 0: list.push_back({GpuCommand::Clear{image(), static_cast<float>(in.number()), 0.5f, 0.25f, 1.0f,
+                                                    static_cast<float>(in.number())}}); break;
+          case 1: {
+            std::vector<ImageId>& colors = lists.emplace_back();
+            for (std::size_t k = in.below(3); k > 0; --k) colors.push_back(image());
+            std::optional<ImageId> depth;
+            if (in.below(2) == 0) depth = image();
+            list.push_back({GpuCommand::BeginPass{colors, depth}});
+            break;
+          }
+          case 2: list.push_back({GpuCommand::EndPass{}}); break;
+          case 3: list.push_back({pick(in, pools.pipelines, pools.dead_pipelines, bad)}); break;
+          case 4: list.push_back({GpuCommand::BindVertexBuffer{buffer(), in.below(4) * 16}}); break;
+          case 5: list.push_back({GpuCommand::BindUniform{buffer(), in.below(3) * 256, 1 + in.word() % 600,
+                                                          static_cast<std::uint32_t>(in.below(3))}}); break;
+          case 6: {
+            const BufferId vertex = buffer();
+            const BufferId index = buffer();
+            const BufferId transform = buffer();
+            const BufferId position = buffer();
+            list.push_back({rhi::DrawCommand{pick(in, pools.pipelines, pools.dead_pipelines, bad), vertex,
+                                             index, transform, position, small(),
+                                             static_cast<std::uint32_t>(in.below(4))}});
+            break;
+          }
+          case 7:
+            bad = true;  // devices make no compute pipelines
+            list.push_back({rhi::DispatchCommand{PipelineId::compute(in.below(3)), 1, 1, 1}});
+            break;
+          case 8: list.push_back({GpuCommand::OrvUploadPgl4{buffer(), transforms}}); break;
+          case 9: list.push_back({GpuCommand::OrvUploadPositions{buffer(), positions}}); break;
+          case 10: list.push_back({GpuCommand::OrvComputeFsDistance{buffer(), buffer(), buffer(), small()}}); break;
+          default: list.push_back({GpuCommand::OrvRenderGeodesics{buffer(), small(), 1.0f, 0.5f,
+                                                                   static_cast<float>(in.number())}}); break;
         }
-        case 2: list.push_back({GpuCommand::EndPass{}}); break;
-        case 3: list.push_back({pick(in, pools.pipelines, pools.dead_pipelines, bad)}); break;
-        case 4: list.push_back({GpuCommand::BindVertexBuffer{buffer(), in.below(4) * 16}}); break;
-        case 5: list.push_back({GpuCommand::BindUniform{buffer(), in.below(3) * 256, 1 + in.word() % 600,
-                                                        static_cast<std::uint32_t>(in.below(3))}}); break;
-        case 6: {
-          const BufferId vertex = buffer();
-          const BufferId index = buffer();
-          const BufferId transform = buffer();
-          const BufferId position = buffer();
-          // Instances without a transform buffer each draw everything again: keep them few.
-          const std::uint32_t instances = static_cast<std::uint32_t>(in.below(4));
-          list.push_back({rhi::DrawCommand{pick(in, pools.pipelines, pools.dead_pipelines, bad), vertex,
-                                           index, transform, position, small(), instances}});
-          break;
-        }
-        case 7:
-          bad = true;  // devices make no compute pipelines
-          list.push_back({rhi::DispatchCommand{PipelineId::compute(in.below(3)), 1, 1, 1}});
-          break;
-        case 8: list.push_back({GpuCommand::OrvUploadPgl4{buffer(), transforms}}); break;
-        case 9: list.push_back({GpuCommand::OrvUploadPositions{buffer(), positions}}); break;
-        case 10: list.push_back({GpuCommand::OrvComputeFsDistance{buffer(), buffer(), buffer(), small()}}); break;
-        default: list.push_back({GpuCommand::OrvRenderGeodesics{buffer(), small(), 1.0f, 0.5f,
-                                                                 static_cast<float>(in.number())}}); break;
       }
     }
     constexpr std::string_view kNames = "upload clear \"stars\" geo\ndesics";
@@ -289,7 +448,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             "passes are added");
   }
 
-  const std::vector<std::byte> before = snapshot(dev, pools, buffer_bytes, image_bytes);
+  const std::vector<std::byte> before = snapshot(dev, pools);
   const auto result = dev.execute(graph);
   if (!result) {
     const device::Failure& f = result.error();
@@ -300,7 +459,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             "a refusal names a command of that pass");
     require(!f.message.empty() && f.message.find('\n') == std::string::npos,
             "a refusal says why on one line");
-    require(snapshot(dev, pools, buffer_bytes, image_bytes) == before, "a refused graph changes nothing");
+    require(snapshot(dev, pools) == before, "a refused graph changes nothing");
   } else {
     require(!bad, "a graph with a dead handle or a dispatch is refused");
   }
