@@ -410,7 +410,9 @@ TEST(Commands, AGeodesicLiesOnTheImageLineBetweenItsEnds) {
 }
 
 TEST(Projection, LandsInsideTheImageExactlyWhenCullingKeepsThePoint) {
-  // Cameras at and away from the origin, moved without rebuilding their frame, and turned.
+  // Views of cameras at and away from the origin, moved without rebuilding their frame, and
+  // turned, and of an observer that moved and turned, each beside the frustum culling uses.
+  std::vector<std::pair<ViewUniform, renderer::OrvFrustum>> views;
   std::vector<renderer::OrvCamera> cameras{renderer::OrvCamera::makeDefault()};
   cameras.push_back(renderer::OrvCamera::init(HomVec4::init(1, 2, 3, 1), HomVec4::init(0, 0, -1, 0),
                                               HomVec4::init(0, 1, 0, 0), 1.2, 1.5, 0.01, 1.5));
@@ -419,19 +421,31 @@ TEST(Projection, LandsInsideTheImageExactlyWhenCullingKeepsThePoint) {
   cameras.back().moveRight(-0.4);
   cameras.push_back(renderer::OrvCamera::init(HomVec4::init(0.2, -0.1, 0.3, 1), HomVec4::init(1, 0.5, -0.2, 0.1),
                                               HomVec4::init(0.1, 1, 0.3, 0), 2.0, 0.7, 0.01, 1.5));
+  for (const renderer::OrvCamera& camera : cameras) {
+    // Far beyond pi/2, so that every point is nearer than the far limit.
+    views.emplace_back(ViewUniform::fromCamera(camera, 8, 8, 0.01, 2.0),
+                       renderer::OrvFrustum::fromCamera(camera));
+  }
+  renderer::Observer observer;
+  observer.moveForward(1.1);
+  observer.yaw(0.7);
+  observer.moveUp(-0.3);
+  observer.roll(0.5);
+  views.emplace_back(ViewUniform::fromObserver(observer, 1.4, 0.9, 8, 8, 0.01, 2.0),
+                     observer.frustum(1.4, 0.9, 0.01, 2.0));
+
   Rig rig(8, 8, 1);
   const PipelineId big = rig.pipeline(PrimitiveTopology::point_list, false, 64.0f);
   std::mt19937_64 rng(11);
   std::normal_distribution<double> g;
   std::size_t kept = 0;
-  for (const renderer::OrvCamera& camera : cameras) {
-    rig.setView(ViewUniform::fromCamera(camera, 8, 8, 0.01, 2.0));  // every point nearer than far
-    const renderer::OrvFrustum frustum = renderer::OrvFrustum::fromCamera(camera);
-    for (int i = 0; i < 300; ++i) {
+  for (const auto& [view, frustum] : views) {
+    rig.setView(view);
+    for (int i = 0; i < 250; ++i) {
       const std::array<HomVec4, 1> point{
-          renderer::facing(camera.position, HomVec4::init(g(rng), g(rng), g(rng), g(rng)))};
+          renderer::facing(frustum.observer, HomVec4::init(g(rng), g(rng), g(rng), g(rng)))};
       bool mask = false;
-      (void)renderer::frustumCull(frustum, point, std::span(&mask, 1));
+      renderer::frustumCull(frustum, point, std::span(&mask, 1));
       const auto drew = rig.draw(big, point, {});
       ASSERT_TRUE(drew) << drew.error().message;
       const std::vector<float> px = rig.pixels();
@@ -440,7 +454,7 @@ TEST(Projection, LandsInsideTheImageExactlyWhenCullingKeepsThePoint) {
       kept += mask ? 1 : 0;
     }
   }
-  EXPECT_GT(kept, 100u);  // both answers were exercised
+  EXPECT_GT(kept, 150u);  // both answers were exercised
 }
 
 // --- validation -------------------------------------------------------------------------------------
