@@ -19,7 +19,9 @@ namespace orv::device {
 namespace {
 
 using detail::ColorAttachment;
-using detail::Handle;
+using detail::guarded;
+using detail::handleOf;
+using detail::notLive;
 using detail::Rasteriser;
 using detail::RenderTarget;
 using detail::Rgba;
@@ -58,12 +60,6 @@ std::unique_ptr<std::byte[]> zeroed(std::uint64_t bytes) noexcept {
 
 Failure outOfMemory(std::string_view call) {
   return detail::failure(ErrorCode::out_of_memory, std::string(call) + ": out of host memory");
-}
-
-Handle handleOf(BufferId id) noexcept { return {id.id, id.generation}; }
-Handle handleOf(ImageId id) noexcept { return {id.id, id.generation}; }
-Handle handleOf(PipelineId id) noexcept {
-  return {detail::pipelineSlot(id.number), detail::pipelineGeneration(id.number)};
 }
 
 template <class T>
@@ -403,26 +399,6 @@ class CpuDevice final : public Device, private detail::ResourceLookup {
     detail::storeColor(image.bytes.get(), image.desc.format, 0, color);
     for (std::size_t i = 1; i < image.texels(); ++i) {
       std::memcpy(image.bytes.get() + i * texel, image.bytes.get(), texel);
-    }
-  }
-
-  // --- errors -----------------------------------------------------------------------------------
-
-  static std::unexpected<Failure> notLive(std::string_view call, const std::string& what) {
-    return std::unexpected(detail::failure(
-        ErrorCode::invalid_handle,
-        std::string(call) + ": " + what + " is not a live resource of this device (never made, or destroyed)"));
-  }
-
-  // Runs `body`, turning a failed allocation into `out_of_memory`: nothing throws across the
-  // interface. The message is short enough to need no allocation of its own.
-  template <class Body>
-  static auto guarded(Body&& body) noexcept -> decltype(body()) {
-    try {
-      return body();
-    } catch (const std::bad_alloc&) {
-      return std::unexpected(
-          Failure{ErrorCode::out_of_memory, detail::kNoIndex, detail::kNoIndex, "out of memory"});
     }
   }
 

@@ -72,6 +72,12 @@ Failure failure(ErrorCode code, std::string message) {
   return Failure{code, kNoIndex, kNoIndex, std::move(message)};
 }
 
+std::unexpected<Failure> notLive(std::string_view call, const std::string& what) {
+  return std::unexpected(failure(ErrorCode::invalid_handle,
+                                 std::string(call) + ": " + what +
+                                     " is not a live resource of this device (never made, or destroyed)"));
+}
+
 bool isColorFormat(Format format) noexcept {
   return format == Format::rgba8_unorm || format == Format::rgba16_float ||
          format == Format::rgba32_float;

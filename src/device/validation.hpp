@@ -7,11 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <string>
 #include <string_view>
 
 #include "orv/device.hpp"
 #include "orv/rhi.hpp"
+#include "resource_table.hpp"
 
 namespace orv::device::detail {
 
@@ -25,6 +27,20 @@ inline constexpr std::uint64_t kColorBytes = 16;
 
 /// A failure outside `execute`.
 [[nodiscard]] Failure failure(ErrorCode code, std::string message);
+
+/// `call` ("destroy", "readBuffer", ...) named a handle, described by `what`, that is not live.
+[[nodiscard]] std::unexpected<Failure> notLive(std::string_view call, const std::string& what);
+
+/// Runs `body`, turning a failed allocation into `out_of_memory`: nothing throws across the
+/// interface. The message is short enough to need no allocation of its own.
+template <class Body>
+auto guarded(Body&& body) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(Failure{ErrorCode::out_of_memory, kNoIndex, kNoIndex, "out of memory"});
+  }
+}
 
 /// What validation asks a device about its resources: the descriptor of a live resource, or null.
 class ResourceLookup {
@@ -73,6 +89,13 @@ class ResourceLookup {
 }
 [[nodiscard]] constexpr std::uint32_t pipelineGeneration(std::uint64_t number) noexcept {
   return static_cast<std::uint32_t>(number >> 32);
+}
+
+/// The slot and generation a handle names in a `ResourceTable`.
+[[nodiscard]] constexpr Handle handleOf(rhi::BufferId id) noexcept { return {id.id, id.generation}; }
+[[nodiscard]] constexpr Handle handleOf(rhi::ImageId id) noexcept { return {id.id, id.generation}; }
+[[nodiscard]] constexpr Handle handleOf(rhi::PipelineId id) noexcept {
+  return {pipelineSlot(id.number), pipelineGeneration(id.number)};
 }
 
 /// Names for messages and for the Graphviz export.
