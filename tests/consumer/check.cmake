@@ -11,7 +11,8 @@
 #               warnings are errors only where the project asks for it, and orv's C++ flags stay
 #               off the project's C sources
 # The builds use the compiler, flags, build type and generator of the orv build that runs the check:
-# SOURCE_DIR, BUILD_DIR, WORK_DIR, GENERATOR, CXX, CXX_FLAGS, LINKER_FLAGS, BUILD_TYPE, PKG_CONFIG.
+# SOURCE_DIR, BUILD_DIR, WORK_DIR, GENERATOR, CXX, CXX_FLAGS, LINKER_FLAGS, BUILD_TYPE, PKG_CONFIG,
+# and WITH_VULKAN, whether that build made the Vulkan device.
 
 function(run)
   execute_process(COMMAND ${ARGN}
@@ -29,7 +30,16 @@ if(MODE STREQUAL "subproject-no-exceptions")
   string(APPEND cxx_flags " -fno-exceptions -fno-rtti")  # as many engines build everything
 endif()
 set(build_settings -G "${GENERATOR}" "-DCMAKE_CXX_COMPILER=${CXX}" "-DCMAKE_CXX_FLAGS=${cxx_flags}"
-    "-DCMAKE_EXE_LINKER_FLAGS=${LINKER_FLAGS}" "-DCMAKE_BUILD_TYPE=${BUILD_TYPE}")
+    "-DCMAKE_EXE_LINKER_FLAGS=${LINKER_FLAGS}" "-DCMAKE_BUILD_TYPE=${BUILD_TYPE}"
+    "-DORV_EXPECT_VULKAN=${WITH_VULKAN}")
+# What an install holds: the headers and static libraries of the core and the device layer, and
+# those of the Vulkan device only where it was built.
+set(expected_headers "device.hpp;error.hpp;kernel.hpp;renderer.hpp;rhi.hpp")
+set(expected_archives 4)
+if(WITH_VULKAN)
+  string(APPEND expected_headers ";vulkan.hpp")
+  set(expected_archives 5)
+endif()
 
 # The compile command of the first source whose path ends in `source`, in `command`.
 function(compile_command source)
@@ -94,8 +104,8 @@ else()
   file(GLOB_RECURSE archives "${WORK_DIR}/prefix/*liborv_*.a")
   list(LENGTH archives archive_count)
   list(SORT headers)
-  if(NOT config OR NOT version OR NOT targets OR NOT pc OR NOT device_pc OR NOT archive_count EQUAL 4
-     OR NOT headers STREQUAL "device.hpp;error.hpp;kernel.hpp;renderer.hpp;rhi.hpp")
+  if(NOT config OR NOT version OR NOT targets OR NOT pc OR NOT device_pc
+     OR NOT archive_count EQUAL expected_archives OR NOT headers STREQUAL expected_headers)
     message(FATAL_ERROR "the install is incomplete: config '${config}', version '${version}', "
                         "targets '${targets}', pkg-config '${pc}', headers '${headers}', "
                         "libraries '${archives}'")

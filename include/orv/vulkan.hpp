@@ -1,0 +1,51 @@
+#pragma once
+
+// The Vulkan device: the frame graphs of orv executed on a GPU through Vulkan 1.2 or newer, with
+// the meaning, checks and resource rules of orv/device.hpp. The system's Vulkan loader
+// (libvulkan.so.1) is opened when a device is made, so a program linked with orv::vulkan starts,
+// and makes its CPU device, on machines without Vulkan.
+//
+// How close it comes to the CPU device
+// ------------------------------------
+// Clears, uploads and copies are byte for byte those of the CPU device. Fubini-Study distances
+// follow the kernel's evaluation order in double precision with the arc cosine computed in the
+// shader; on a device whose double arithmetic is IEEE (Mesa's software device is) they lie within
+// 4 units in the last place of the kernel's. Rasterisation follows the rules of orv/device.hpp:
+// the GPU covers each primitive with triangles built for it, and every fragment repeats the CPU
+// device's coverage test, interpolation and depth in double precision, so pixels agree exactly
+// except where a GPU's blending or format conversion rounds differently from the CPU device
+// (within 1/255 in 8 bits), and for a pixel centre within 1/100 of a pixel of the sharp corner of a
+// thin triangle, which a GPU's snapped vertex positions may miss.
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "orv/device.hpp"
+
+namespace orv::vulkan {
+
+/// How `makeDevice` chooses and sets up its GPU.
+struct DeviceOptions {
+  /// Which device: a decimal index into the loader's list of devices, or part of a device's name
+  /// (case-insensitive, e.g. "llvmpipe"). Empty: the environment variable ORV_VULKAN_DEVICE says,
+  /// and when that is unset or empty too, the first device that can run orv, discrete GPUs before
+  /// integrated, virtual and software ones.
+  std::string device;
+  /// Enables the Khronos validation layer (VK_LAYER_KHRONOS_validation); every warning and error
+  /// it reports goes to `on_validation_message`, or to stderr when that is empty.
+  bool validation = false;
+  /// Called with each validation message, one line, on the thread making the Vulkan call.
+  std::function<void(std::string_view message)> on_validation_message;
+};
+
+/// A device executing frame graphs on the GPU `options` choose; `name()` is the driver's name of
+/// it. Fails with `unsupported`, saying which, when there is no Vulkan loader, no device, no device
+/// matching the choice, or the device lacks what orv needs (Vulkan 1.2, double precision in
+/// shaders, buffer device addresses, dynamic rendering), or when validation is asked for and the
+/// layer is not installed.
+[[nodiscard]] device::Result<std::unique_ptr<device::Device>> makeDevice(
+    const DeviceOptions& options = {});
+
+}  // namespace orv::vulkan
