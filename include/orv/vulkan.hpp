@@ -8,14 +8,15 @@
 // How close it comes to the CPU device
 // ------------------------------------
 // Clears, uploads and copies are byte for byte those of the CPU device. Fubini-Study distances
-// follow the kernel's evaluation order in double precision with the arc cosine computed in the
-// shader; on a device whose double arithmetic is IEEE (Mesa's software device is) they lie within
-// 4 units in the last place of the kernel's. Rasterisation follows the rules of orv/device.hpp:
-// the GPU covers each primitive with triangles built for it, and every fragment repeats the CPU
-// device's coverage test, interpolation and depth in double precision, so pixels agree exactly
-// except where a GPU's blending or format conversion rounds differently from the CPU device
-// (within 1/255 in 8 bits), and for a pixel centre within 1/100 of a pixel of the sharp corner of a
-// thin triangle, which a GPU's snapped vertex positions may miss.
+// follow the kernel's evaluation order in double precision, with an arc cosine of the shader's
+// own; where the device's double arithmetic is IEEE (Mesa's software device's is) they lie within
+// 4 units in the last place of the kernel's. Rasterisation is the CPU device's: the GPU rasterises
+// a triangle a little larger than each primitive, and each fragment repeats the CPU device's
+// coverage test, interpolation and depth in double precision. Pixels and depths are therefore the
+// CPU device's, but for blended colours, which the GPU's blending rounds its own way (by 1/255 in
+// 8 bits at most on Mesa's software device), and for triangles so thin (an inscribed circle of a
+// hundredth of a pixel or less) that the GPU's snapping of vertex positions may miss one of their
+// pixel centres.
 
 #include <functional>
 #include <memory>

@@ -638,8 +638,13 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
     l.max_compute_group_count = d.maxComputeWorkGroupCount[0];
     l.max_compute_group_size = d.maxComputeWorkGroupInvocations;
     const VkSampleCountFlags samples = d.framebufferColorSampleCounts & d.framebufferDepthSampleCounts;
-    l.max_sample_count = 1;
-    while ((samples & (l.max_sample_count << 1)) != 0 && l.max_sample_count < 64) l.max_sample_count <<= 1;
+    l.max_sample_count = 1;  // the largest count both kinds of attachment support
+    for (std::uint32_t n = 64; n > 1; n >>= 1) {
+      if ((samples & n) != 0) {
+        l.max_sample_count = n;
+        break;
+      }
+    }
     l.shader_f64 = true;
     // Points and lines are triangles built by the shaders: the limits of the CPU device hold.
     return l;
