@@ -22,6 +22,7 @@ using detail::ColorAttachment;
 using detail::guarded;
 using detail::handleOf;
 using detail::notLive;
+using detail::outOfMemory;
 using detail::Rasteriser;
 using detail::RenderTarget;
 using detail::Rgba;
@@ -56,10 +57,6 @@ struct CpuPipeline {
 std::unique_ptr<std::byte[]> zeroed(std::uint64_t bytes) noexcept {
   if (bytes > std::numeric_limits<std::size_t>::max()) return nullptr;
   return std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[static_cast<std::size_t>(bytes)]());
-}
-
-Failure outOfMemory(std::string_view call) {
-  return detail::failure(ErrorCode::out_of_memory, std::string(call) + ": out of host memory");
 }
 
 template <class T>

@@ -72,6 +72,10 @@ Failure failure(ErrorCode code, std::string message) {
   return Failure{code, kNoIndex, kNoIndex, std::move(message)};
 }
 
+Failure outOfMemory(std::string_view call) {
+  return failure(ErrorCode::out_of_memory, std::string(call) + ": out of host memory");
+}
+
 std::unexpected<Failure> notLive(std::string_view call, const std::string& what) {
   return std::unexpected(failure(ErrorCode::invalid_handle,
                                  std::string(call) + ": " + what +

@@ -28,6 +28,9 @@ inline constexpr std::uint64_t kColorBytes = 16;
 /// A failure outside `execute`.
 [[nodiscard]] Failure failure(ErrorCode code, std::string message);
 
+/// `call` ("createBuffer", ...) ran out of host memory.
+[[nodiscard]] Failure outOfMemory(std::string_view call);
+
 /// `call` ("destroy", "readBuffer", ...) named a handle, described by `what`, that is not live.
 [[nodiscard]] std::unexpected<Failure> notLive(std::string_view call, const std::string& what);
 

@@ -20,7 +20,7 @@ std::string Api::loadGlobal() {
   if (vkGetInstanceProcAddr == nullptr) {
     return "no Vulkan loader: libvulkan.so.1 has no vkGetInstanceProcAddr";
   }
-#define ORV_VK_LOAD(name)                                                               \
+#define ORV_VK_LOAD(name)                                                            \
   name = reinterpret_cast<PFN_##name>(vkGetInstanceProcAddr(VK_NULL_HANDLE, #name)); \
   if (name == nullptr) return "the Vulkan loader lacks " #name " (it predates Vulkan 1.1)";
   ORV_VK_GLOBAL_FUNCTIONS(ORV_VK_LOAD)
@@ -29,7 +29,7 @@ std::string Api::loadGlobal() {
 }
 
 std::string Api::loadInstance(VkInstance instance, bool debug) {
-#define ORV_VK_LOAD(name)                                                         \
+#define ORV_VK_LOAD(name)                                                      \
   name = reinterpret_cast<PFN_##name>(vkGetInstanceProcAddr(instance, #name)); \
   if (name == nullptr) return #name;
   ORV_VK_INSTANCE_FUNCTIONS(ORV_VK_LOAD)
@@ -41,14 +41,15 @@ std::string Api::loadInstance(VkInstance instance, bool debug) {
 }
 
 std::string Api::loadDevice(VkDevice device, bool khr_rendering) {
-#define ORV_VK_LOAD(name)                                                       \
+#define ORV_VK_LOAD(name)                                                  \
   name = reinterpret_cast<PFN_##name>(vkGetDeviceProcAddr(device, #name)); \
   if (name == nullptr) return #name;
   ORV_VK_DEVICE_FUNCTIONS(ORV_VK_LOAD)
 #undef ORV_VK_LOAD
   const char* begin = khr_rendering ? "vkCmdBeginRenderingKHR" : "vkCmdBeginRendering";
   const char* end = khr_rendering ? "vkCmdEndRenderingKHR" : "vkCmdEndRendering";
-  vkCmdBeginRendering = reinterpret_cast<PFN_vkCmdBeginRendering>(vkGetDeviceProcAddr(device, begin));
+  vkCmdBeginRendering =
+      reinterpret_cast<PFN_vkCmdBeginRendering>(vkGetDeviceProcAddr(device, begin));
   if (vkCmdBeginRendering == nullptr) return begin;
   vkCmdEndRendering = reinterpret_cast<PFN_vkCmdEndRendering>(vkGetDeviceProcAddr(device, end));
   if (vkCmdEndRendering == nullptr) return end;

@@ -8,6 +8,8 @@
 #include <optional>
 #include <vector>
 
+#include "validation.hpp"
+
 namespace orv::vulkan::detail {
 
 namespace {
@@ -17,9 +19,8 @@ using device::Failure;
 
 constexpr const char* kValidationLayer = "VK_LAYER_KHRONOS_validation";
 
-std::unexpected<Failure> unsupported(std::string message) {
-  return std::unexpected(Failure{ErrorCode::unsupported, UINT32_MAX, UINT32_MAX,
-                                 "makeDevice: " + std::move(message)});
+std::unexpected<Failure> unsupported(const std::string& message) {
+  return std::unexpected(device::detail::failure(ErrorCode::unsupported, "makeDevice: " + message));
 }
 
 std::string versionText(std::uint32_t version) {
@@ -52,10 +53,10 @@ VKAPI_ATTR VkBool32 VKAPI_CALL onDebugMessage(VkDebugUtilsMessageSeverityFlagBit
 VkDebugUtilsMessengerCreateInfoEXT messengerInfo(Context& context) {
   VkDebugUtilsMessengerCreateInfoEXT info{};
   info.sType = VK_STRUCTURE_TYPE_DEBUG_UTILS_MESSENGER_CREATE_INFO_EXT;
-  info.messageSeverity =
-      VK_DEBUG_UTILS_MESSAGE_SEVERITY_WARNING_BIT_EXT | VK_DEBUG_UTILS_MESSAGE_SEVERITY_ERROR_BIT_EXT;
-  info.messageType =
-      VK_DEBUG_UTILS_MESSAGE_TYPE_VALIDATION_BIT_EXT | VK_DEBUG_UTILS_MESSAGE_TYPE_PERFORMANCE_BIT_EXT;
+  info.messageSeverity = VK_DEBUG_UTILS_MESSAGE_SEVERITY_WARNING_BIT_EXT |
+                         VK_DEBUG_UTILS_MESSAGE_SEVERITY_ERROR_BIT_EXT;
+  info.messageType = VK_DEBUG_UTILS_MESSAGE_TYPE_VALIDATION_BIT_EXT |
+                     VK_DEBUG_UTILS_MESSAGE_TYPE_PERFORMANCE_BIT_EXT;
   info.pfnUserCallback = onDebugMessage;
   info.pUserData = &context;
   return info;
@@ -121,11 +122,11 @@ Candidate examine(const Api& api, VkPhysicalDevice physical, std::uint32_t insta
     std::vector<VkQueueFamilyProperties> properties(families);
     api.vkGetPhysicalDeviceQueueFamilyProperties(physical, &families, properties.data());
     constexpr VkQueueFlags kNeeded = VK_QUEUE_GRAPHICS_BIT | VK_QUEUE_COMPUTE_BIT;
-    const auto family = std::find_if(properties.begin(), properties.begin() + families,
-                                     [](const VkQueueFamilyProperties& p) {
-                                       return (p.queueFlags & kNeeded) == kNeeded && p.queueCount > 0;
-                                     });
-    if (family == properties.begin() + families) {
+    const auto family =
+        std::find_if(properties.begin(), properties.end(), [](const VkQueueFamilyProperties& p) {
+          return (p.queueFlags & kNeeded) == kNeeded && p.queueCount > 0;
+        });
+    if (family == properties.end()) {
       c.lacking = "has no queue for both graphics and compute";
     } else {
       c.queue_family = static_cast<std::uint32_t>(family - properties.begin());
@@ -154,7 +155,8 @@ std::string lower(std::string_view text) {
 std::string listed(const std::vector<Candidate>& candidates) {
   std::string out;
   for (std::size_t i = 0; i < candidates.size(); ++i) {
-    out += (i == 0 ? "" : ", ") + std::to_string(i) + " \"" + candidates[i].properties.deviceName + "\"";
+    out += (i == 0 ? "" : ", ") + std::to_string(i) + " \"" + candidates[i].properties.deviceName +
+           "\"";
   }
   return out;
 }
@@ -167,8 +169,9 @@ device::Result<const Candidate*> choose(const std::vector<Candidate>& candidates
   const Candidate* chosen = nullptr;
   if (choice.empty()) {
     for (const Candidate& c : candidates) {
-      if (c.lacking.empty() && (chosen == nullptr || preference(c.properties.deviceType) <
-                                                         preference(chosen->properties.deviceType))) {
+      if (c.lacking.empty() &&
+          (chosen == nullptr ||
+           preference(c.properties.deviceType) < preference(chosen->properties.deviceType))) {
         chosen = &c;
       }
     }
@@ -211,7 +214,8 @@ device::Result<const Candidate*> choose(const std::vector<Candidate>& candidates
 
 Context::~Context() {
   if (device != VK_NULL_HANDLE) api.vkDestroyDevice(device, nullptr);
-  if (messenger != VK_NULL_HANDLE) api.vkDestroyDebugUtilsMessengerEXT(instance, messenger, nullptr);
+  if (messenger != VK_NULL_HANDLE)
+    api.vkDestroyDebugUtilsMessengerEXT(instance, messenger, nullptr);
   if (instance != VK_NULL_HANDLE) api.vkDestroyInstance(instance, nullptr);
 }
 
@@ -263,15 +267,18 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
   instance_info.ppEnabledLayerNames = layers.data();
   instance_info.enabledExtensionCount = static_cast<std::uint32_t>(extensions.size());
   instance_info.ppEnabledExtensionNames = extensions.data();
-  if (VkResult r = api.vkCreateInstance(&instance_info, nullptr, &context->instance); r != VK_SUCCESS) {
+  if (VkResult r = api.vkCreateInstance(&instance_info, nullptr, &context->instance);
+      r != VK_SUCCESS) {
     context->instance = VK_NULL_HANDLE;
     if (r == VK_ERROR_INCOMPATIBLE_DRIVER) {
       return unsupported("no Vulkan device: the loader found no driver for Vulkan " +
-                         versionText(instance_version) + " (vkCreateInstance gave " + resultName(r) + ")");
+                         versionText(instance_version) + " (vkCreateInstance gave " +
+                         resultName(r) + ")");
     }
     return unsupported("no Vulkan instance: vkCreateInstance gave " + resultName(r));
   }
-  if (std::string missing = api.loadInstance(context->instance, options.validation); !missing.empty()) {
+  if (std::string missing = api.loadInstance(context->instance, options.validation);
+      !missing.empty()) {
     return unsupported("the Vulkan instance lacks " + missing);
   }
   if (options.validation) {

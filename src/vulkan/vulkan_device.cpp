@@ -37,13 +37,14 @@ using device::Result;
 using orv::device::detail::guarded;
 using orv::device::detail::handleOf;
 using orv::device::detail::notLive;
+using orv::device::detail::outOfMemory;
 using rhi::BufferId;
 using rhi::Format;
 using rhi::GpuCommand;
 using rhi::ImageId;
 using rhi::PipelineId;
 
-// --- shaders, compiled by glslc while orv is built ------------------------------------------------
+// --- shaders, compiled by glslc while orv is built -----------------------------------------------
 
 constexpr std::uint32_t kRasterVertex[] = {
 #include "raster.vert.inc"
@@ -132,7 +133,7 @@ constexpr std::uint32_t kDistanceGroup = 64;  // local_size_x of fs_distance.com
 // that the staging buffer stays small however large the resource.
 constexpr std::uint64_t kTransferChunk = std::uint64_t{64} << 20;
 
-// --- resources ------------------------------------------------------------------------------------
+// --- resources -----------------------------------------------------------------------------------
 
 struct GpuBuffer {
   rhi::BufferDescriptor desc;
@@ -241,7 +242,8 @@ std::uint32_t verticesPerPrimitive(Kind kind) noexcept {
   }
 }
 
-std::unexpected<Failure> vulkanFailure(std::string_view call, std::string_view what, VkResult result) {
+std::unexpected<Failure> vulkanFailure(std::string_view call, std::string_view what,
+                                       VkResult result) {
   ErrorCode code = ErrorCode::unsupported;
   if (result == VK_ERROR_OUT_OF_HOST_MEMORY || result == VK_ERROR_OUT_OF_DEVICE_MEMORY ||
       result == VK_ERROR_TOO_MANY_OBJECTS || result == VK_ERROR_MEMORY_MAP_FAILED ||
@@ -268,7 +270,8 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
     images_.forEach([&](GpuImage& i) { release(i); });
     pipelines_.forEach([&](GpuPipeline& p) { release(p); });
     releaseStaging();
-    if (distance_pipeline_ != VK_NULL_HANDLE) vk_.vkDestroyPipeline(device_, distance_pipeline_, nullptr);
+    if (distance_pipeline_ != VK_NULL_HANDLE)
+      vk_.vkDestroyPipeline(device_, distance_pipeline_, nullptr);
     for (VkPipelineLayout layout : {raster_layout_, distance_layout_}) {
       if (layout != VK_NULL_HANDLE) vk_.vkDestroyPipelineLayout(device_, layout, nullptr);
     }
@@ -286,7 +289,8 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
     pool_info.sType = VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO;
     pool_info.flags = VK_COMMAND_POOL_CREATE_RESET_COMMAND_BUFFER_BIT;
     pool_info.queueFamilyIndex = context_->queue_family;
-    if (VkResult r = vk_.vkCreateCommandPool(device_, &pool_info, nullptr, &pool_); r != VK_SUCCESS) {
+    if (VkResult r = vk_.vkCreateCommandPool(device_, &pool_info, nullptr, &pool_);
+        r != VK_SUCCESS) {
       pool_ = VK_NULL_HANDLE;
       return vulkanFailure("makeDevice", "vkCreateCommandPool", r);
     }
@@ -295,7 +299,8 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
     command_info.commandPool = pool_;
     command_info.level = VK_COMMAND_BUFFER_LEVEL_PRIMARY;
     command_info.commandBufferCount = 1;
-    if (VkResult r = vk_.vkAllocateCommandBuffers(device_, &command_info, &commands_); r != VK_SUCCESS) {
+    if (VkResult r = vk_.vkAllocateCommandBuffers(device_, &command_info, &commands_);
+        r != VK_SUCCESS) {
       return vulkanFailure("makeDevice", "vkAllocateCommandBuffers", r);
     }
     VkFenceCreateInfo fence_info{};
@@ -305,7 +310,8 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
       return vulkanFailure("makeDevice", "vkCreateFence", r);
     }
 
-    const auto module = [&](std::span<const std::uint32_t> code, VkShaderModule& out) -> Result<void> {
+    const auto module = [&](std::span<const std::uint32_t> code,
+                            VkShaderModule& out) -> Result<void> {
       VkShaderModuleCreateInfo info{};
       info.sType = VK_STRUCTURE_TYPE_SHADER_MODULE_CREATE_INFO;
       info.codeSize = code.size_bytes();
@@ -340,7 +346,8 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
         !ok) {
       return ok;
     }
-    if (auto ok = layout(VK_SHADER_STAGE_COMPUTE_BIT, sizeof(DistanceConstants), distance_layout_); !ok) {
+    if (auto ok = layout(VK_SHADER_STAGE_COMPUTE_BIT, sizeof(DistanceConstants), distance_layout_);
+        !ok) {
       return ok;
     }
     VkComputePipelineCreateInfo compute{};
@@ -374,7 +381,8 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
       const VkBufferUsageFlags usage =
           VK_BUFFER_USAGE_TRANSFER_SRC_BIT | VK_BUFFER_USAGE_TRANSFER_DST_BIT |
           VK_BUFFER_USAGE_STORAGE_BUFFER_BIT | VK_BUFFER_USAGE_SHADER_DEVICE_ADDRESS_BIT;
-      if (auto ok = makeBuffer("createBuffer", desc.size, usage, true, buffer.buffer, buffer.memory);
+      if (auto ok =
+              makeBuffer("createBuffer", desc.size, usage, true, buffer.buffer, buffer.memory);
           !ok) {
         return std::unexpected(ok.error());
       }
@@ -389,7 +397,7 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
       if (!handle) {
         release(buffer);
         if (!zeroed) return std::unexpected(zeroed.error());
-        return std::unexpected(device::detail::failure(ErrorCode::out_of_memory, "createBuffer: out of host memory"));
+        return std::unexpected(outOfMemory("createBuffer"));
       }
       return BufferId{handle->id, handle->generation};
     });
@@ -417,7 +425,8 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
         const VkImageSubresourceRange range = wholeImage(depth);
         if (depth) {
           const VkClearDepthStencilValue zero{0.0f, 0};
-          vk_.vkCmdClearDepthStencilImage(cmd, image.image, VK_IMAGE_LAYOUT_GENERAL, &zero, 1, &range);
+          vk_.vkCmdClearDepthStencilImage(cmd, image.image, VK_IMAGE_LAYOUT_GENERAL, &zero, 1,
+                                          &range);
         } else {
           const VkClearColorValue zero{};
           vk_.vkCmdClearColorImage(cmd, image.image, VK_IMAGE_LAYOUT_GENERAL, &zero, 1, &range);
@@ -427,7 +436,7 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
       if (!handle) {
         release(image);
         if (!zeroed) return std::unexpected(zeroed.error());
-        return std::unexpected(device::detail::failure(ErrorCode::out_of_memory, "createImage: out of host memory"));
+        return std::unexpected(outOfMemory("createImage"));
       }
       return ImageId{handle->id, handle->generation};
     });
@@ -441,14 +450,16 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
       }
       if (desc.blend_enabled && !formatSupported(desc.color_format, true)) {
         return std::unexpected(device::detail::failure(
-            ErrorCode::unsupported, "createPipeline: " + context_->name + " cannot blend into " +
-                                        std::string(device::detail::formatName(desc.color_format))));
+            ErrorCode::unsupported,
+            "createPipeline: " + context_->name + " cannot blend into " +
+                std::string(device::detail::formatName(desc.color_format))));
       }
       const auto handle = pipelines_.insert(GpuPipeline{desc, {}});
       if (!handle) {
-        return std::unexpected(device::detail::failure(ErrorCode::out_of_memory, "createPipeline: out of host memory"));
+        return std::unexpected(outOfMemory("createPipeline"));
       }
-      return PipelineId::orvProjective(device::detail::pipelineNumber(handle->id, handle->generation));
+      return PipelineId::orvProjective(
+          device::detail::pipelineNumber(handle->id, handle->generation));
     });
   }
 
@@ -496,12 +507,10 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
         if (auto ok = reserveStaging("writeBuffer", chunk); !ok) return ok;
         std::memcpy(staging_.mapped, bytes.data() + done, chunk);
         const VkBufferCopy region{0, offset + done, chunk};
-        if (auto ok = submit("writeBuffer", [&](VkCommandBuffer cmd) {
-              vk_.vkCmdCopyBuffer(cmd, staging_.buffer, buffer->buffer, 1, &region);
-            });
-            !ok) {
-          return ok;
-        }
+        const auto copied = submit("writeBuffer", [&](VkCommandBuffer cmd) {
+          vk_.vkCmdCopyBuffer(cmd, staging_.buffer, buffer->buffer, 1, &region);
+        });
+        if (!copied) return copied;
         done += chunk;
       }
       return {};
@@ -522,13 +531,11 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
         const std::uint64_t chunk = std::min<std::uint64_t>(bytes.size() - done, kTransferChunk);
         if (auto ok = reserveStaging("readBuffer", chunk); !ok) return ok;
         const VkBufferCopy region{offset + done, 0, chunk};
-        if (auto ok = submit("readBuffer", [&](VkCommandBuffer cmd) {
-              vk_.vkCmdCopyBuffer(cmd, buffer->buffer, staging_.buffer, 1, &region);
-              toHost(cmd);
-            });
-            !ok) {
-          return ok;
-        }
+        const auto copied = submit("readBuffer", [&](VkCommandBuffer cmd) {
+          vk_.vkCmdCopyBuffer(cmd, buffer->buffer, staging_.buffer, 1, &region);
+          toHost(cmd);
+        });
+        if (!copied) return copied;
         std::memcpy(bytes.data() + done, staging_.mapped, chunk);
         done += chunk;
       }
@@ -541,7 +548,8 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
       if (lost_) return deviceLost("readImage");
       const GpuImage* image = images_.find(handleOf(id));
       if (image == nullptr) return notLive("readImage", device::detail::describe(id));
-      if (auto ok = device::detail::checkImageReadback(id, image->desc, bytes.size()); !ok) return ok;
+      if (auto ok = device::detail::checkImageReadback(id, image->desc, bytes.size()); !ok)
+        return ok;
       // A band of whole rows at a time.
       const std::uint64_t row = std::uint64_t{image->desc.width} * rhi::size(image->desc.format);
       const std::uint32_t rows_per_chunk =
@@ -551,23 +559,17 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
         const std::uint32_t rows = std::min(rows_per_chunk, image->desc.height - first);
         if (auto ok = reserveStaging("readImage", row * rows); !ok) return ok;
         VkBufferImageCopy region{};
-        region.imageSubresource = {depth ? VkImageAspectFlags{VK_IMAGE_ASPECT_DEPTH_BIT}
-                                         : VkImageAspectFlags{VK_IMAGE_ASPECT_COLOR_BIT},
-                                   0, 0, 1};
+        region.imageSubresource = {wholeImage(depth).aspectMask, 0, 0, 1};
         region.imageOffset = {0, static_cast<std::int32_t>(first), 0};
         region.imageExtent = {image->desc.width, rows, 1};
-        if (auto ok = submit("readImage", [&](VkCommandBuffer cmd) {
-              relayout(cmd, image->image, depth, VK_IMAGE_LAYOUT_GENERAL,
-                       VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL);
-              vk_.vkCmdCopyImageToBuffer(cmd, image->image, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL,
-                                         staging_.buffer, 1, &region);
-              relayout(cmd, image->image, depth, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL,
-                       VK_IMAGE_LAYOUT_GENERAL);
-              toHost(cmd);
-            });
-            !ok) {
-          return ok;
-        }
+        const auto copied = submit("readImage", [&](VkCommandBuffer cmd) {
+          constexpr VkImageLayout kCopying = VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL;
+          relayout(cmd, image->image, depth, VK_IMAGE_LAYOUT_GENERAL, kCopying);
+          vk_.vkCmdCopyImageToBuffer(cmd, image->image, kCopying, staging_.buffer, 1, &region);
+          relayout(cmd, image->image, depth, kCopying, VK_IMAGE_LAYOUT_GENERAL);
+          toHost(cmd);
+        });
+        if (!copied) return copied;
         std::memcpy(bytes.data() + row * first, staging_.mapped, row * rows);
         first += rows;
       }
@@ -614,9 +616,9 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
   rhi::DeviceLimits measuredLimits() const noexcept {
     const VkPhysicalDeviceLimits& d = context_->properties.limits;
     rhi::DeviceLimits l{};
-    l.max_image_dimension_2d = std::min({d.maxImageDimension2D, d.maxFramebufferWidth,
-                                         d.maxFramebufferHeight, d.maxViewportDimensions[0],
-                                         d.maxViewportDimensions[1]});
+    l.max_image_dimension_2d =
+        std::min({d.maxImageDimension2D, d.maxFramebufferWidth, d.maxFramebufferHeight,
+                  d.maxViewportDimensions[0], d.maxViewportDimensions[1]});
     l.max_image_array_layers = d.maxImageArrayLayers;
     l.max_color_attachments =
         std::min({d.maxColorAttachments, d.maxFragmentOutputAttachments, kMaxColorAttachments});
@@ -633,11 +635,13 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
     // Shaders read the ViewUniform's doubles at the bound offset.
     l.min_uniform_offset_alignment =
         static_cast<std::uint32_t>(std::max<VkDeviceSize>(d.minUniformBufferOffsetAlignment, 8));
-    l.max_uniform_bindings = std::min(l.max_uniform_bindings, d.maxPerStageDescriptorUniformBuffers);
+    l.max_uniform_bindings =
+        std::min(l.max_uniform_bindings, d.maxPerStageDescriptorUniformBuffers);
     l.max_vertex_stride = std::min(l.max_vertex_stride, d.maxVertexInputBindingStride);
     l.max_compute_group_count = d.maxComputeWorkGroupCount[0];
     l.max_compute_group_size = d.maxComputeWorkGroupInvocations;
-    const VkSampleCountFlags samples = d.framebufferColorSampleCounts & d.framebufferDepthSampleCounts;
+    const VkSampleCountFlags samples =
+        d.framebufferColorSampleCounts & d.framebufferDepthSampleCounts;
     l.max_sample_count = 1;  // the largest count both kinds of attachment support
     for (std::uint32_t n = 64; n > 1; n >>= 1) {
       if ((samples & n) != 0) {
@@ -653,8 +657,10 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
   // Whether images of `format` can be rendered into (and, with `blend`, blended into) and copied.
   bool formatSupported(Format format, bool blend) const noexcept {
     VkFormatProperties properties{};
-    context_->api.vkGetPhysicalDeviceFormatProperties(context_->physical, vkFormat(format), &properties);
-    VkFormatFeatureFlags needed = VK_FORMAT_FEATURE_TRANSFER_SRC_BIT | VK_FORMAT_FEATURE_TRANSFER_DST_BIT;
+    context_->api.vkGetPhysicalDeviceFormatProperties(context_->physical, vkFormat(format),
+                                                      &properties);
+    VkFormatFeatureFlags needed =
+        VK_FORMAT_FEATURE_TRANSFER_SRC_BIT | VK_FORMAT_FEATURE_TRANSFER_DST_BIT;
     if (device::detail::isDepthFormat(format)) {
       needed |= VK_FORMAT_FEATURE_DEPTH_STENCIL_ATTACHMENT_BIT;
     } else {
@@ -686,7 +692,8 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
     const std::optional<std::uint32_t> type = memoryType(needs.memoryTypeBits, required, preferred);
     if (!type) {
       return std::unexpected(device::detail::failure(
-          ErrorCode::unsupported, std::string(call) + ": " + context_->name + " has no fitting memory type"));
+          ErrorCode::unsupported,
+          std::string(call) + ": " + context_->name + " has no fitting memory type"));
     }
     VkMemoryAllocateFlagsInfo flags{};
     flags.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_FLAGS_INFO;
@@ -720,13 +727,17 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
     vk_.vkGetBufferMemoryRequirements(device_, buffer, &needs);
     auto allocated =
         device_local
-            ? allocate(call, needs, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT, true)
-            : allocate(call, needs, VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT,
+            ? allocate(call, needs, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT,
+                       VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT, true)
+            : allocate(call, needs,
+                       VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT,
                        VK_MEMORY_PROPERTY_HOST_CACHED_BIT, false);
     if (allocated) {
       memory = *allocated;
-      if (VkResult r = vk_.vkBindBufferMemory(device_, buffer, memory, 0); r == VK_SUCCESS) return {};
-      else allocated = vulkanFailure(call, "vkBindBufferMemory", r);
+      if (VkResult r = vk_.vkBindBufferMemory(device_, buffer, memory, 0); r == VK_SUCCESS)
+        return {};
+      else
+        allocated = vulkanFailure(call, "vkBindBufferMemory", r);
     }
     if (memory != VK_NULL_HANDLE) vk_.vkFreeMemory(device_, memory, nullptr);
     vk_.vkDestroyBuffer(device_, buffer, nullptr);
@@ -748,8 +759,9 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
     info.arrayLayers = 1;
     info.samples = VK_SAMPLE_COUNT_1_BIT;
     info.tiling = VK_IMAGE_TILING_OPTIMAL;
-    info.usage = VK_IMAGE_USAGE_TRANSFER_SRC_BIT | VK_IMAGE_USAGE_TRANSFER_DST_BIT |
-                 (depth ? VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT : VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT);
+    info.usage =
+        VK_IMAGE_USAGE_TRANSFER_SRC_BIT | VK_IMAGE_USAGE_TRANSFER_DST_BIT |
+        (depth ? VK_IMAGE_USAGE_DEPTH_STENCIL_ATTACHMENT_BIT : VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT);
     info.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
     info.initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
     if (VkResult r = vk_.vkCreateImage(device_, &info, nullptr, &image.image); r != VK_SUCCESS) {
@@ -762,7 +774,8 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
                            VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT, false);
     if (!memory) return std::unexpected(memory.error());
     image.memory = *memory;
-    if (VkResult r = vk_.vkBindImageMemory(device_, image.image, image.memory, 0); r != VK_SUCCESS) {
+    if (VkResult r = vk_.vkBindImageMemory(device_, image.image, image.memory, 0);
+        r != VK_SUCCESS) {
       return vulkanFailure("createImage", "vkBindImageMemory", r);
     }
     VkImageViewCreateInfo view{};
@@ -814,13 +827,15 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
     if (bytes <= staging_.size) return {};
     releaseStaging();
     const std::uint64_t size = std::max<std::uint64_t>(bytes, std::uint64_t{1} << 20);
-    if (auto ok = makeBuffer(call, size, VK_BUFFER_USAGE_TRANSFER_SRC_BIT | VK_BUFFER_USAGE_TRANSFER_DST_BIT,
+    if (auto ok = makeBuffer(call, size,
+                             VK_BUFFER_USAGE_TRANSFER_SRC_BIT | VK_BUFFER_USAGE_TRANSFER_DST_BIT,
                              false, staging_.buffer, staging_.memory);
         !ok) {
       return ok;
     }
     void* mapped = nullptr;
-    if (VkResult r = vk_.vkMapMemory(device_, staging_.memory, 0, VK_WHOLE_SIZE, 0, &mapped); r != VK_SUCCESS) {
+    if (VkResult r = vk_.vkMapMemory(device_, staging_.memory, 0, VK_WHOLE_SIZE, 0, &mapped);
+        r != VK_SUCCESS) {
       releaseStaging();
       return vulkanFailure(call, "vkMapMemory", r);
     }
@@ -865,7 +880,8 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
     if (VkResult r = vk_.vkQueueSubmit(context_->queue, 1, &info, fence_); r != VK_SUCCESS) {
       return lostOr(vulkanFailure(call, "vkQueueSubmit", r));
     }
-    if (VkResult r = vk_.vkWaitForFences(device_, 1, &fence_, VK_TRUE, UINT64_MAX); r != VK_SUCCESS) {
+    if (VkResult r = vk_.vkWaitForFences(device_, 1, &fence_, VK_TRUE, UINT64_MAX);
+        r != VK_SUCCESS) {
       return lostOr(vulkanFailure(call, "vkWaitForFences", r));
     }
     return {};
@@ -878,7 +894,8 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
     all.srcAccessMask = VK_ACCESS_MEMORY_WRITE_BIT;
     all.dstAccessMask = VK_ACCESS_MEMORY_READ_BIT | VK_ACCESS_MEMORY_WRITE_BIT;
     vk_.vkCmdPipelineBarrier(cmd, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT,
-                             VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, 0, 1, &all, 0, nullptr, 0, nullptr);
+                             VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, 0, 1, &all, 0, nullptr, 0,
+                             nullptr);
   }
 
   // Moves `image` from layout `from` to layout `to`, after everything before and before
@@ -896,7 +913,8 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
     barrier.image = image;
     barrier.subresourceRange = wholeImage(depth);
     vk_.vkCmdPipelineBarrier(cmd, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT,
-                             VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, 0, 0, nullptr, 0, nullptr, 1, &barrier);
+                             VK_PIPELINE_STAGE_ALL_COMMANDS_BIT, 0, 0, nullptr, 0, nullptr, 1,
+                             &barrier);
   }
 
   // Copies into the staging buffer are visible to the host once the submission is waited for.
@@ -916,8 +934,8 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
 
   std::unexpected<Failure> deviceLost(std::string_view call) const {
     return std::unexpected(device::detail::failure(
-        ErrorCode::device_lost, std::string(call) + ": " + context_->name +
-                                    " was lost; make a new device"));
+        ErrorCode::device_lost,
+        std::string(call) + ": " + context_->name + " was lost; make a new device"));
   }
 
   // --- running a validated graph --------------------------------------------------------------
@@ -939,8 +957,10 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
             return std::unexpected(ok.error());
           }
         } else if (command.tag() == GpuCommand::Tag::orv_render_geodesics) {
-          if (auto ok = variant(*bound, colors, kGeodesics); !ok) return std::unexpected(ok.error());
-        } else if (const auto* points = std::get_if<GpuCommand::OrvUploadPositions>(&command.payload)) {
+          if (auto ok = variant(*bound, colors, kGeodesics); !ok)
+            return std::unexpected(ok.error());
+        } else if (const auto* points =
+                       std::get_if<GpuCommand::OrvUploadPositions>(&command.payload)) {
           uploads += stagedSize(points->positions.size_bytes());
         } else if (const auto* moves = std::get_if<GpuCommand::OrvUploadPgl4>(&command.payload)) {
           uploads += stagedSize(moves->transforms.size_bytes());
@@ -950,7 +970,9 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
     return reserveStaging("execute", uploads);
   }
 
-  static std::uint64_t stagedSize(std::uint64_t bytes) noexcept { return (bytes + 15) & ~std::uint64_t{15}; }
+  static std::uint64_t stagedSize(std::uint64_t bytes) noexcept {
+    return (bytes + 15) & ~std::uint64_t{15};
+  }
 
   // The Vulkan pipeline of `p` drawing primitives of `kind` in render passes of `colors` colour
   // attachments, made when first asked for.
@@ -964,8 +986,8 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
     const VkSpecializationMapEntry entry{0, 0, sizeof(kind_value)};
     const VkSpecializationInfo specialization{1, &entry, sizeof(kind_value), &kind_value};
     const std::array<VkPipelineShaderStageCreateInfo, 2> stages{{
-        {VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO, nullptr, 0, VK_SHADER_STAGE_VERTEX_BIT,
-         modules_[0], "main", &specialization},
+        {VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO, nullptr, 0,
+         VK_SHADER_STAGE_VERTEX_BIT, modules_[0], "main", &specialization},
         {VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO, nullptr, 0,
          VK_SHADER_STAGE_FRAGMENT_BIT, modules_[1 + colors], "main", &specialization},
     }};
@@ -990,7 +1012,8 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
     VkPipelineDepthStencilStateCreateInfo depth_state{};
     depth_state.sType = VK_STRUCTURE_TYPE_PIPELINE_DEPTH_STENCIL_STATE_CREATE_INFO;
     depth_state.depthTestEnable = depth && d.depth.depth_test ? VK_TRUE : VK_FALSE;
-    depth_state.depthWriteEnable = depth && d.depth.depth_test && d.depth.depth_write ? VK_TRUE : VK_FALSE;
+    depth_state.depthWriteEnable =
+        depth && d.depth.depth_test && d.depth.depth_write ? VK_TRUE : VK_FALSE;
     depth_state.depthCompareOp = vkCompare(d.depth.depth_compare);
     depth_state.maxDepthBounds = 1.0f;
     VkPipelineColorBlendAttachmentState blend{};
@@ -1011,7 +1034,8 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
     blending.sType = VK_STRUCTURE_TYPE_PIPELINE_COLOR_BLEND_STATE_CREATE_INFO;
     blending.attachmentCount = colors;
     blending.pAttachments = blends.data();
-    const std::array<VkDynamicState, 2> dynamic_states{VK_DYNAMIC_STATE_VIEWPORT, VK_DYNAMIC_STATE_SCISSOR};
+    const std::array<VkDynamicState, 2> dynamic_states{VK_DYNAMIC_STATE_VIEWPORT,
+                                                       VK_DYNAMIC_STATE_SCISSOR};
     VkPipelineDynamicStateCreateInfo dynamic{};
     dynamic.sType = VK_STRUCTURE_TYPE_PIPELINE_DYNAMIC_STATE_CREATE_INFO;
     dynamic.dynamicStateCount = static_cast<std::uint32_t>(dynamic_states.size());
@@ -1036,7 +1060,8 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
     info.pColorBlendState = &blending;
     info.pDynamicState = &dynamic;
     info.layout = raster_layout_;
-    if (VkResult r = vk_.vkCreateGraphicsPipelines(device_, VK_NULL_HANDLE, 1, &info, nullptr, &made);
+    if (VkResult r =
+            vk_.vkCreateGraphicsPipelines(device_, VK_NULL_HANDLE, 1, &info, nullptr, &made);
         r != VK_SUCCESS) {
       made = VK_NULL_HANDLE;
       return vulkanFailure("execute", "vkCreateGraphicsPipelines", r);
@@ -1079,7 +1104,8 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
     const auto at = std::find(r.pass.colors.begin(), r.pass.colors.end(), c.color_attachment);
     if (at != r.pass.colors.end()) {
       const Format format = images_.find(handleOf(c.color_attachment))->desc.format;
-      clears[count++] = {VK_IMAGE_ASPECT_COLOR_BIT, static_cast<std::uint32_t>(at - r.pass.colors.begin()),
+      clears[count++] = {VK_IMAGE_ASPECT_COLOR_BIT,
+                         static_cast<std::uint32_t>(at - r.pass.colors.begin()),
                          VkClearValue{clearValue(format, color)}};
     }
     if (r.pass.depth) {
@@ -1118,8 +1144,9 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
     info.pColorAttachments = colors.data();
     info.pDepthAttachment = r.pass.depth ? &depth : nullptr;
     vk_.vkCmdBeginRendering(r.cmd, &info);
-    const VkViewport viewport{0.0f, 0.0f, static_cast<float>(r.pass.width),
-                              static_cast<float>(r.pass.height), 0.0f, 1.0f};
+    const VkViewport viewport{
+        0.0f, 0.0f, static_cast<float>(r.pass.width), static_cast<float>(r.pass.height),
+        0.0f, 1.0f};
     const VkRect2D scissor{{0, 0}, {r.pass.width, r.pass.height}};
     vk_.vkCmdSetViewport(r.cmd, 0, 1, &viewport);
     vk_.vkCmdSetScissor(r.cmd, 0, 1, &scissor);
@@ -1167,11 +1194,11 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
       constants.transforms = buffers_.find(handleOf(c.orv_transform_buffer))->address;
       constants.flags |= kTransformed;
     }
-    constants.colors = !(c.vertex_buffer == kNone) ? buffers_.find(handleOf(c.vertex_buffer))->address
-                                                   : r.pass.vertex_colors;
+    constants.colors = !(c.vertex_buffer == kNone)
+                           ? buffers_.find(handleOf(c.vertex_buffer))->address
+                           : r.pass.vertex_colors;
     if (constants.colors != 0) constants.flags |= kColored;
-    draw(r, constants, kindOf(topology), primitiveCount(topology, c.index_count),
-         c.instance_count);
+    draw(r, constants, kindOf(topology), primitiveCount(topology, c.index_count), c.instance_count);
   }
 
   void apply(Recording&, const GpuCommand::Dispatch&) {}  // refused
@@ -1213,11 +1240,14 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
   static DrawConstants drawConstants(const PassState& state, const GpuBuffer& positions) noexcept {
     const rhi::GraphicsPipelineDescriptor& desc = state.pipeline->desc;
     DrawConstants constants{};
-    if (!desc.blend_enabled && desc.color_format == Format::rgba8_unorm) constants.flags = kStoreUnorm8;
-    if (!desc.blend_enabled && desc.color_format == Format::rgba16_float) constants.flags = kStoreHalf;
+    if (!desc.blend_enabled && desc.color_format == Format::rgba8_unorm)
+      constants.flags = kStoreUnorm8;
+    if (!desc.blend_enabled && desc.color_format == Format::rgba16_float)
+      constants.flags = kStoreHalf;
     constants.view = state.view;
     constants.positions = positions.address;
-    constants.position_count = static_cast<std::uint32_t>(positions.desc.size / sizeof(kernel::HomVec4));
+    constants.position_count =
+        static_cast<std::uint32_t>(positions.desc.size / sizeof(kernel::HomVec4));
     constants.width = state.width;
     constants.height = state.height;
     constants.point_size = desc.point_size;
@@ -1232,16 +1262,19 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
   void draw(Recording& r, DrawConstants& constants, Kind kind, std::uint64_t primitives,
             std::uint32_t instances) {
     if (primitives == 0 || instances == 0) return;
-    vk_.vkCmdBindPipeline(r.cmd, VK_PIPELINE_BIND_POINT_GRAPHICS,
-                          r.pass.pipeline->variants[r.pass.colors.size()][kind]);  // made by prepare()
+    vk_.vkCmdBindPipeline(
+        r.cmd, VK_PIPELINE_BIND_POINT_GRAPHICS,
+        r.pass.pipeline->variants[r.pass.colors.size()][kind]);  // made by prepare()
     const std::uint32_t per = verticesPerPrimitive(kind);
     const std::uint64_t most = UINT32_MAX / per;
     const auto run = [&](std::uint64_t first, std::uint64_t count, std::uint32_t instance_count,
                          std::uint32_t first_instance) {
       constants.first_primitive = static_cast<std::uint32_t>(first);
-      vk_.vkCmdPushConstants(r.cmd, raster_layout_, VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT,
-                             0, sizeof(constants), &constants);
-      vk_.vkCmdDraw(r.cmd, static_cast<std::uint32_t>(count * per), instance_count, 0, first_instance);
+      vk_.vkCmdPushConstants(r.cmd, raster_layout_,
+                             VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, 0,
+                             sizeof(constants), &constants);
+      vk_.vkCmdDraw(r.cmd, static_cast<std::uint32_t>(count * per), instance_count, 0,
+                    first_instance);
     };
     if (primitives <= most) {
       run(0, primitives, instances, 0);
@@ -1259,7 +1292,8 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
     std::memcpy(staging_.mapped + r.staged, bytes.data(), bytes.size());  // room made by prepare()
     barrier(r.cmd);
     const VkBufferCopy region{r.staged, 0, bytes.size()};
-    vk_.vkCmdCopyBuffer(r.cmd, staging_.buffer, buffers_.find(handleOf(target))->buffer, 1, &region);
+    vk_.vkCmdCopyBuffer(r.cmd, staging_.buffer, buffers_.find(handleOf(target))->buffer, 1,
+                        &region);
     r.staged += stagedSize(bytes.size());
   }
 
@@ -1280,7 +1314,8 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
   VkCommandPool pool_ = VK_NULL_HANDLE;
   VkCommandBuffer commands_ = VK_NULL_HANDLE;
   VkFence fence_ = VK_NULL_HANDLE;
-  // The raster vertex shader, the fragment shaders for 0 to 8 colour attachments, the distance shader.
+  // The raster vertex shader, the fragment shaders for 0 to 8 colour attachments, the distance
+  // shader.
   std::array<VkShaderModule, 11> modules_{};
   VkPipelineLayout raster_layout_ = VK_NULL_HANDLE;
   VkPipelineLayout distance_layout_ = VK_NULL_HANDLE;
