@@ -637,6 +637,63 @@ TEST_F(VulkanDevice, ClippedIndexedInstancedTrianglesAgree) {
   s.expectAgreement("triangles");
 }
 
+TEST_F(VulkanDevice, RenderPassesWithoutOrWithSeveralColourAttachmentsAgree) {
+  Scene s(*cpu, *gpu, 40, 30, Format::rgba16_float, 64);
+  const ImageId second = s.same([](Device& d) {
+    return d.createImage(ImageDescriptor::init2D(Format::rgba16_float, 40, 30, ImageUsage::color_target));
+  });
+  std::mt19937_64 rng(21);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::uniform_real_distribution<float> c(0.0f, 1.0f);
+  std::vector<HomVec4> points;
+  std::vector<Rgba> tints;
+  for (int i = 0; i < 64; ++i) {
+    const HomVec4 v = inOrder([&] { return u(rng); });
+    points.push_back(HomVec4::init(v.x, v.y, 1.0 + v.z, 1.0));
+    tints.push_back({c(rng), c(rng), c(rng), 1.0f});
+  }
+  s.write(s.positions, std::span<const HomVec4>(points));
+  s.write(s.colors, std::span<const Rgba>(tints));
+  const ViewUniform view = flatView(40, 30);
+  for (Device* d : s.devices) ASSERT_TRUE(d->writeBuffer(s.view, 0, asBytes(view)));
+  // The first half of the points only into depth, then all of them into two colour targets: where
+  // a point of the first half lies nearer, the second half's are hidden.
+  rhi::GraphicsPipelineDescriptor desc{};
+  desc.type = rhi::PipelineType::orv_projective;
+  desc.topology = PrimitiveTopology::point_list;
+  desc.color_format = Format::rgba16_float;
+  desc.depth.fs_depth = true;
+  desc.point_size = 6.0f;
+  const PipelineId big = s.same([&](Device& d) { return d.createPipeline(desc); });
+  desc.point_size = 4.0f;
+  const PipelineId small = s.same([&](Device& d) { return d.createPipeline(desc); });
+  const std::array<ImageId, 2> both{s.color, second};
+  const std::array<ImageId, 3> writes{s.color, second, s.depth};
+  const GpuCommand view_binding{GpuCommand::BindUniform{s.view, 0, sizeof(ViewUniform), 0}};
+  const std::array<GpuCommand, 12> commands{{
+      {GpuCommand::BeginPass{{}, s.depth}},
+      {GpuCommand::Clear{ImageId::invalid(), 0, 0, 0, 0, 1}},
+      {big},
+      view_binding,
+      {rhi::DrawCommand{big, kNone, kNone, kNone, s.positions, 32, 1}},
+      {GpuCommand::EndPass{}},
+      {GpuCommand::BeginPass{both, s.depth}},
+      {GpuCommand::Clear{second, 0.5f, 0.5f, 0.5f, 1, 1}},
+      {small},
+      view_binding,
+      {rhi::DrawCommand{small, s.colors, kNone, kNone, s.positions, 64, 1}},
+      {GpuCommand::EndPass{}},
+  }};
+  rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+  ASSERT_TRUE(graph.addPass({"attachments", {}, writes, commands, rhi::PassType::geometry}));
+  for (Device* d : s.devices) {
+    const auto ran = d->execute(graph);
+    ASSERT_TRUE(ran) << d->name() << ": " << ran.error().message;
+  }
+  s.expectAgreement("no, then two colour attachments");
+  EXPECT_EQ(s.pixels(*cpu, second, Format::rgba16_float), s.pixels(*gpu, second, Format::rgba16_float));
+}
+
 TEST_F(VulkanDevice, BlendingAgreesInEveryColourFormat) {
   for (const auto& [format, name] : {std::pair{Format::rgba8_unorm, "rgba8_unorm"},
                                      {Format::rgba16_float, "rgba16_float"},
