@@ -53,17 +53,6 @@ std::span<const std::byte> asBytes(const T& value) {
   return std::as_bytes(std::span(&value, 1));
 }
 
-float halfToFloat(std::uint16_t h) {
-  const int exponent = (h >> 10) & 0x1f;
-  const int significand = h & 0x3ff;
-  float magnitude = exponent == 0 ? std::ldexp(static_cast<float>(significand), -24)
-                    : exponent == 31
-                        ? (significand != 0 ? std::numeric_limits<float>::quiet_NaN()
-                                            : std::numeric_limits<float>::infinity())
-                        : std::ldexp(static_cast<float>(significand + 1024), exponent - 25);
-  return (h & 0x8000) != 0 ? -magnitude : magnitude;
-}
-
 // Texels of an image in `format` as 8-bit channels: clamped to [0, 1] and rounded.
 std::vector<std::uint8_t> eightBits(std::span<const std::byte> texels, Format format) {
   std::vector<std::uint8_t> out;
@@ -76,7 +65,7 @@ std::vector<std::uint8_t> eightBits(std::span<const std::byte> texels, Format fo
     } else if (format == Format::rgba16_float) {
       std::uint16_t h = 0;
       std::memcpy(&h, &texels[i], 2);
-      push(halfToFloat(h));
+      push(device::halfToFloat(h));
     } else {
       float f = 0;
       std::memcpy(&f, &texels[i], 4);
