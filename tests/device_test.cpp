@@ -369,6 +369,30 @@ TEST(Commands, TrianglesFollowTheTopLeftRule) {
       EXPECT_EQ(px[(y * 8 + x) * 4], x < 4 && y < 4 ? 0.25f : 0.0f) << x << "," << y;
     }
   }
+
+  // Quads split along a diagonal that runs through pixel centres at a slant, from ends that are
+  // not exact in binary: each centre on the diagonal goes to exactly one of the two triangles.
+  std::mt19937_64 rng(5);
+  for (int quad = 0; quad < 40; ++quad) {
+    const double x0 = 0.5 + static_cast<double>(rng() % 3);
+    const double y0 = 0.5 + static_cast<double>(rng() % 3);
+    const double dx = 1.0 + static_cast<double>(rng() % 2);  // the centres stay in the image
+    const double dy = 1.0 + static_cast<double>(rng() % 2);
+    const double reach = 0.1 + 0.01 * static_cast<double>(rng() % 9);  // beyond both centres
+    const HomVec4 p = atPixel(x0 - reach * dx, y0 - reach * dy, 8, 8);
+    const HomVec4 q = atPixel(x0 + (2 + reach) * dx, y0 + (2 + reach) * dy, 8, 8);
+    const HomVec4 left = atPixel(x0 - 2.0, y0 + 5.0, 8, 8);
+    const HomVec4 right = atPixel(x0 + 7.0, y0 - 3.0, 8, 8);
+    const std::array<HomVec4, 6> halves{p, q, left, p, right, q};
+    ASSERT_TRUE(rig.draw(triangles, halves, colors));
+    const std::vector<float> quad_px = rig.pixels();
+    for (int k = 0; k <= 2; ++k) {
+      const auto x = static_cast<std::size_t>(x0 + k * dx);
+      const auto y = static_cast<std::size_t>(y0 + k * dy);
+      EXPECT_EQ(quad_px[(y * 8 + x) * 4], 0.25f) << "quad " << quad << ", centre " << k;
+    }
+    EXPECT_EQ(*std::max_element(quad_px.begin(), quad_px.end()), 0.25f) << "quad " << quad;
+  }
 }
 
 TEST(Commands, AGeodesicLiesOnTheImageLineBetweenItsEnds) {

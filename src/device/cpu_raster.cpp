@@ -156,8 +156,12 @@ struct Projected {
   double inv_w;
 };
 
-// The edge function of a -> b at p: positive on the inside of a triangle of positive area.
+// The edge function of a -> b at p: positive on the inside of a triangle of positive area. It is
+// evaluated from the edge's upper end (the smaller y, then the smaller x) whichever way the edge
+// runs, so the two triangles that share an edge get exactly opposite values at every centre, and
+// the top-left rule gives each centre on it to exactly one of them.
 double edge(double ax, double ay, double bx, double by, double px, double py) noexcept {
+  if (by < ay || (by == ay && bx < ax)) return -((ax - bx) * (py - by) - (ay - by) * (px - bx));
   return (bx - ax) * (py - ay) - (by - ay) * (px - ax);
 }
 
@@ -395,7 +399,11 @@ void Rasteriser::triangle(const HomVec4& a, const Rgba& color_a, const HomVec4& 
       const double vq = q.planes[k];
       if (vp >= 0.0) clipped[kept++] = p;
       if ((vp >= 0.0) != (vq >= 0.0)) {
-        Vertex crossing = mix(p, q, vp / (vp - vq));
+        // From the end inside the plane toward the one outside, whichever way the polygon runs:
+        // triangles that share the edge get the same crossing to the bit.
+        const Vertex& in = vp >= 0.0 ? p : q;
+        const Vertex& out = vp >= 0.0 ? q : p;
+        Vertex crossing = mix(in, out, in.planes[k] / (in.planes[k] - out.planes[k]));
         crossing.planes[k] = 0.0;
         clipped[kept++] = crossing;
       }

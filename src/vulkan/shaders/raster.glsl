@@ -93,8 +93,14 @@ vec4 mixColor(vec4 a, vec4 b, double t) {
   return vec4(r);
 }
 
-// The edge function of a -> b at p: positive on the inside of a triangle of positive area.
+// The edge function of a -> b at p: positive on the inside of a triangle of positive area,
+// evaluated from the edge's upper end (the smaller y, then the smaller x) whichever way the edge
+// runs, so that triangles sharing an edge get exactly opposite values on it, as on the CPU device.
 precise double edge(dvec2 a, dvec2 b, dvec2 p) {
+  if (b.y < a.y || (b.y == a.y && b.x < a.x)) {
+    precise double e = (a.x - b.x) * (p.y - b.y) - (a.y - b.y) * (p.x - b.x);
+    return -e;
+  }
   precise double e = (b.x - a.x) * (p.y - a.y) - (b.y - a.y) * (p.x - a.x);
   return e;
 }

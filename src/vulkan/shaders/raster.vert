@@ -181,8 +181,11 @@ void triangle(Vertex a, Vertex b, Vertex c, uint fan, uint k) {
       const double vv = v.planes[p];
       if (vu >= 0.0lf) clipped[kept++] = u;
       if ((vu >= 0.0lf) != (vv >= 0.0lf)) {
-        precise double t = vu / (vu - vv);
-        Vertex crossing = mixVertex(u, v, t);
+        // From the end inside the plane toward the one outside, as on the CPU device.
+        const Vertex inside = vu >= 0.0lf ? u : v;
+        const Vertex outside = vu >= 0.0lf ? v : u;
+        precise double t = inside.planes[p] / (inside.planes[p] - outside.planes[p]);
+        Vertex crossing = mixVertex(inside, outside, t);
         crossing.planes[p] = 0.0lf;
         clipped[kept++] = crossing;
       }
