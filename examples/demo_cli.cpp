@@ -12,6 +12,9 @@
 
 #include "demo_frame.hpp"
 #include "orv/device.hpp"
+#ifdef ORV_DEMO_HAVE_VULKAN
+#include "orv/vulkan.hpp"
+#endif
 #include "orv/rhi.hpp"
 
 namespace orv::demo {
@@ -135,9 +138,15 @@ std::string summaryRow(std::uint32_t frame, const FrameStats& stats, const std::
 // The device `name` names, or one line saying why there is none.
 std::expected<std::unique_ptr<device::Device>, std::string> openDevice(const std::string& name) {
   if (name == "vulkan") {
+#ifdef ORV_DEMO_HAVE_VULKAN
+    auto made = vulkan::makeDevice();
+    if (!made) return std::unexpected("--device vulkan: " + made.error().message);
+    return std::move(*made);
+#else
     return std::unexpected(std::string(
         "--device vulkan: this build of orv-demo has no Vulkan device (it was built without "
-        "Vulkan and glslc)"));
+        "the Vulkan headers and glslc)"));
+#endif
   }
   auto made = device::makeCpuDevice();
   if (!made) return std::unexpected("the CPU device: " + made.error().message);

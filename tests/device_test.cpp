@@ -466,8 +466,9 @@ TEST(Projection, LandsInsideTheImageExactlyWhenCullingKeepsThePoint) {
   for (const auto& [view, frustum] : views) {
     rig.setView(view);
     for (int i = 0; i < 250; ++i) {
+      const std::array<double, 4> c{g(rng), g(rng), g(rng), g(rng)};  // drawn in this order
       const std::array<HomVec4, 1> point{
-          renderer::facing(frustum.observer, HomVec4::init(g(rng), g(rng), g(rng), g(rng)))};
+          renderer::facing(frustum.observer, HomVec4::init(c[0], c[1], c[2], c[3]))};
       bool mask = false;
       renderer::frustumCull(frustum, point, std::span(&mask, 1));
       const auto drew = rig.draw(big, point, {});

@@ -182,10 +182,14 @@ void triangle(Vertex a, Vertex b, Vertex c, uint fan, uint k) {
       if (vu >= 0.0lf) clipped[kept++] = u;
       if ((vu >= 0.0lf) != (vv >= 0.0lf)) {
         // From the end inside the plane toward the one outside, as on the CPU device.
-        const Vertex inside = vu >= 0.0lf ? u : v;
-        const Vertex outside = vu >= 0.0lf ? v : u;
-        precise double t = inside.planes[p] / (inside.planes[p] - outside.planes[p]);
-        Vertex crossing = mixVertex(inside, outside, t);
+        Vertex crossing;
+        if (vu >= 0.0lf) {
+          precise double t = vu / (vu - vv);
+          crossing = mixVertex(u, v, t);
+        } else {
+          precise double t = vv / (vv - vu);
+          crossing = mixVertex(v, u, t);
+        }
         crossing.planes[p] = 0.0lf;
         clipped[kept++] = crossing;
       }
