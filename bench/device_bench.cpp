@@ -14,11 +14,15 @@
 #include <optional>
 #include <random>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "demo_frame.hpp"
 #include "orv/device.hpp"
 #include "ratio.hpp"
+#if ORV_BENCH_HAVE_VULKAN
+#include "orv/vulkan.hpp"
+#endif
 
 namespace {
 
@@ -261,46 +265,86 @@ void drawOldFrame(const OldFrame& frame, OldImage& image) {
 
 // --- the demo's default frame ----------------------------------------------------------------------
 
-struct DemoFrame {
-  demo::Scene scene = demo::makeScene(1'000'000, 1);
-  std::unique_ptr<device::Device> device = std::move(*device::makeCpuDevice());
-  std::unique_ptr<demo::FrameRenderer> renderer;
-  OldFrame old;
+const demo::Scene& demoScene() {
+  static const demo::Scene scene = demo::makeScene(1'000'000, 1);
+  return scene;
+}
 
-  DemoFrame() {
-    renderer = std::move(*demo::FrameRenderer::create(scene, *device, kWidth, kHeight,
-                                                      *std::pmr::new_delete_resource()));
+// The demo's default frame recorded for `device`, or nothing where it cannot be drawn there.
+struct DemoFrame {
+  std::unique_ptr<device::Device> device;
+  std::unique_ptr<demo::FrameRenderer> renderer;
+
+  explicit DemoFrame(std::unique_ptr<device::Device> on) : device(std::move(on)) {
+    if (device == nullptr) return;
+    auto made = demo::FrameRenderer::create(demoScene(), *device, kWidth, kHeight,
+                                            *std::pmr::new_delete_resource());
     renderer::Observer observer = demo::startObserver();
     demo::flyStep(observer);
-    if (!renderer->render(observer)) std::fprintf(stderr, "the demo's frame failed\n");
-    old = prepareOldFrame(scene, *renderer);
+    if (!made || !(*made)->render(observer)) {
+      std::fprintf(stderr, "the demo's frame cannot be drawn on %s\n",
+                   std::string(device->name()).c_str());
+      return;
+    }
+    renderer = std::move(*made);
   }
 };
 
 DemoFrame& demoFrame() {
-  static DemoFrame frame;
+  static DemoFrame frame(std::move(*device::makeCpuDevice()));
+  return frame;
+}
+
+const OldFrame& oldFrame() {
+  static const OldFrame frame = prepareOldFrame(demoScene(), *demoFrame().renderer);
+  return frame;
+}
+
+// The Vulkan device that orv::vulkan picks (ORV_VULKAN_DEVICE chooses another), if there is one.
+DemoFrame& gpuFrame() {
+#if ORV_BENCH_HAVE_VULKAN
+  static DemoFrame frame([] {
+    auto made = vulkan::makeDevice();
+    if (!made) std::fprintf(stderr, "no Vulkan device: %s\n", made.error().message.c_str());
+    return made ? std::move(*made) : nullptr;
+  }());
+#else
+  static DemoFrame frame(nullptr);
+#endif
   return frame;
 }
 
 // The CPU device executes the frame graph the demo recorded: uploads, clears, edges, vertices and
 // stars into its render target.
-void BM_cpuDeviceExecutesTheDemoFrame(benchmark::State& state) {
-  DemoFrame& frame = demoFrame();
+void executeDemoFrame(benchmark::State& state, DemoFrame& frame) {
+  if (frame.renderer == nullptr) {
+    state.SkipWithError("no such device");
+    return;
+  }
   for (auto _ : state) {
     const auto executed = frame.device->execute(frame.renderer->frameGraph());
-    if (!executed) state.SkipWithError("the graph was refused");
+    if (!executed) state.SkipWithError(executed.error().message.c_str());
   }
   state.counters["stars"] = static_cast<double>(frame.renderer->drawList().positions.size());
 }
 
+void BM_cpuDeviceExecutesTheDemoFrame(benchmark::State& state) {
+  executeDemoFrame(state, demoFrame());
+}
+
+// The same graph on the Vulkan device, the CPU device as its peer.
+void BM_vulkanDeviceExecutesTheDemoFrame(benchmark::State& state) {
+  executeDemoFrame(state, gpuFrame());
+}
+
 // The peer: the same frame drawn by the demo's former rasteriser.
 void BM_formerRasteriserDrawsTheDemoFrame(benchmark::State& state) {
-  DemoFrame& frame = demoFrame();
+  const OldFrame& frame = oldFrame();
   OldImage image;
   image.rgb.assign(3 * std::size_t{kWidth} * kHeight, 0.0f);
   image.depth.assign(std::size_t{kWidth} * kHeight, 1.0f);
   for (auto _ : state) {
-    drawOldFrame(frame.old, image);
+    drawOldFrame(frame, image);
     benchmark::DoNotOptimize(image.rgb.data());
   }
 }
@@ -353,6 +397,9 @@ void BM_loopOfFsDistance(benchmark::State& state) {
 
 ORV_BENCHMARK(BM_cpuDeviceExecutesTheDemoFrame)->Unit(benchmark::kMillisecond);
 ORV_BENCHMARK(BM_formerRasteriserDrawsTheDemoFrame)->Unit(benchmark::kMillisecond);
+#if ORV_BENCH_HAVE_VULKAN
+ORV_BENCHMARK(BM_vulkanDeviceExecutesTheDemoFrame)->Unit(benchmark::kMillisecond);
+#endif
 ORV_BENCHMARK(BM_cpuDeviceComputesDistances)->Unit(benchmark::kMillisecond);
 ORV_BENCHMARK(BM_loopOfFsDistance)->Unit(benchmark::kMillisecond);
 
@@ -360,10 +407,23 @@ ORV_BENCHMARK(BM_loopOfFsDistance)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
   using orv::bench::Comparison;
-  return orv::bench::runWithRatios(
-      argc, argv,
-      {Comparison{"BM_cpuDeviceExecutesTheDemoFrame", "BM_formerRasteriserDrawsTheDemoFrame", 1.25,
-                  "CPU device executing the demo's frame / the demo's former rasteriser"},
-       Comparison{"BM_cpuDeviceComputesDistances", "BM_loopOfFsDistance", 1.10,
-                  "orv_compute_fs_distance on the CPU device / a loop of fsDistance"}});
+  std::vector<Comparison> comparisons{
+      {"BM_cpuDeviceExecutesTheDemoFrame", "BM_formerRasteriserDrawsTheDemoFrame", 1.25,
+       "CPU device executing the demo's frame / the demo's former rasteriser"},
+      {"BM_cpuDeviceComputesDistances", "BM_loopOfFsDistance", 1.10,
+       "orv_compute_fs_distance on the CPU device / a loop of fsDistance"}};
+#if ORV_BENCH_HAVE_VULKAN
+  // On a GPU the target is a tenth of the CPU device's time; on a software device, which runs on
+  // the same processor, the ratio is information only.
+  const DemoFrame& gpu = gpuFrame();
+  if (gpu.renderer != nullptr) {
+    const std::string name(gpu.device->name());
+    const bool software = name.find("llvmpipe") != std::string::npos ||
+                          name.find("SwiftShader") != std::string::npos;
+    comparisons.push_back({"BM_vulkanDeviceExecutesTheDemoFrame",
+                           "BM_cpuDeviceExecutesTheDemoFrame", software ? 0.0 : 0.10,
+                           "Vulkan device (" + name + ") executing the demo's frame / the CPU device"});
+  }
+#endif
+  return orv::bench::runWithRatios(argc, argv, comparisons);
 }

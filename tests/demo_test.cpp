@@ -8,6 +8,8 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -19,6 +21,9 @@
 #include <vector>
 
 #include "demo_cli.hpp"
+#ifdef ORV_DEMO_HAVE_VULKAN
+#include "orv/vulkan.hpp"
+#endif
 #include "demo_frame.hpp"
 #include "support/counting_resource.hpp"
 
@@ -318,6 +323,52 @@ TEST(Frame, TheFrameGraphDrawsTheFrameAndReturnsItsMemory) {
   EXPECT_EQ(resource.bytesInUse(), 0u);
   EXPECT_EQ(resource.mismatchedReleases(), 0u);
 }
+
+#ifdef ORV_DEMO_HAVE_VULKAN
+TEST(Frame, TheVulkanDeviceDrawsTheDemoFrameAsTheCpuDeviceDoes) {
+  const char* skip = std::getenv("ORV_SKIP_VULKAN");
+  if (skip != nullptr && std::string_view(skip) == "1") GTEST_SKIP() << "ORV_SKIP_VULKAN=1";
+  std::vector<std::string> messages;
+  orv::vulkan::DeviceOptions options;
+  options.validation = true;
+  options.on_validation_message = [&](std::string_view m) { messages.emplace_back(m); };
+  auto gpu = orv::vulkan::makeDevice(options);
+  if (!gpu) {
+    const char* require = std::getenv("ORV_REQUIRE_VULKAN");
+    if (require != nullptr && std::string_view(require) == "1") FAIL() << gpu.error().message;
+    GTEST_SKIP() << "no Vulkan device: " << gpu.error().message;
+  }
+  const auto cpu = cpuDevice();
+  const Scene scene = makeScene(1'000'000, 1);  // the demo's default scene, at 320x180
+  Observer observer = startObserver();
+  flyStep(observer);
+  auto on_cpu = rendererFor(scene, *cpu, 320, 180, *std::pmr::new_delete_resource());
+  auto on_gpu = rendererFor(scene, **gpu, 320, 180, *std::pmr::new_delete_resource());
+  ASSERT_TRUE(on_cpu->render(observer).has_value());
+  const auto drawn = on_gpu->render(observer);
+  ASSERT_TRUE(drawn.has_value()) << drawn.error().message;
+
+  // Pixels within 2/255 on every channel once both are converted to 8 bits.
+  const auto eight = [](float v) { return std::lround(std::clamp(v, 0.0f, 1.0f) * 255.0f); };
+  const std::vector<float>& a = on_cpu->image().rgb;
+  const std::vector<float>& b = on_gpu->image().rgb;
+  ASSERT_EQ(a.size(), b.size());
+  std::size_t close = 0;
+  std::size_t same = 0;
+  for (std::size_t i = 0; i < a.size(); i += 3) {
+    long worst = 0;
+    for (std::size_t c = 0; c < 3; ++c) worst = std::max(worst, std::labs(eight(a[i + c]) - eight(b[i + c])));
+    close += worst <= 2 ? 1 : 0;
+    same += worst == 0 ? 1 : 0;
+  }
+  const double pixels = static_cast<double>(a.size() / 3);
+  std::printf("demo frame at 320x180 on %s: %.3f%% of pixels within 2/255, %.3f%% identical\n",
+              std::string((*gpu)->name()).c_str(), 100.0 * static_cast<double>(close) / pixels,
+              100.0 * static_cast<double>(same) / pixels);
+  EXPECT_GE(static_cast<double>(close), 0.995 * pixels);
+  EXPECT_TRUE(messages.empty()) << messages.front();
+}
+#endif
 
 // --- The program -------------------------------------------------------------------------------
 
