@@ -6,12 +6,12 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
-#include <optional>
 #include <utility>
 
 namespace orv::renderer {
@@ -302,66 +302,178 @@ std::uint32_t projectiveClipOn(BatchPath path, const ProjectiveHyperplane& plane
 //
 // The drawing order is decreasing Fubini-Study distance with ties in input order: the order a
 // stable insertion sort that stops at the first earlier point at least as far would give. Each
-// distance is computed once, and the indices are ordered by a stable least-significant-digit radix
-// sort on the distances' bit patterns. Distances are never negative or NaN, so their patterns
-// order exactly as the values do, equal doubles having equal patterns; inverting the patterns
-// turns "farthest first" into "smallest key first".
+// distance is computed once. Distances are never negative or NaN, and below 2 the two top bits of
+// their patterns are zero, so the inverted pattern shifted left by two, the key, orders "farthest
+// first" as "smallest key first" with all 64 bits informative; equal distances have equal keys.
+//
+// The index list is the only memory. Each of its 64-bit entries first holds a slot: the key's high
+// bits above the point's index, which takes the low `index_bits` bits. All slots differ, so an
+// unstable in-place sort of the slots (a most-significant-digit radix sort) orders them by (high
+// key bits, index). Points whose high key bits tie may still be out of order: each such run is
+// sorted again on slots holding the key's remaining low bits above the index, which completes the
+// order by (key, index). Finally every slot is reduced to its index.
+//
+// With 2^32 points or more the index leaves too few bits for the key; such lists, and every list
+// where std::size_t is narrower than 64 bits, are ordered by a comparison sort instead.
 
 namespace {
 
-constexpr std::size_t kInsertionSortLimit = 32;  // below this, sorting in place beats counting
-constexpr unsigned kDigitBits = 11;
-constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-constexpr unsigned kDigits = (64 + kDigitBits - 1) / kDigitBits;
+using Slot = std::size_t;
 
 std::uint64_t farthestFirstKey(double distance) noexcept {
-  return ~std::bit_cast<std::uint64_t>(distance);
+  return ~std::bit_cast<std::uint64_t>(distance) << 2;
 }
 
-std::size_t digitOf(std::uint64_t key, unsigned digit) noexcept {
-  return static_cast<std::size_t>((key >> (digit * kDigitBits)) & (kBuckets - 1));
-}
-
-// Few points: insertion sort over distances computed once, in place in the index list.
-void insertionSortByDistance(const HomVec4& observer, std::span<const HomVec4> positions,
-                             std::span<std::size_t> order) noexcept {
-  std::array<double, kInsertionSortLimit> distance{};
-  for (std::size_t i = 0; i < positions.size(); ++i) {
-    distance[i] = fsDistance(observer, positions[i]);
-    order[i] = i;
-  }
-  for (std::size_t i = 1; i < order.size(); ++i) {
-    const std::size_t key = order[i];
-    std::size_t j = i;
-    while (j > 0 && distance[order[j - 1]] < distance[key]) {
-      order[j] = order[j - 1];
-      --j;
-    }
-    order[j] = key;
-  }
-}
-
-// Memory from the caller's resource, returned to it when the scope ends.
-class ScratchBlock {
+// Distance i once it has been computed: from the caller's array where that reaches, else computed
+// again by the same call, which gives the same bits.
+class Distances {
  public:
-  ScratchBlock(std::pmr::memory_resource& resource, std::size_t bytes)
-      : resource_(resource), bytes_(bytes), p_(resource.allocate(bytes, alignof(std::uint64_t))) {}
-  ~ScratchBlock() { resource_.deallocate(p_, bytes_, alignof(std::uint64_t)); }
-  ScratchBlock(const ScratchBlock&) = delete;
-  ScratchBlock& operator=(const ScratchBlock&) = delete;
-  void* get() const noexcept { return p_; }
+  Distances(const HomVec4& observer, std::span<const HomVec4> positions,
+            std::span<double> stored) noexcept
+      : observer_(observer), positions_(positions), stored_(stored) {}
+  double operator()(std::size_t i) const noexcept {
+    return i < stored_.size() ? stored_[i] : fsDistance(observer_, positions_[i]);
+  }
 
  private:
-  std::pmr::memory_resource& resource_;
-  std::size_t bytes_;
-  void* p_;
+  const HomVec4& observer_;
+  std::span<const HomVec4> positions_;
+  std::span<double> stored_;
 };
 
-}  // namespace
+constexpr unsigned kDigitBits = 8;
+constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+constexpr std::ptrdiff_t kInsertionSortLimit = 32;  // up to this many slots, sorted by insertion
 
-std::expected<std::pmr::vector<std::size_t>, Error> sortByFSDepth(
-    std::pmr::memory_resource& resource, const HomVec4& observer,
-    std::span<const HomVec4> positions) {
+std::size_t digitOf(Slot slot, unsigned shift) noexcept {
+  return static_cast<std::size_t>(slot >> shift) & (kBuckets - 1);
+}
+
+void insertionSort(Slot* first, Slot* last) noexcept {
+  for (Slot* i = first + 1; i < last; ++i) {
+    const Slot slot = *i;
+    Slot* j = i;
+    for (; j > first && j[-1] > slot; --j) *j = j[-1];
+    *j = slot;
+  }
+}
+
+// Groups fewer than 2^32 slots in place by their digit at `shift`, in increasing digit order
+// (American flag sort). Returns false, having moved nothing, when all share one digit. Out of line,
+// so that its tables take stack only while it runs, never once per level of the recursion.
+[[gnu::noinline]] bool groupByDigit(Slot* first, Slot* last, unsigned shift) noexcept {
+  std::array<std::uint32_t, kBuckets> count{};
+  for (const Slot* p = first; p != last; ++p) ++count[digitOf(*p, shift)];
+  if (count[digitOf(*first, shift)] == static_cast<std::uint32_t>(last - first)) return false;
+  std::array<std::uint32_t, kBuckets> next;
+  std::array<std::uint32_t, kBuckets> end;
+  std::uint32_t offset = 0;
+  for (std::size_t b = 0; b < kBuckets; ++b) {
+    next[b] = offset;
+    offset += count[b];
+    end[b] = offset;
+  }
+  for (std::size_t b = 0; b < kBuckets; ++b) {
+    while (next[b] != end[b]) {
+      Slot slot = first[next[b]];
+      for (std::size_t d = digitOf(slot, shift); d != b; d = digitOf(slot, shift)) {
+        std::swap(slot, first[next[d]++]);
+      }
+      first[next[b]++] = slot;
+    }
+  }
+  return true;
+}
+
+// The digit below the one at `shift`: it may overlap bits already grouped, which then agree.
+int lowerDigitShift(int shift) noexcept {
+  return shift == 0 ? -1 : std::max(shift - static_cast<int>(kDigitBits), 0);
+}
+
+// Sorts distinct slots in increasing order. They may differ only in the digit at `shift` and
+// below; a negative `shift` means they cannot differ. The recursion is at most 64 / kDigitBits
+// deep.
+void sortSlots(Slot* first, Slot* last, int shift) noexcept {
+  for (;; shift = lowerDigitShift(shift)) {
+    if (last - first <= kInsertionSortLimit || shift < 0) {
+      insertionSort(first, last);
+      return;
+    }
+    if (groupByDigit(first, last, static_cast<unsigned>(shift))) break;
+  }
+  const auto s = static_cast<unsigned>(shift);
+  for (Slot* group = first; group != last;) {
+    Slot* group_end = group + 1;
+    while (group_end != last && (*group_end >> s) == (*group >> s)) ++group_end;
+    if (group_end - group > 1) sortSlots(group, group_end, lowerDigitShift(shift));
+    group = group_end;
+  }
+}
+
+// The starting shift of sortSlots for slots whose bits differ only where `differing` is set: the
+// digit whose top bit is the highest differing one.
+int highestDigitShift(Slot differing) noexcept {
+  if (differing == 0) return -1;
+  const int top = std::numeric_limits<Slot>::digits - 1 - std::countl_zero(differing);
+  return std::max(top + 1 - static_cast<int>(kDigitBits), 0);
+}
+
+// Fewer than 2^32 points, at least two, ordered by slots in place in `order` (see above).
+void sortBySlots(const HomVec4& observer, std::span<const HomVec4> positions,
+                 std::span<double> distances, std::span<std::size_t> order) noexcept {
+  const std::size_t n = positions.size();
+  const auto index_bits = static_cast<unsigned>(std::bit_width(n - 1));
+  const Slot index_mask = (Slot{1} << index_bits) - 1;
+  Slot differing = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d = fsDistance(observer, positions[i]);
+    if (i < distances.size()) distances[i] = d;
+    order[i] = (farthestFirstKey(d) & ~index_mask) | i;
+    differing |= order[i] ^ order[0];
+  }
+  sortSlots(order.data(), order.data() + n, highestDigitShift(differing));
+
+  // Runs of tied high key bits, sorted again on the low key bits; then every slot to its index.
+  const Distances distance(observer, positions, distances);
+  for (std::size_t begin = 0; begin < n;) {
+    std::size_t end = begin + 1;
+    while (end < n && ((order[end] ^ order[begin]) & ~index_mask) == 0) ++end;
+    if (end - begin > 1) {
+      Slot run_differing = 0;
+      for (std::size_t k = begin; k < end; ++k) {
+        const Slot index = order[k] & index_mask;
+        const Slot low_key = farthestFirstKey(distance(index)) & index_mask;
+        order[k] = (low_key << (64 - index_bits)) | index;
+        run_differing |= order[k] ^ order[begin];
+      }
+      sortSlots(order.data() + begin, order.data() + end, highestDigitShift(run_differing));
+    }
+    for (std::size_t k = begin; k < end; ++k) order[k] &= index_mask;
+    begin = end;
+  }
+}
+
+// Any number of points, in place in `order`: a comparison sort on (distance, index), which looks up
+// two distances per comparison and computes them again beyond the caller's array.
+void sortByComparison(const HomVec4& observer, std::span<const HomVec4> positions,
+                      std::span<double> distances, std::span<std::size_t> order) noexcept {
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i < distances.size()) distances[i] = fsDistance(observer, positions[i]);
+    order[i] = i;
+  }
+  const Distances distance(observer, positions, distances);
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    const double da = distance(a);
+    const double db = distance(b);
+    return da > db || (da == db && a < b);
+  });
+}
+
+enum class SortPath : std::uint8_t { by_size, comparison };
+
+std::expected<std::pmr::vector<std::size_t>, Error> sortByDepth(
+    SortPath path, std::pmr::memory_resource& resource, const HomVec4& observer,
+    std::span<const HomVec4> positions, std::span<double> distances) {
   const std::size_t n = positions.size();
   std::pmr::vector<std::size_t> order(&resource);
   try {
@@ -369,58 +481,43 @@ std::expected<std::pmr::vector<std::size_t>, Error> sortByFSDepth(
   } catch (const std::bad_alloc&) {
     return std::unexpected(Error::OutOfMemory);
   }
-  if (n <= kInsertionSortLimit) {
-    insertionSortByDistance(observer, positions, order);
-    return order;
+  distances = distances.first(std::min(distances.size(), n));
+  const bool slots_fit =
+      std::numeric_limits<Slot>::digits >= 64 && n <= std::numeric_limits<std::uint32_t>::max();
+  if (path == SortPath::comparison || !slots_fit) {
+    sortByComparison(observer, positions, distances, order);
+  } else if (n == 1) {
+    if (!distances.empty()) distances[0] = fsDistance(observer, positions[0]);
+  } else if (n > 1) {
+    sortBySlots(observer, positions, distances, order);
   }
-
-  // Scratch: keys in two buffers, a second index buffer, and one histogram per digit.
-  constexpr std::size_t kHistogramBytes = kDigits * kBuckets * sizeof(std::size_t);
-  constexpr std::size_t kBytesPerPoint = 2 * sizeof(std::uint64_t) + sizeof(std::size_t);
-  if (n > (std::numeric_limits<std::size_t>::max() - kHistogramBytes) / kBytesPerPoint) {
-    return std::unexpected(Error::OutOfMemory);
-  }
-  std::optional<ScratchBlock> scratch;
-  try {
-    scratch.emplace(resource, n * kBytesPerPoint + kHistogramBytes);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(Error::OutOfMemory);  // `order` goes back to the resource
-  }
-  auto* const base = static_cast<std::uint64_t*>(scratch->get());
-  std::span<std::uint64_t> keys(base, n);
-  std::span<std::uint64_t> other_keys(base + n, n);
-  auto* const index_base = static_cast<std::size_t*>(static_cast<void*>(base + 2 * n));
-  std::span<std::size_t> other_order(index_base, n);
-  std::span<std::size_t> histogram(index_base + n, kDigits * kBuckets);
-  std::fill(histogram.begin(), histogram.end(), std::size_t{0});
-
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t key = farthestFirstKey(fsDistance(observer, positions[i]));
-    keys[i] = key;
-    order[i] = i;
-    for (unsigned d = 0; d < kDigits; ++d) ++histogram[d * kBuckets + digitOf(key, d)];
-  }
-
-  std::span<std::uint64_t> src_keys = keys;
-  std::span<std::uint64_t> dst_keys = other_keys;
-  std::span<std::size_t> src_order = order;
-  std::span<std::size_t> dst_order = other_order;
-  for (unsigned d = 0; d < kDigits; ++d) {
-    const std::span<std::size_t> count = histogram.subspan(d * kBuckets, kBuckets);
-    if (count[digitOf(keys[0], d)] == n) continue;  // every key has this digit: nothing moves
-    std::size_t offset = 0;
-    for (std::size_t& c : count) offset += std::exchange(c, offset);
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::size_t slot = count[digitOf(src_keys[i], d)]++;
-      dst_keys[slot] = src_keys[i];
-      dst_order[slot] = src_order[i];
-    }
-    std::swap(src_keys, dst_keys);
-    std::swap(src_order, dst_order);
-  }
-  if (src_order.data() != order.data()) std::copy(src_order.begin(), src_order.end(), order.begin());
   return order;
 }
+
+}  // namespace
+
+std::expected<std::pmr::vector<std::size_t>, Error> sortByFSDepth(
+    std::pmr::memory_resource& resource, const HomVec4& observer,
+    std::span<const HomVec4> positions) {
+  return sortByDepth(SortPath::by_size, resource, observer, positions, {});
+}
+
+std::expected<std::pmr::vector<std::size_t>, Error> sortByFSDepth(
+    std::pmr::memory_resource& resource, const HomVec4& observer,
+    std::span<const HomVec4> positions, std::span<double> distances) {
+  assert(distances.size() >= positions.size() && "one distance per point");
+  return sortByDepth(SortPath::by_size, resource, observer, positions, distances);
+}
+
+namespace detail {
+
+std::expected<std::pmr::vector<std::size_t>, Error> sortByFSDepthByComparison(
+    std::pmr::memory_resource& resource, const HomVec4& observer,
+    std::span<const HomVec4> positions, std::span<double> distances) {
+  return sortByDepth(SortPath::comparison, resource, observer, positions, distances);
+}
+
+}  // namespace detail
 
 // --- Pipelines ---------------------------------------------------------------------------------
 
