@@ -33,7 +33,9 @@ void* countedAllocation(std::size_t bytes, std::size_t alignment) {
 }
 }  // namespace
 
-void* operator new(std::size_t bytes) { return countedAllocation(bytes, alignof(std::max_align_t)); }
+void* operator new(std::size_t bytes) {
+  return countedAllocation(bytes, alignof(std::max_align_t));
+}
 void* operator new(std::size_t bytes, std::align_val_t alignment) {
   return countedAllocation(bytes, static_cast<std::size_t>(alignment));
 }
@@ -734,8 +736,10 @@ TEST(DepthSort, EveryPathFitsAnArenaOfTheIndexListAlone) {
   CountingResource resource;
   EXPECT_DEBUG_DEATH(
       {
-        const auto order = sortByFSDepth(resource, observer, points, std::span(distances).first(60));
-        EXPECT_TRUE(std::equal(order->begin(), order->end(), stableOrder(observer, points).begin()));
+        const auto order =
+            sortByFSDepth(resource, observer, points, std::span(distances).first(60));
+        const std::vector<std::size_t> expected = stableOrder(observer, points);
+        EXPECT_TRUE(std::equal(order->begin(), order->end(), expected.begin(), expected.end()));
       },
       "one distance per point");
 #ifdef NDEBUG

@@ -217,7 +217,6 @@ struct PGL4 {
   /// pivoting and no test for singularity: a singular matrix runs all steps and returns the last
   /// iterate, and the zero matrix gives all NaN.
   [[nodiscard]] PGL4 inverse(double delta, std::uint32_t max_iter) const noexcept;
-
 };
 
 static_assert(sizeof(PGL4) == 128, "PGL4 is the 128-byte element of transform buffers");
@@ -231,20 +230,20 @@ static_assert(std::is_standard_layout_v<PGL4> && std::is_trivially_copyable_v<PG
 constexpr HomVec4 PGL4::apply(const HomVec4& v) const noexcept {
 #ifdef ORV_KERNEL_HAS_VECTOR_EXTENSIONS
   if !consteval {
+    using detail::columnSum;
+    using detail::loadLanes;
+    const std::array<double, 4> w{v.x, v.y, v.z, v.w};
 #ifdef __AVX__
     using V = detail::NativeF64x4;
-    const V r = (((V{} + detail::loadLanes<V>(&data[0]) * v.x) + detail::loadLanes<V>(&data[4]) * v.y) +
-                 detail::loadLanes<V>(&data[8]) * v.z) +
-                detail::loadLanes<V>(&data[12]) * v.w;
+    const V r = columnSum(loadLanes<V>(&data[0]), loadLanes<V>(&data[4]), loadLanes<V>(&data[8]),
+                          loadLanes<V>(&data[12]), w.data());
     return HomVec4::init(r[0], r[1], r[2], r[3]);
 #else
     using V = detail::NativeF64x2;
-    const V lo = (((V{} + detail::loadLanes<V>(&data[0]) * v.x) + detail::loadLanes<V>(&data[4]) * v.y) +
-                  detail::loadLanes<V>(&data[8]) * v.z) +
-                 detail::loadLanes<V>(&data[12]) * v.w;
-    const V hi = (((V{} + detail::loadLanes<V>(&data[2]) * v.x) + detail::loadLanes<V>(&data[6]) * v.y) +
-                  detail::loadLanes<V>(&data[10]) * v.z) +
-                 detail::loadLanes<V>(&data[14]) * v.w;
+    const V lo = columnSum(loadLanes<V>(&data[0]), loadLanes<V>(&data[4]), loadLanes<V>(&data[8]),
+                           loadLanes<V>(&data[12]), w.data());
+    const V hi = columnSum(loadLanes<V>(&data[2]), loadLanes<V>(&data[6]), loadLanes<V>(&data[10]),
+                           loadLanes<V>(&data[14]), w.data());
     return HomVec4::init(lo[0], lo[1], hi[0], hi[1]);
 #endif
   }
@@ -319,8 +318,9 @@ constexpr PGL4 PGL4::transpose() const noexcept {
       for (std::size_t r = 0; r < 4; r += 2) {
         const V upper = detail::loadLanes<V>(&data[c + r]);      // (r, c/4), (r + 1, c/4)
         const V lower = detail::loadLanes<V>(&data[c + 4 + r]);  // (r, c/4 + 1), (r + 1, c/4 + 1)
-        detail::storeLanes(&result.data[r * 4 + c / 4], __builtin_shufflevector(upper, lower, 0, 2));
-        detail::storeLanes(&result.data[r * 4 + 4 + c / 4], __builtin_shufflevector(upper, lower, 1, 3));
+        const std::size_t to = r * 4 + c / 4;
+        detail::storeLanes(&result.data[to], __builtin_shufflevector(upper, lower, 0, 2));
+        detail::storeLanes(&result.data[to + 4], __builtin_shufflevector(upper, lower, 1, 3));
       }
     }
     return result;
