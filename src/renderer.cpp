@@ -309,12 +309,13 @@ std::uint32_t projectiveClipOn(BatchPath path, const ProjectiveHyperplane& plane
 // their patterns are zero, so the inverted pattern shifted left by two, the key, orders "farthest
 // first" as "smallest key first" with all 64 bits informative; equal distances have equal keys.
 //
-// The index list is the only memory. Each of its 64-bit entries first holds a slot: the key's high
-// bits above the point's index, which takes the low `index_bits` bits. All slots differ, so an
-// unstable in-place sort of the slots (a most-significant-digit radix sort) orders them by (high
-// key bits, index). Points whose high key bits tie may still be out of order: each such run is
-// sorted again on slots holding the key's remaining low bits above the index, which completes the
-// order by (key, index). Finally every slot is reduced to its index.
+// The index list is the only memory, besides about 9 KiB of stack. Each of its 64-bit entries first
+// holds a slot: the key's high bits above the point's index, which takes the low `index_bits` bits.
+// All slots differ, so an unstable in-place sort of the slots (grouping by distance, then a
+// most-significant-digit radix sort) orders them by (high key bits, index). Points whose high key
+// bits tie may still be out of order: each such run is sorted again on slots holding the key's
+// remaining low bits above the index, which completes the order by (key, index). Finally every
+// slot is reduced to its index.
 //
 // With 2^32 points or more the index leaves too few bits for the key; such lists, and every list
 // where std::size_t is narrower than 64 bits, are ordered by a comparison sort instead.
@@ -327,29 +328,121 @@ std::uint64_t farthestFirstKey(double distance) noexcept {
   return ~std::bit_cast<std::uint64_t>(distance) << 2;
 }
 
+// kernel::fsDistance(observer, p) for many points p: the same operations in the same order, so the
+// same bits, with the observer's sum of squares and norm formed once. A distance is found in two
+// steps, the cosine and then its arc cosine, so that a loop can form the cosines of several points
+// before it calls acos for them, and the square roots and divisions need not wait for the calls.
+class DistanceFrom {
+ public:
+  explicit DistanceFrom(const HomVec4& observer) noexcept
+      : observer_(observer), squares_(observer.dot(observer)), norm_(std::sqrt(squares_)) {}
+
+  // |cos| of the angle, clamped to 1 (NaN counts as 1), which is 1 for a degenerate vector, whose
+  // distance is 0 = acos(1); or -1 where a sum is not finite and fsDistance must decide.
+  double cosine(const HomVec4& p) const noexcept {
+    const double squares = p.dot(p);
+    const double dp = observer_.dot(p);
+    if (!(std::isfinite(squares_) && std::isfinite(squares) && std::isfinite(dp))) [[unlikely]] {
+      return -1.0;
+    }
+    const double norm = std::sqrt(squares);
+    if (norm_ < kDegenerateNorm || norm < kDegenerateNorm) return 1.0;
+    const double c = std::fabs(dp) / (norm_ * norm);
+    return c < 1.0 ? c : 1.0;
+  }
+
+  double distance(double cosine, const HomVec4& p) const noexcept {
+    return cosine < 0.0 ? fsDistance(observer_, p) : std::acos(cosine);
+  }
+
+  double operator()(const HomVec4& p) const noexcept { return distance(cosine(p), p); }
+
+ private:
+  HomVec4 observer_;
+  double squares_;
+  double norm_;
+};
+
 // Distance i once it has been computed: from the caller's array where that reaches, else computed
-// again by the same call, which gives the same bits.
+// again, which gives the same bits.
 class Distances {
  public:
   Distances(const HomVec4& observer, std::span<const HomVec4> positions,
             std::span<double> stored) noexcept
-      : observer_(observer), positions_(positions), stored_(stored) {}
+      : from_(observer), positions_(positions), stored_(stored) {}
   double operator()(std::size_t i) const noexcept {
-    return i < stored_.size() ? stored_[i] : fsDistance(observer_, positions_[i]);
+    return i < stored_.size() ? stored_[i] : from_(positions_[i]);
   }
 
  private:
-  const HomVec4& observer_;
+  DistanceFrom from_;
   std::span<const HomVec4> positions_;
   std::span<double> stored_;
 };
 
 constexpr unsigned kDigitBits = 8;
 constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-constexpr std::ptrdiff_t kInsertionSortLimit = 32;  // up to this many slots, sorted by insertion
+// Up to this many slots, sorted by insertion.
+constexpr std::size_t kInsertionSortLimit = 32;
+// Groups of the first pass over many slots, by distance (see sortBySlots).
+constexpr std::size_t kDistanceGroups = 1024;
+// Up to this many slots (256 KiB), grouping follows one cycle of swaps at a time.
+constexpr std::ptrdiff_t kCachedSlots = std::ptrdiff_t{1} << 15;
 
-std::size_t digitOf(Slot slot, unsigned shift) noexcept {
-  return static_cast<std::size_t>(slot >> shift) & (kBuckets - 1);
+// Groups fewer than 2^32 slots in place by `group_of`, a function of the slot into 0..kGroups-1, in
+// increasing group order, and returns the size of the largest group: all of them, with nothing
+// moved, when they fall into one. Out of line, so that its tables take stack only while it runs,
+// never once per level of recursion.
+//
+// Over more slots than a cache holds, each sweep walks the unplaced part of every group and swaps
+// each slot met there with the first unplaced slot of the group it belongs to, which places it;
+// the slot swapped in waits for the next sweep. Unlike following one cycle of swaps at a time, the
+// steps of a sweep do not wait for each other's loads, so the random accesses of a large array
+// overlap.
+template <std::size_t kGroups, class GroupOf>
+[[gnu::noinline]] std::size_t groupSlots(Slot* first, Slot* last, GroupOf group_of) noexcept {
+  std::array<std::uint32_t, kGroups + 1> start{};  // counts, then where each group starts
+  for (const Slot* p = first; p != last; ++p) ++start[group_of(*p) + 1];
+  const std::uint32_t largest = *std::max_element(start.begin(), start.end());
+  if (largest == static_cast<std::uint32_t>(last - first)) return largest;
+  for (std::size_t g = 0; g < kGroups; ++g) start[g + 1] += start[g];
+  std::array<std::uint32_t, kGroups> next;  // first unplaced position of each group
+  std::copy_n(start.begin(), kGroups, next.begin());
+  if (last - first <= kCachedSlots) {
+    // In cache the loads are short: follow each cycle of swaps to its end.
+    for (std::size_t g = 0; g < kGroups; ++g) {
+      while (next[g] != start[g + 1]) {
+        Slot slot = first[next[g]];
+        for (std::size_t h = group_of(slot); h != g; h = group_of(slot)) {
+          std::swap(slot, first[next[h]++]);
+        }
+        first[next[g]++] = slot;
+      }
+    }
+    return largest;
+  }
+  for (bool unplaced = true; unplaced;) {
+    unplaced = false;
+    for (std::size_t g = 0; g < kGroups; ++g) {
+      for (std::uint32_t i = next[g], group_end = start[g + 1]; i < group_end; ++i) {
+        std::swap(first[i], first[next[group_of(first[i])]++]);
+      }
+      unplaced |= next[g] != start[g + 1];
+    }
+  }
+  return largest;
+}
+
+// The end of the group that starts at `group`, in slots grouped by `group_of`.
+template <class GroupOf>
+Slot* groupEnd(Slot* group, Slot* last, GroupOf group_of) noexcept {
+  return std::upper_bound(group + 1, last, group_of(*group),
+                          [&](std::size_t g, Slot slot) { return g < group_of(slot); });
+}
+
+// The digit below the one at `shift`: it may overlap bits already grouped, which then agree.
+int lowerDigitShift(int shift) noexcept {
+  return shift == 0 ? -1 : std::max(shift - static_cast<int>(kDigitBits), 0);
 }
 
 void insertionSort(Slot* first, Slot* last) noexcept {
@@ -361,53 +454,27 @@ void insertionSort(Slot* first, Slot* last) noexcept {
   }
 }
 
-// Groups fewer than 2^32 slots in place by their digit at `shift`, in increasing digit order
-// (American flag sort). Returns false, having moved nothing, when all share one digit. Out of line,
-// so that its tables take stack only while it runs, never once per level of the recursion.
-[[gnu::noinline]] bool groupByDigit(Slot* first, Slot* last, unsigned shift) noexcept {
-  std::array<std::uint32_t, kBuckets> count{};
-  for (const Slot* p = first; p != last; ++p) ++count[digitOf(*p, shift)];
-  if (count[digitOf(*first, shift)] == static_cast<std::uint32_t>(last - first)) return false;
-  std::array<std::uint32_t, kBuckets> next;
-  std::array<std::uint32_t, kBuckets> end;
-  std::uint32_t offset = 0;
-  for (std::size_t b = 0; b < kBuckets; ++b) {
-    next[b] = offset;
-    offset += count[b];
-    end[b] = offset;
-  }
-  for (std::size_t b = 0; b < kBuckets; ++b) {
-    while (next[b] != end[b]) {
-      Slot slot = first[next[b]];
-      for (std::size_t d = digitOf(slot, shift); d != b; d = digitOf(slot, shift)) {
-        std::swap(slot, first[next[d]++]);
-      }
-      first[next[b]++] = slot;
-    }
-  }
-  return true;
-}
-
-// The digit below the one at `shift`: it may overlap bits already grouped, which then agree.
-int lowerDigitShift(int shift) noexcept {
-  return shift == 0 ? -1 : std::max(shift - static_cast<int>(kDigitBits), 0);
-}
-
 // Sorts distinct slots in increasing order. They may differ only in the digit at `shift` and
 // below; a negative `shift` means they cannot differ. The recursion is at most 64 / kDigitBits
-// deep.
+// deep. Once grouped by a digit into groups of at most kInsertionSortLimit, every slot is that
+// close to its place, and one insertion sort over all of them finishes.
 void sortSlots(Slot* first, Slot* last, int shift) noexcept {
-  for (;; shift = lowerDigitShift(shift)) {
-    if (last - first <= kInsertionSortLimit || shift < 0) {
-      insertionSort(first, last);
-      return;
-    }
-    if (groupByDigit(first, last, static_cast<unsigned>(shift))) break;
+  const auto digit_at = [](int at) {
+    return [at](Slot slot) { return static_cast<std::size_t>(slot >> at) & (kBuckets - 1); };
+  };
+  const auto n = static_cast<std::size_t>(last - first);
+  std::size_t largest = n;
+  for (; n > kInsertionSortLimit && shift >= 0; shift = lowerDigitShift(shift)) {
+    largest = groupSlots<kBuckets>(first, last, digit_at(shift));
+    if (largest < n) break;
   }
-  const auto s = static_cast<unsigned>(shift);
+  if (largest <= kInsertionSortLimit || shift < 0) {
+    insertionSort(first, last);
+    return;
+  }
+  const auto prefix = [shift](Slot slot) { return static_cast<std::size_t>(slot >> shift); };
   for (Slot* group = first; group != last;) {
-    Slot* group_end = group + 1;
-    while (group_end != last && (*group_end >> s) == (*group >> s)) ++group_end;
+    Slot* const group_end = groupEnd(group, last, prefix);
     if (group_end - group > 1) sortSlots(group, group_end, lowerDigitShift(shift));
     group = group_end;
   }
@@ -421,38 +488,89 @@ int highestDigitShift(Slot differing) noexcept {
   return std::max(top + 1 - static_cast<int>(kDigitBits), 0);
 }
 
+// Sorts distinct slots in increasing order, wherever they may differ.
+void sortSlots(Slot* first, Slot* last) noexcept {
+  Slot differing = 0;
+  for (const Slot* p = first; p != last; ++p) differing |= *p ^ *first;
+  sortSlots(first, last, highestDigitShift(differing));
+}
+
+// Sorts distinct slots of `index_bits` index bits into the order by (key, index), then reduces
+// them to their indices. Runs of slots whose high key bits tie are sorted again on slots of the
+// key's low bits (which `distance` gives) above the index.
+void sortAndReduce(Slot* first, Slot* last, unsigned index_bits,
+                   const Distances& distance) noexcept {
+  sortSlots(first, last);
+  const Slot index_mask = (Slot{1} << index_bits) - 1;
+  for (Slot* run = first; run != last;) {
+    Slot* run_end = run + 1;
+    while (run_end != last && ((*run_end ^ *run) & ~index_mask) == 0) ++run_end;
+    if (run_end - run > 1) {
+      for (Slot* p = run; p != run_end; ++p) {
+        const Slot index = *p & index_mask;
+        const Slot low_key = farthestFirstKey(distance(index)) & index_mask;
+        *p = (low_key << (64 - index_bits)) | index;
+      }
+      sortSlots(run, run_end);
+    }
+    for (Slot* p = run; p != run_end; ++p) *p &= index_mask;
+    run = run_end;
+  }
+}
+
 // Fewer than 2^32 points, at least two, ordered by slots in place in `order` (see above).
+//
+// Over many points the first pass groups the slots by distance, linearly between the nearest and
+// the farthest, rather than by the highest digit of their keys: distances crowd into few binary
+// exponents, so that digit splits them unevenly. The distance of a slot is the one its high key
+// bits spell (the low bits cleared); it does not decrease as the slot grows, so groups of
+// increasing number hold increasing slots, and slots whose high key bits tie share a group.
+// Each group is then sorted and reduced while it is in cache.
 void sortBySlots(const HomVec4& observer, std::span<const HomVec4> positions,
                  std::span<double> distances, std::span<std::size_t> order) noexcept {
   const std::size_t n = positions.size();
   const auto index_bits = static_cast<unsigned>(std::bit_width(n - 1));
   const Slot index_mask = (Slot{1} << index_bits) - 1;
-  Slot differing = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double d = fsDistance(observer, positions[i]);
-    if (i < distances.size()) distances[i] = d;
-    order[i] = (farthestFirstKey(d) & ~index_mask) | i;
-    differing |= order[i] ^ order[0];
-  }
-  sortSlots(order.data(), order.data() + n, highestDigitShift(differing));
-
-  // Runs of tied high key bits, sorted again on the low key bits; then every slot to its index.
-  const Distances distance(observer, positions, distances);
-  for (std::size_t begin = 0; begin < n;) {
-    std::size_t end = begin + 1;
-    while (end < n && ((order[end] ^ order[begin]) & ~index_mask) == 0) ++end;
-    if (end - begin > 1) {
-      Slot run_differing = 0;
-      for (std::size_t k = begin; k < end; ++k) {
-        const Slot index = order[k] & index_mask;
-        const Slot low_key = farthestFirstKey(distance(index)) & index_mask;
-        order[k] = (low_key << (64 - index_bits)) | index;
-        run_differing |= order[k] ^ order[begin];
-      }
-      sortSlots(order.data() + begin, order.data() + end, highestDigitShift(run_differing));
+  const auto distance_of = [index_mask](Slot slot) {
+    return std::bit_cast<double>(~(slot | index_mask) >> 2);
+  };
+  const DistanceFrom distance_from(observer);
+  double nearest = std::numeric_limits<double>::infinity();
+  double farthest = 0.0;
+  constexpr std::size_t kBlock = 16;
+  for (std::size_t block = 0; block < n; block += kBlock) {
+    std::array<double, kBlock> cosine;
+    const std::size_t block_end = std::min(block + kBlock, n);
+    for (std::size_t i = block; i < block_end; ++i) {
+      cosine[i - block] = distance_from.cosine(positions[i]);
     }
-    for (std::size_t k = begin; k < end; ++k) order[k] &= index_mask;
-    begin = end;
+    for (std::size_t i = block; i < block_end; ++i) {
+      const double d = distance_from.distance(cosine[i - block], positions[i]);
+      if (i < distances.size()) distances[i] = d;
+      order[i] = (farthestFirstKey(d) & ~index_mask) | i;
+      nearest = std::min(nearest, distance_of(order[i]));
+      farthest = std::max(farthest, distance_of(order[i]));
+    }
+  }
+  Slot* const first = order.data();
+  Slot* const last = first + n;
+  const Distances distance(observer, positions, distances);
+  const double scale = static_cast<double>(kDistanceGroups) / (farthest - nearest);
+  const auto by_distance = [&](Slot slot) {
+    const double position = (farthest - distance_of(slot)) * scale;  // 0 for the farthest
+    return position < static_cast<double>(kDistanceGroups - 1)
+               ? static_cast<std::size_t>(position)
+               : kDistanceGroups - 1;
+  };
+  if (n <= kDistanceGroups * 4 || !(nearest < farthest) ||
+      groupSlots<kDistanceGroups>(first, last, by_distance) == n) {
+    sortAndReduce(first, last, index_bits, distance);
+    return;
+  }
+  for (Slot* group = first; group != last;) {
+    Slot* const group_end = groupEnd(group, last, by_distance);
+    sortAndReduce(group, group_end, index_bits, distance);
+    group = group_end;
   }
 }
 
@@ -460,8 +578,9 @@ void sortBySlots(const HomVec4& observer, std::span<const HomVec4> positions,
 // two distances per comparison and computes them again beyond the caller's array.
 void sortByComparison(const HomVec4& observer, std::span<const HomVec4> positions,
                       std::span<double> distances, std::span<std::size_t> order) noexcept {
+  const DistanceFrom distance_from(observer);
   for (std::size_t i = 0; i < order.size(); ++i) {
-    if (i < distances.size()) distances[i] = fsDistance(observer, positions[i]);
+    if (i < distances.size()) distances[i] = distance_from(positions[i]);
     order[i] = i;
   }
   const Distances distance(observer, positions, distances);
@@ -490,7 +609,7 @@ std::expected<std::pmr::vector<std::size_t>, Error> sortByDepth(
   if (path == SortPath::comparison || !slots_fit) {
     sortByComparison(observer, positions, distances, order);
   } else if (n == 1) {
-    if (!distances.empty()) distances[0] = fsDistance(observer, positions[0]);
+    if (!distances.empty()) distances[0] = DistanceFrom(observer)(positions[0]);
   } else if (n > 1) {
     sortBySlots(observer, positions, distances, order);
   }

@@ -678,8 +678,9 @@ TEST(DepthSortFaults, EveryRefusedRequestLeavesTheCallersResourceAsItWas) {
   RecordProperty("failure_points", static_cast<int>(failure_points));
 }
 
-// Each size class of the sort (insertion below 33 points, each width of the index, runs of tied
-// high key bits, the comparison path of 2^32 points or more) against the order on (distance,
+// Each size class of the sort (insertion up to 32 slots, grouping by distance above 4096 points, by
+// sweeps above 32768, each width of the index, runs of tied high key bits, the comparison path of
+// 2^32 points or more) against the order on (distance,
 // index), in an arena holding exactly the index list and nothing from the global heap; the
 // variant that hands back its distances gives the same order and fsDistance's bits.
 TEST(DepthSort, EveryPathFitsAnArenaOfTheIndexListAlone) {
@@ -689,7 +690,8 @@ TEST(DepthSort, EveryPathFitsAnArenaOfTheIndexListAlone) {
       HomVec4::init(kNaN, 0, 0, 1),          HomVec4::init(inf, 0, 0, 1), HomVec4::init(0, 0, 0, 0),
       HomVec4::init(-0.0, -0.0, -0.0, -0.0), HomVec4::init(1e300, -1e300, 1e300, 1),
       HomVec4::init(0, 0, 0, 1),             HomVec4::init(5e-324, 0, 0, 0)};
-  for (const std::size_t n : {0u, 1u, 2u, 3u, 5u, 32u, 33u, 64u, 65u, 256u, 257u, 1025u, 20000u}) {
+  for (const std::size_t n :
+       {0u, 1u, 2u, 3u, 5u, 32u, 33u, 256u, 257u, 4096u, 4097u, 32768u, 32769u}) {
     for (int set = 0; set < 3; ++set) {
       const HomVec4 observer = set == 2 ? HomVec4::init(0, 0, 0, 1) : pointsWithTies(rng, 1)[0];
       std::vector<HomVec4> points = pointsWithTies(rng, n);
