@@ -163,8 +163,9 @@ WVisibilityClass wVisibility(const HomVec4& point) noexcept {
 //
 // Both operations test every point against a few planes and write one flag per point. The baseline
 // evaluates point by point; the AVX2 path transposes four points into registers of x, y, z and w
-// and evaluates each plane for all four at once, lane by lane with exactly the scalar operations
-// ((a*x + b*y) + c*z) + d*w and the same ordered, NaN-false comparison with zero.
+// (the AVX-512 path eight) and evaluates each plane for all of them at once, lane by lane with
+// exactly the scalar operations ((a*x + b*y) + c*z) + d*w and the same ordered, NaN-false
+// comparison with zero.
 
 namespace {
 
@@ -183,6 +184,11 @@ std::uint32_t markInsideBaseline(const std::array<ProjectiveHyperplane, kPlanes>
 
 #if (defined(__x86_64__) || defined(_M_X64)) && (defined(__GNUC__) || defined(__clang__))
 #define ORV_RENDERER_AVX2 1
+
+// How far ahead of the points in use the SIMD paths ask for memory: the hardware prefetcher alone
+// leaves them waiting on memory for part of each step. A prefetch never faults, past the end of
+// the array too.
+constexpr std::size_t kPrefetchBytes = 4096;
 
 // Byte k of entry `bits` is bit k of `bits`: four mask flags from a 4-bit compare result.
 constexpr std::array<std::uint32_t, 16> kFlagBytes = [] {
@@ -211,9 +217,7 @@ template <std::size_t kPlanes>
     // Halves of points 0 and 2 in one register, of 1 and 3 in another, then in-lane unpacks:
     // 16-byte loads never straddle a cache line, and no shuffle crosses the 128-bit lanes.
     const double* p = &points[i].x;
-    // Requests the points eight steps ahead: the hardware prefetcher alone leaves the loop waiting
-    // on memory for part of each step. A prefetch never faults, past the end of the array too.
-    _mm_prefetch(reinterpret_cast<const char*>(p) + 1024, _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchBytes, _MM_HINT_T0);
     const __m256d xy02 = _mm256_loadu2_m128d(p + 8, p);       // x0 y0 x2 y2
     const __m256d xy13 = _mm256_loadu2_m128d(p + 12, p + 4);  // x1 y1 x3 y3
     const __m256d zw02 = _mm256_loadu2_m128d(p + 10, p + 2);  // z0 w0 z2 w2
@@ -236,8 +240,65 @@ template <std::size_t kPlanes>
   return count + markInsideBaseline(planes, points + i, mask + i, n - i);
 }
 
+// AVX-512: eight points per register. Two points fill a 512-bit load; in-lane unpacks and one
+// two-source permute per coordinate put the eight x (y, z, w) in point order. The compares give
+// mask bits directly, and pdep spreads them into eight flag bytes.
+template <std::size_t kPlanes>
+[[gnu::target("avx512f,bmi2")]] std::uint32_t markInsideAvx512(
+    const std::array<ProjectiveHyperplane, kPlanes>& planes, const HomVec4* points, bool* mask,
+    std::size_t n) noexcept {
+  __m512d a[kPlanes], b[kPlanes], c[kPlanes], d[kPlanes];
+  for (std::size_t j = 0; j < kPlanes; ++j) {
+    a[j] = _mm512_set1_pd(planes[j].a);
+    b[j] = _mm512_set1_pd(planes[j].b);
+    c[j] = _mm512_set1_pd(planes[j].c);
+    d[j] = _mm512_set1_pd(planes[j].d);
+  }
+  const __m512d zero = _mm512_setzero_pd();
+  // Lanes of unpacklo(points 0-1, points 2-3): x0 x2 z0 z2 x1 x3 z1 z3, and likewise for 4-7.
+  const __m512i first_of_pair = _mm512_setr_epi64(0, 4, 1, 5, 8, 12, 9, 13);
+  const __m512i second_of_pair = _mm512_setr_epi64(2, 6, 3, 7, 10, 14, 11, 15);
+  std::uint32_t count = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const double* p = &points[i].x;
+    _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchBytes, _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchBytes + 128, _MM_HINT_T0);
+    const __m512d p01 = _mm512_loadu_pd(p);
+    const __m512d p23 = _mm512_loadu_pd(p + 8);
+    const __m512d p45 = _mm512_loadu_pd(p + 16);
+    const __m512d p67 = _mm512_loadu_pd(p + 24);
+    const __m512d xz03 = _mm512_unpacklo_pd(p01, p23);
+    const __m512d yw03 = _mm512_unpackhi_pd(p01, p23);
+    const __m512d xz47 = _mm512_unpacklo_pd(p45, p67);
+    const __m512d yw47 = _mm512_unpackhi_pd(p45, p67);
+    const __m512d x = _mm512_permutex2var_pd(xz03, first_of_pair, xz47);
+    const __m512d z = _mm512_permutex2var_pd(xz03, second_of_pair, xz47);
+    const __m512d y = _mm512_permutex2var_pd(yw03, first_of_pair, yw47);
+    const __m512d w = _mm512_permutex2var_pd(yw03, second_of_pair, yw47);
+    __mmask8 inside = 0xff;
+    for (std::size_t j = 0; j < kPlanes; ++j) {
+      const __m512d ab = _mm512_add_pd(_mm512_mul_pd(a[j], x), _mm512_mul_pd(b[j], y));
+      const __m512d abc = _mm512_add_pd(ab, _mm512_mul_pd(c[j], z));
+      const __m512d value = _mm512_add_pd(abc, _mm512_mul_pd(d[j], w));
+      inside = _mm512_mask_cmp_pd_mask(inside, value, zero, _CMP_GE_OQ);
+    }
+    const auto bits = static_cast<std::uint32_t>(inside);
+    const std::uint64_t flags = _pdep_u64(bits, 0x0101010101010101ULL);
+    std::memcpy(mask + i, &flags, 8);
+    count += static_cast<std::uint32_t>(std::popcount(bits));
+  }
+  return count + markInsideAvx2(planes, points + i, mask + i, n - i);
+}
+
 bool cpuHasAvx2() noexcept {
   static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+bool cpuHasAvx512() noexcept {
+  static const bool has = cpuHasAvx2() && __builtin_cpu_supports("avx512f") &&
+                          __builtin_cpu_supports("bmi2");
   return has;
 }
 #endif
@@ -247,6 +308,9 @@ std::uint32_t markInside(BatchPath path, const std::array<ProjectiveHyperplane, 
                          std::span<const HomVec4> positions, std::span<bool> mask) noexcept {
   const std::size_t n = std::min(positions.size(), mask.size());
 #ifdef ORV_RENDERER_AVX2
+  if (path == BatchPath::avx512 && cpuHasAvx512()) {
+    return markInsideAvx512(planes, positions.data(), mask.data(), n);
+  }
   if (path == BatchPath::avx2 && cpuHasAvx2()) {
     return markInsideAvx2(planes, positions.data(), mask.data(), n);
   }
@@ -256,6 +320,7 @@ std::uint32_t markInside(BatchPath path, const std::array<ProjectiveHyperplane, 
 }
 
 BatchPath bestPath() noexcept {
+  if (isSupported(BatchPath::avx512)) return BatchPath::avx512;
   return isSupported(BatchPath::avx2) ? BatchPath::avx2 : BatchPath::baseline;
 }
 
@@ -267,6 +332,12 @@ bool isSupported(BatchPath path) noexcept {
     case BatchPath::avx2:
 #ifdef ORV_RENDERER_AVX2
       return cpuHasAvx2();
+#else
+      return false;
+#endif
+    case BatchPath::avx512:
+#ifdef ORV_RENDERER_AVX2
+      return cpuHasAvx512();
 #else
       return false;
 #endif

@@ -351,7 +351,7 @@ TEST(Culling, EveryBatchPathMatchesThePerPointDefinition) {
   frustums.back().planes.fill(ProjectiveHyperplane::init(1, 1, 1, 1));
   ASSERT_FALSE(frustums.back().isVisibleFast(HomVec4::init(1e16, 1, -1e16, -1)));
 
-  for (const BatchPath path : {BatchPath::baseline, BatchPath::avx2}) {
+  for (const BatchPath path : {BatchPath::baseline, BatchPath::avx2, BatchPath::avx512}) {
     if (!isSupported(path)) {
       std::printf("batch path %d not supported here: skipped\n", static_cast<int>(path));
       continue;

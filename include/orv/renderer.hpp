@@ -221,6 +221,7 @@ namespace detail {
 enum class BatchPath : std::uint8_t {
   baseline = 0,  ///< portable code, always available
   avx2 = 1,      ///< four points per 256-bit register (x86-64 with AVX2)
+  avx512 = 2,    ///< eight points per 512-bit register (x86-64 with AVX-512F and BMI2)
 };
 
 /// Whether this machine (and this build) can run `path`.
