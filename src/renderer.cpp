@@ -268,10 +268,12 @@ template <std::size_t kPlanes>
     const __m512d p23 = _mm512_loadu_pd(p + 8);
     const __m512d p45 = _mm512_loadu_pd(p + 16);
     const __m512d p67 = _mm512_loadu_pd(p + 24);
-    const __m512d xz03 = _mm512_unpacklo_pd(p01, p23);
-    const __m512d yw03 = _mm512_unpackhi_pd(p01, p23);
-    const __m512d xz47 = _mm512_unpacklo_pd(p45, p67);
-    const __m512d yw47 = _mm512_unpackhi_pd(p45, p67);
+    // The zero-masking forms with every lane selected are the plain unpacks; GCC 12 warns about
+    // the undefined source of the plain forms.
+    const __m512d xz03 = _mm512_maskz_unpacklo_pd(0xff, p01, p23);
+    const __m512d yw03 = _mm512_maskz_unpackhi_pd(0xff, p01, p23);
+    const __m512d xz47 = _mm512_maskz_unpacklo_pd(0xff, p45, p67);
+    const __m512d yw47 = _mm512_maskz_unpackhi_pd(0xff, p45, p67);
     const __m512d x = _mm512_permutex2var_pd(xz03, first_of_pair, xz47);
     const __m512d z = _mm512_permutex2var_pd(xz03, second_of_pair, xz47);
     const __m512d y = _mm512_permutex2var_pd(yw03, first_of_pair, yw47);
