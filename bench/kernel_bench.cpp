@@ -2,6 +2,7 @@
 // Matrix4d) and against minimal hand-written loops, each on the same data in the same run.
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
@@ -206,6 +207,80 @@ ORV_BENCHMARK(BM_hand_fsDistance);
 ORV_BENCHMARK(BM_hand_normalize);
 ORV_BENCHMARK(BM_hand_dot);
 
+// --- single precision: F32x4 against a native vector ---------------------------------------------
+//
+// F32x4 is a record of four floats; the same arithmetic on the compiler's native 4-lane type, which
+// lives and crosses calls in one 128-bit register, measures what the record costs where it is used:
+// simdDot4 inlined into a loop, simdNormalize3 called out of line.
+
+#if defined(__GNUC__) || defined(__clang__)
+using orv::kernel::F32x4;
+using NativeF32x4 = float __attribute__((vector_size(16)));
+
+struct SingleData {
+  Placed<F32x4> u{Role::first}, v{Role::second};
+  SingleData() {
+    std::mt19937_64 rng(2027);
+    std::uniform_real_distribution<float> f(-1.0f, 1.0f);
+    for (std::size_t i = 0; i < kCount; ++i) {
+      u[i] = orv::kernel::f32x4(f(rng), f(rng), f(rng), f(rng));
+      v[i] = orv::kernel::f32x4(f(rng), f(rng), f(rng), f(rng));
+    }
+  }
+};
+const SingleData& singleData() {
+  static const SingleData d;
+  return d;
+}
+NativeF32x4 native(const F32x4& v) { return std::bit_cast<NativeF32x4>(v); }
+
+void BM_orv_simdDot4(benchmark::State& state) {
+  const SingleData& d = singleData();
+  Placed<float> out{Role::result};
+  batch(state, [&](std::size_t i) { out[i] = orv::kernel::simdDot4(d.u[i], d.v[i]); });
+  benchmark::DoNotOptimize(out.data());
+}
+void BM_native_simdDot4(benchmark::State& state) {
+  const SingleData& d = singleData();
+  Placed<float> out{Role::result};
+  batch(state, [&](std::size_t i) {
+    const NativeF32x4 p = native(d.u[i]) * native(d.v[i]);
+    out[i] = ((p[0] + p[1]) + p[2]) + p[3];
+  });
+  benchmark::DoNotOptimize(out.data());
+}
+void BM_orv_simdNormalize3(benchmark::State& state) {
+  const SingleData& d = singleData();
+  Placed<F32x4> out{Role::result};
+  batch(state, [&](std::size_t i) { out[i] = orv::kernel::simdNormalize3(d.u[i]); });
+  benchmark::DoNotOptimize(out.data());
+}
+// simdNormalize3's work, with its rare overflow branch, out of line like it.
+[[gnu::noinline]] NativeF32x4 nativeNormalize3(NativeF32x4 v) {
+  const NativeF32x4 p = v * v;
+  const float d = ((p[0] + p[1]) + p[2]) + p[3];
+  if (d < 1e-15f) return NativeF32x4{0.0f, 0.0f, 0.0f, 1.0f};
+  if (std::isinf(d)) [[unlikely]] {
+    return native(orv::kernel::simdNormalize3(std::bit_cast<F32x4>(v)));
+  }
+  const float len = std::sqrt(d);
+  return v / NativeF32x4{len, len, len, len};
+}
+void BM_native_simdNormalize3(benchmark::State& state) {
+  const SingleData& d = singleData();
+  Placed<F32x4> out{Role::result};
+  batch(state, [&](std::size_t i) {
+    out[i] = std::bit_cast<F32x4>(nativeNormalize3(native(d.u[i])));
+  });
+  benchmark::DoNotOptimize(out.data());
+}
+
+ORV_BENCHMARK(BM_orv_simdDot4);
+ORV_BENCHMARK(BM_native_simdDot4);
+ORV_BENCHMARK(BM_orv_simdNormalize3);
+ORV_BENCHMARK(BM_native_simdNormalize3);
+#endif
+
 // --- GLM -----------------------------------------------------------------------------------------
 
 #if ORV_BENCH_HAVE_GLM
@@ -364,5 +439,8 @@ int main(int argc, char** argv) {
           {"BM_orv_fsDistance", "BM_hand_fsDistance", 1.1, "fsDistance / hand-written loop"},
           {"BM_orv_normalize", "BM_hand_normalize", 1.1, "HomVec4 normalize / hand-written loop"},
           {"BM_orv_dot", "BM_hand_dot", 1.1, "HomVec4 dot / hand-written loop"},
+          {"BM_orv_simdDot4", "BM_native_simdDot4", 1.1, "simdDot4 / the same on a native vector"},
+          {"BM_orv_simdNormalize3", "BM_native_simdNormalize3", 0,
+           "simdNormalize3 / the same taking and returning a native vector (the call boundary)"},
       });
 }

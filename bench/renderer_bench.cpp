@@ -12,6 +12,7 @@
 
 #include "orv/renderer.hpp"
 #include "ratio.hpp"
+#include "renderer_internal.hpp"
 
 namespace {
 

@@ -4,12 +4,14 @@
 #include <cstdio>
 #include <memory_resource>
 #include <new>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <system_error>
 
 #include "demo_frame.hpp"
+#include "orv/device.hpp"
 #include "orv/rhi.hpp"
 
 namespace orv::demo {
@@ -21,13 +23,16 @@ constexpr int kProgressWidth = 30;
 
 constexpr std::string_view kUsage =
     "usage: orv-demo [--points N] [--frames N] [--size WxH] [--seed S] [--out DIR]\n"
+    "                [--device cpu|vulkan] [--dot FILE]\n"
     "Renders the 600-cell and a field of random stars in elliptic space through orv and writes\n"
-    "one PNG per frame, orv-demo-0000.png and on, moving the camera a little every frame.\n"
+    "one PNG per frame, orv-demo-0000.png and on, moving the observer a little every frame.\n"
     "  --points N   stars, random points on the 3-sphere (default 1000000, at most 33554432)\n"
     "  --frames N   frames of the fly-through, one image each (default 1, at most 100000)\n"
     "  --size WxH   image size in pixels (default 1280x720, each side 1 to 16384)\n"
     "  --seed S     seed of the star field (default 1)\n"
-    "  --out DIR    folder for the images, created if missing (default: the current folder)\n";
+    "  --out DIR    folder for the images, created if missing (default: the current folder)\n"
+    "  --device D   the device that executes the frame graph: cpu (default) or vulkan\n"
+    "  --dot FILE   also write the first frame's graph to FILE in Graphviz's dot language\n";
 
 template <class T>
 std::optional<T> parseWhole(std::string_view text) {
@@ -76,6 +81,14 @@ std::expected<void, std::string> applyOption(Options& options, std::string_view 
     const auto n = parseWhole<std::uint64_t>(value);
     if (!n) return std::unexpected("--seed expects a whole number, got " + inQuotes(value));
     options.seed = *n;
+  } else if (name == "--device") {
+    if (value != "cpu" && value != "vulkan") {
+      return std::unexpected("--device expects cpu or vulkan, got " + inQuotes(value));
+    }
+    options.device = std::string(value);
+  } else if (name == "--dot") {
+    if (value.empty()) return std::unexpected(std::string("--dot expects a file, got ''"));
+    options.dot = std::filesystem::path(value);
   } else {  // --out
     if (value.empty()) return std::unexpected(std::string("--out expects a folder, got ''"));
     options.out = std::filesystem::path(value);
@@ -100,6 +113,7 @@ std::expected<void, std::string> prepareOutputFolder(const std::filesystem::path
   return {};
 }
 
+// Progress on a terminal: a bar that redraws itself in place.
 void showProgress(std::ostream& err, std::uint32_t done, std::uint32_t total) {
   const auto filled = static_cast<std::size_t>(std::uint64_t{done} * kProgressWidth / total);
   err << "\r[" << std::string(filled, '#')
@@ -118,42 +132,68 @@ std::string summaryRow(std::uint32_t frame, const FrameStats& stats, const std::
   return row + path + "\n";
 }
 
-int run(const Options& options, std::ostream& out, std::ostream& err) {
+// The device `name` names, or one line saying why there is none.
+std::expected<std::unique_ptr<device::Device>, std::string> openDevice(const std::string& name) {
+  if (name == "vulkan") {
+    return std::unexpected(std::string(
+        "--device vulkan: this build of orv-demo has no Vulkan device (it was built without "
+        "Vulkan and glslc)"));
+  }
+  auto made = device::makeCpuDevice();
+  if (!made) return std::unexpected("the CPU device: " + made.error().message);
+  return std::move(*made);
+}
+
+int run(const Options& options, std::ostream& out, std::ostream& err, bool err_is_terminal) {
+  auto device = openDevice(options.device);
+  if (!device) {
+    err << "orv-demo: " << device.error() << '\n';
+    return 2;
+  }
   if (auto ready = prepareOutputFolder(options.out); !ready) {
     err << "orv-demo: " << ready.error() << '\n';
     return 2;
   }
   const Scene scene = makeScene(options.points, options.seed);
-  OrvCamera camera = startCamera(options.width, options.height);
-  FrameRenderer renderer(scene, options.width, options.height, *std::pmr::new_delete_resource());
-  const bool progress = options.frames > 1;
+  Observer observer = startObserver();
+  auto renderer = FrameRenderer::create(scene, **device, options.width, options.height,
+                                        *std::pmr::new_delete_resource());
+  if (!renderer) {
+    err << "orv-demo: " << renderer.error().message << '\n';
+    return 1;
+  }
+  const bool bar = options.frames > 1 && err_is_terminal;
+  const bool lines = options.frames > 1 && !err_is_terminal;
 
+  out << "device: " << (*device)->name() << '\n';
   out << "frame     points   visible   cull ms   sort ms   draw ms  passes  output\n" << std::flush;
   for (std::uint32_t frame = 0; frame < options.frames; ++frame) {
-    flyStep(camera);
-    const auto stats = renderer.render(camera);
-    if (!stats) {
-      if (progress) clearProgress(err);
-      err << "orv-demo: out of memory\n";
-      return 1;
+    flyStep(observer);
+    const auto stats = (*renderer)->render(observer);
+    const auto stop = [&](const std::string& message, int status) {
+      if (bar) clearProgress(err);
+      err << "orv-demo: " << message << '\n';
+      return status;
+    };
+    if (!stats) return stop(stats.error().message, 1);
+    if (frame == 0 && !options.dot.empty()) {
+      const std::string dot = device::toDot((*renderer)->frameGraph());
+      const auto* first = reinterpret_cast<const unsigned char*>(dot.data());
+      if (auto written = writeFileReplacing(options.dot, {first, dot.size()}); !written) {
+        return stop(written.error(), 2);
+      }
     }
-    const auto png = encodePng(renderer.image());
-    if (!png) {
-      if (progress) clearProgress(err);
-      err << "orv-demo: " << png.error() << '\n';
-      return 1;
-    }
+    const auto png = encodePng((*renderer)->image());
+    if (!png) return stop(png.error(), 1);
     const std::filesystem::path path = options.out / frameFileName(frame, options.frames);
     const auto written = writeFileReplacing(path, *png);
-    if (progress) clearProgress(err);
-    if (!written) {
-      err << "orv-demo: " << written.error() << '\n';
-      return 2;
-    }
+    if (bar) clearProgress(err);
+    if (!written) return stop(written.error(), 2);
     out << summaryRow(frame, *stats, path.string()) << std::flush;
-    if (progress) showProgress(err, frame + 1, options.frames);
+    if (bar) showProgress(err, frame + 1, options.frames);
+    if (lines) err << "orv-demo: " << frame + 1 << '/' << options.frames << " frames\n" << std::flush;
   }
-  if (progress) err << '\n';
+  if (bar) err << '\n';
   return 0;
 }
 
@@ -170,7 +210,7 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
     const std::size_t equals = arg.find('=');
     const std::string_view name = arg.substr(0, equals);
     if (name != "--points" && name != "--frames" && name != "--size" && name != "--seed" &&
-        name != "--out") {
+        name != "--out" && name != "--device" && name != "--dot") {
       if (!arg.starts_with("-")) return std::unexpected("unexpected argument " + inQuotes(arg));
       return std::unexpected("unknown option " + inQuotes(arg) + " (see --help)");
     }
@@ -197,7 +237,8 @@ std::string frameFileName(std::uint32_t frame, std::uint32_t frames) {
   return name;
 }
 
-int runDemo(std::span<const std::string_view> args, std::ostream& out, std::ostream& err) {
+int runDemo(std::span<const std::string_view> args, std::ostream& out, std::ostream& err,
+            bool err_is_terminal) {
   const auto options = parseOptions(args);
   if (!options) {
     err << "orv-demo: " << options.error() << '\n';
@@ -208,7 +249,7 @@ int runDemo(std::span<const std::string_view> args, std::ostream& out, std::ostr
     return 0;
   }
   try {
-    return run(*options, out, err);
+    return run(*options, out, err, err_is_terminal);
   } catch (const std::bad_alloc&) {
     err << "orv-demo: out of memory\n";
     return 1;

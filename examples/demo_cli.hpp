@@ -27,6 +27,8 @@ struct Options {
   std::uint32_t height = 720;        ///< pixels, likewise
   std::uint64_t seed = 1;            ///< seed of the star field
   std::filesystem::path out = ".";   ///< folder the images go to
+  std::string device = "cpu";        ///< "cpu" or "vulkan"
+  std::filesystem::path dot;         ///< where to write the frame graph in dot, empty for nowhere
   bool help = false;                 ///< print the usage and stop
 };
 
@@ -38,9 +40,12 @@ struct Options {
 /// as many digits as the last frame needs, at least four.
 [[nodiscard]] std::string frameFileName(std::uint32_t frame, std::uint32_t frames);
 
-/// Runs orv-demo with `args` (the program name not included): the summary table goes to `out`,
-/// the progress bar and errors to `err`. Returns the exit status: 0 on success, 2 for bad
-/// arguments or an output folder that cannot be written, 1 when memory runs out.
-int runDemo(std::span<const std::string_view> args, std::ostream& out, std::ostream& err);
+/// Runs orv-demo with `args` (the program name not included): the device's name and the summary
+/// table go to `out`, progress and errors to `err`. The progress bar redraws itself when
+/// `err_is_terminal`; otherwise progress is one plain line per frame. Returns the exit status: 0
+/// on success, 2 for bad arguments, an output file or folder that cannot be written or a device
+/// that cannot be had, 1 when memory runs out or the device fails.
+int runDemo(std::span<const std::string_view> args, std::ostream& out, std::ostream& err,
+            bool err_is_terminal = false);
 
 }  // namespace orv::demo

@@ -15,34 +15,45 @@
 
 namespace orv::demo {
 
-using renderer::OrvFrustum;
 using renderer::WVisibilityClass;
+using rhi::BufferDescriptor;
+using rhi::BufferId;
+using rhi::Format;
+using rhi::GpuCommand;
+using rhi::ImageDescriptor;
+using rhi::ImageUsage;
 
 namespace {
 
 constexpr double kPi = std::numbers::pi;
 
-// The view: 75 degrees across the shorter side of the image, from 0.01 to pi/2 (the largest
-// Fubini-Study distance there is).
+// 75 degrees across the longer side of the image.
 constexpr double kViewAngle = kPi * 5.0 / 12.0;
-constexpr double kNear = 0.01;
-constexpr double kFar = kPi / 2.0;
 
-// The first camera starts at (0, 0, 0, 1), a vertex of the 600-cell, looking down -z turned
+// The first observer starts at (0, 0, 0, 1), a vertex of the 600-cell, looking down -z turned
 // kStartYaw to the right and kStartPitch up, and moves off the vertex by kStartRight and then
-// kStartForward radians. Each frame of the flight then moves it by kStepForward and kStepRight.
+// kStartForward radians. Each frame of the flight then moves it by kStepForward and kStepRight and
+// turns it by kStepYaw and kStepRoll.
 constexpr double kStartYaw = kPi / 6.0;
 constexpr double kStartPitch = kPi / 9.0;
 constexpr double kStartRight = 0.15;
 constexpr double kStartForward = 0.1;
 constexpr double kStepForward = 0.004;
 constexpr double kStepRight = 0.006;
+constexpr double kStepYaw = -0.002;
+constexpr double kStepRoll = 0.001;
 
 // Colours, linear RGB.
 constexpr std::array<float, 3> kEdgeColor{1.0f, 0.68f, 0.28f};
+constexpr std::array<float, 3> kCornerColor{1.0f, 0.86f, 0.62f};
 constexpr std::array<float, 3> kStarInFront{0.80f, 0.88f, 1.0f};
 constexpr std::array<float, 3> kStarBehind{1.0f, 0.80f, 0.62f};
 constexpr std::array<float, 3> kStarAtInfinity{0.72f, 1.0f, 0.76f};
+
+// Sizes in pixels: edges as bands, vertices and stars as squares.
+constexpr float kEdgeWidth = 2.0f;
+constexpr float kCornerSize = 5.0f;
+constexpr std::array<float, 2> kStarSize{1.5f, 3.0f};  // far, near
 
 HomVec4 fromArray(const std::array<double, 4>& c) noexcept {
   return HomVec4::init(c[0], c[1], c[2], c[3]);
@@ -55,8 +66,6 @@ bool isEvenPermutation(const std::array<std::size_t, 4>& p) noexcept {
   }
   return inversions % 2 == 0;
 }
-
-double clampUnit(double v) noexcept { return v < -1.0 ? -1.0 : (v > 1.0 ? 1.0 : v); }
 
 // A uniform double in [0, 1) from the top 53 bits of one draw.
 double uniform01(std::mt19937_64& rng) { return static_cast<double>(rng() >> 11) * 0x1.0p-53; }
@@ -72,122 +81,15 @@ double falloff(double depth) noexcept {
   return nearness * (0.5 + 0.5 * nearness);
 }
 
-// --- CPU rasteriser ----------------------------------------------------------------------------
 
-class Canvas {
- public:
-  explicit Canvas(Image& image) noexcept
-      : image_(image),
-        width_(static_cast<int>(image.width)),
-        height_(static_cast<int>(image.height)) {}
+unsigned char toByte(float linear) noexcept {
+  const double v = linear > 0.0f ? std::min(1.0, static_cast<double>(linear)) : 0.0;
+  return static_cast<unsigned char>(std::pow(v, 1.0 / 2.2) * 255.0 + 0.5);
+}
 
-  // A disc of radius `radius` around (x, y), antialiased, composited over what is there where
-  // its depth is nearer than the depth already stored; `write_depth` stores its own depth.
-  void disc(double x, double y, double radius, double depth, const std::array<float, 3>& color,
-            double intensity, bool write_depth) noexcept {
-    if (!(std::isfinite(x) && std::isfinite(y))) return;
-    const double reach = radius + 1.0;
-    if (x < -reach || y < -reach || x > width_ + reach || y > height_ + reach) return;
-    const int x0 = std::max(0, static_cast<int>(std::floor(x - reach)));
-    const int x1 = std::min(width_ - 1, static_cast<int>(std::floor(x + reach)));
-    const int y0 = std::max(0, static_cast<int>(std::floor(y - reach)));
-    const int y1 = std::min(height_ - 1, static_cast<int>(std::floor(y + reach)));
-    const auto d = static_cast<float>(depth);
-    for (int py = y0; py <= y1; ++py) {
-      for (int px = x0; px <= x1; ++px) {
-        const double dx = (px + 0.5) - x;
-        const double dy = (py + 0.5) - y;
-        const double coverage = std::clamp(radius + 0.5 - std::sqrt(dx * dx + dy * dy), 0.0, 1.0);
-        if (coverage <= 0.0) continue;
-        const std::size_t i = index(px, py);
-        if (!(d < image_.depth[i])) continue;
-        const auto a = static_cast<float>(coverage);
-        for (std::size_t c = 0; c < 3; ++c) {
-          const auto source = static_cast<float>(color[c] * intensity);
-          float& target = image_.rgb[3 * i + c];
-          target = target * (1.0f - a) + source * a;
-        }
-        if (write_depth && coverage >= 0.5) image_.depth[i] = d;
-      }
-    }
-  }
-
-  // A line from a to b, `half_width` pixels to each side, its depth and brightness interpolated
-  // along it. Overlapping lines keep the brighter value per channel, so their order does not
-  // matter; pixels the line covers by at least half take its depth.
-  void line(std::array<double, 2> a, double depth_a, std::array<double, 2> b, double depth_b,
-            double half_width, const std::array<float, 3>& color) noexcept {
-    if (!(std::isfinite(a[0]) && std::isfinite(a[1]) && std::isfinite(b[0]) &&
-          std::isfinite(b[1]))) {
-      return;
-    }
-    // Clip to the image plus a margin (Liang-Barsky), so a line reaching far outside costs nothing.
-    const double margin = half_width + 2.0;
-    double t0 = 0.0;
-    double t1 = 1.0;
-    const double dx = b[0] - a[0];
-    const double dy = b[1] - a[1];
-    const std::array<std::pair<double, double>, 4> bounds{{{-dx, a[0] + margin},
-                                                           {dx, width_ + margin - a[0]},
-                                                           {-dy, a[1] + margin},
-                                                           {dy, height_ + margin - a[1]}}};
-    for (const auto& [p, q] : bounds) {
-      if (p == 0.0) {
-        if (q < 0.0) return;
-        continue;
-      }
-      const double t = q / p;
-      if (p < 0.0) {
-        t0 = std::max(t0, t);
-      } else {
-        t1 = std::min(t1, t);
-      }
-      if (t0 > t1) return;
-    }
-    const double length = std::hypot(dx, dy) * (t1 - t0);
-    if (!std::isfinite(length)) return;
-    const int steps = std::max(1, static_cast<int>(std::ceil(length * 2.0)));
-    for (int s = 0; s <= steps; ++s) {
-      const double t = t0 + (t1 - t0) * s / steps;
-      const double depth = depth_a + (depth_b - depth_a) * t;
-      brighten(a[0] + dx * t, a[1] + dy * t, half_width, depth, color, falloff(depth));
-    }
-  }
-
- private:
-  std::size_t index(int px, int py) const noexcept {
-    return static_cast<std::size_t>(py) * image_.width + static_cast<std::size_t>(px);
-  }
-
-  void brighten(double x, double y, double half_width, double depth,
-                const std::array<float, 3>& color, double intensity) noexcept {
-    const int x0 = std::max(0, static_cast<int>(std::floor(x - half_width - 1.0)));
-    const int x1 = std::min(width_ - 1, static_cast<int>(std::floor(x + half_width + 1.0)));
-    const int y0 = std::max(0, static_cast<int>(std::floor(y - half_width - 1.0)));
-    const int y1 = std::min(height_ - 1, static_cast<int>(std::floor(y + half_width + 1.0)));
-    const auto d = static_cast<float>(depth);
-    for (int py = y0; py <= y1; ++py) {
-      for (int px = x0; px <= x1; ++px) {
-        const double ddx = (px + 0.5) - x;
-        const double ddy = (py + 0.5) - y;
-        const double coverage =
-            std::clamp(half_width + 0.5 - std::sqrt(ddx * ddx + ddy * ddy), 0.0, 1.0);
-        if (coverage <= 0.0) continue;
-        const std::size_t i = index(px, py);
-        for (std::size_t c = 0; c < 3; ++c) {
-          const auto value = static_cast<float>(color[c] * intensity * coverage);
-          float& target = image_.rgb[3 * i + c];
-          target = std::max(target, value);
-        }
-        if (coverage >= 0.5) image_.depth[i] = std::min(image_.depth[i], d);
-      }
-    }
-  }
-
-  Image& image_;
-  int width_;
-  int height_;
-};
+std::string describeErrno(const char* what, const std::filesystem::path& path, int error) {
+  return std::string(what) + " '" + path.string() + "': " + std::strerror(error);
+}
 
 const std::array<float, 3>& starTint(WVisibilityClass c) noexcept {
   switch (c) {
@@ -198,13 +100,25 @@ const std::array<float, 3>& starTint(WVisibilityClass c) noexcept {
   return kStarInFront;
 }
 
-unsigned char toByte(float linear) noexcept {
-  const double v = linear > 0.0f ? std::min(1.0, static_cast<double>(linear)) : 0.0;
-  return static_cast<unsigned char>(std::pow(v, 1.0 / 2.2) * 255.0 + 0.5);
+// `color` times `intensity`, opaque.
+std::array<float, 4> shaded(const std::array<float, 3>& color, double intensity) noexcept {
+  return {static_cast<float>(color[0] * intensity), static_cast<float>(color[1] * intensity),
+          static_cast<float>(color[2] * intensity), 1.0f};
 }
 
-std::string describeErrno(const char* what, const std::filesystem::path& path, int error) {
-  return std::string(what) + " '" + path.string() + "': " + std::strerror(error);
+// A buffer of `count` rgba32_float colours, at least one.
+BufferDescriptor colorBuffer(std::size_t count) noexcept {
+  const std::uint64_t n = std::max<std::uint64_t>(count, 1);
+  return {n * 16, 16, rhi::BufferType::vertex, Format::rgba32_float, rhi::HeapType::upload, true};
+}
+
+device::Failure outOfMemory() {
+  return {device::ErrorCode::out_of_memory, UINT32_MAX, UINT32_MAX, "out of memory"};
+}
+
+template <class T>
+std::span<const std::byte> bytesOf(std::span<const T> values) noexcept {
+  return std::as_bytes(values);
 }
 
 }  // namespace
@@ -276,298 +190,301 @@ StarField starField(std::size_t count, std::uint64_t seed) {
   return stars;
 }
 
-std::vector<HomVec4> sampleEdges(std::span<const HomVec4> vertices, std::span<const Edge> edges) {
-  std::vector<HomVec4> samples;
-  samples.reserve(edges.size() * (kEdgeSegments + 1));
-  for (const Edge& e : edges) {
-    const HomVec4& a = vertices[e.a];
-    const HomVec4& b = vertices[e.b];
-    const double angle = std::acos(clampUnit(a.dot(b)));
-    const double s = std::sin(angle);
-    for (std::uint32_t k = 0; k <= kEdgeSegments; ++k) {
-      const double t = static_cast<double>(k) / kEdgeSegments;
-      const double wa = std::sin((1.0 - t) * angle) / s;
-      const double wb = std::sin(t * angle) / s;
-      samples.push_back(HomVec4::init(wa * a.x + wb * b.x, wa * a.y + wb * b.y,
-                                      wa * a.z + wb * b.z, wa * a.w + wb * b.w)
-                            .normalize());
-    }
-  }
-  return samples;
-}
-
 Scene makeScene(std::size_t star_count, std::uint64_t seed) {
   Scene scene;
   scene.vertices = cell600Vertices();
   scene.edges = cell600Edges(scene.vertices);
-  scene.edge_samples = sampleEdges(scene.vertices, scene.edges);
-  scene.edge_endpoints.reserve(2 * scene.edges.size());
+  scene.edge_indices.reserve(2 * scene.edges.size());
   for (const Edge& e : scene.edges) {
-    scene.edge_endpoints.push_back(scene.vertices[e.a]);
-    scene.edge_endpoints.push_back(scene.vertices[e.b]);
+    scene.edge_indices.push_back(e.a);
+    scene.edge_indices.push_back(e.b);
   }
   scene.stars = starField(star_count, seed);
   return scene;
 }
 
-// --- Camera --------------------------------------------------------------------------------------
+// --- Flight --------------------------------------------------------------------------------------
 
-OrvCamera startCamera(std::uint32_t width, std::uint32_t height) {
+Observer startObserver() {
+  Observer observer;
+  observer.yaw(kStartYaw);
+  observer.pitch(kStartPitch);
+  observer.moveRight(kStartRight);
+  observer.moveForward(kStartForward);
+  return observer;
+}
+
+void flyStep(Observer& observer) {
+  observer.moveForward(kStepForward);
+  observer.moveRight(kStepRight);
+  observer.yaw(kStepYaw);
+  observer.roll(kStepRoll);
+}
+
+ViewAngles viewAngles(std::uint32_t width, std::uint32_t height) {
   const double aspect = static_cast<double>(width) / static_cast<double>(height);
-  // Half-angles of the view: half of kViewAngle across the shorter side, the other side from
-  // square pixels.
-  const double half = kViewAngle / 2.0;
-  const double half_across = aspect >= 1.0 ? half : std::atan(std::tan(half) * aspect);
-  const double half_up = aspect >= 1.0 ? std::atan(std::tan(half) / aspect) : half;
-  // The frustum's left and right planes, with normals forward +- tan(fov/2) right, keep the
-  // directions within pi/2 - fov/2 of forward; its top and bottom planes, with tan(fov/2/aspect),
-  // those within pi/2 - fov/2/aspect. These fov and aspect give the half-angles above.
-  const double fov = kPi - 2.0 * half_across;
-  const double frustum_aspect = fov / (kPi - 2.0 * half_up);
-  const double cy = std::cos(kStartYaw);
-  const double sy = std::sin(kStartYaw);
-  const double cp = std::cos(kStartPitch);
-  const double sp = std::sin(kStartPitch);
-  OrvCamera camera = OrvCamera::init(HomVec4::init(0, 0, 0, 1),
-                                     HomVec4::init(sy * cp, sp, -cy * cp, 0),
-                                     HomVec4::init(-sy * sp, cp, cy * sp, 0), fov, frustum_aspect,
-                                     kNear, kFar);
-  moveRightKeepingFrame(camera, kStartRight);
-  moveForwardKeepingFrame(camera, kStartForward);
-  return camera;
-}
-
-void moveForwardKeepingFrame(OrvCamera& camera, double ds) {
-  const HomVec4 p = camera.position;
-  const HomVec4 f = camera.forward;
-  camera.moveForward(ds);
-  const double c = std::cos(ds);
-  const double s = std::sin(ds);
-  const HomVec4 carried =
-      HomVec4::init(c * f.x - s * p.x, c * f.y - s * p.y, c * f.z - s * p.z, c * f.w - s * p.w);
-  camera = OrvCamera::init(camera.position, carried, camera.up, camera.fov, camera.aspect,
-                           camera.near_fs, camera.far_fs);
-}
-
-void moveRightKeepingFrame(OrvCamera& camera, double ds) {
-  camera.moveRight(ds);
-  camera = OrvCamera::init(camera.position, camera.forward, camera.up, camera.fov, camera.aspect,
-                           camera.near_fs, camera.far_fs);
-}
-
-void flyStep(OrvCamera& camera) {
-  moveForwardKeepingFrame(camera, kStepForward);
-  moveRightKeepingFrame(camera, kStepRight);
-}
-
-// --- Screen --------------------------------------------------------------------------------------
-
-ScreenMapping ScreenMapping::fromCamera(const OrvCamera& camera, std::uint32_t width,
-                                        std::uint32_t height) noexcept {
-  // The same expressions as the frustum's, so that the boundaries agree to the last bit of tan.
-  const double half_fov = camera.fov / 2.0;
-  const double half_fov_ver = half_fov / camera.aspect;
-  return {camera.view_pgl4, std::tan(half_fov), std::tan(half_fov_ver),
-          static_cast<double>(width), static_cast<double>(height)};
-}
-
-std::optional<std::array<double, 2>> ScreenMapping::toNdc(const HomVec4& point) const noexcept {
-  const HomVec4 v = view.apply(point);
-  const double ahead = -v.z;
-  if (!(ahead > 0.0)) return std::nullopt;
-  return std::array<double, 2>{v.x * tan_h / ahead, v.y * tan_v / ahead};
-}
-
-std::optional<std::array<double, 2>> ScreenMapping::toPixel(const HomVec4& point) const noexcept {
-  const auto ndc = toNdc(point);
-  if (!ndc) return std::nullopt;
-  return std::array<double, 2>{((*ndc)[0] + 1.0) * 0.5 * width, (1.0 - (*ndc)[1]) * 0.5 * height};
+  if (aspect >= 1.0) return {kViewAngle, renderer::verticalAngleOfView(kViewAngle, aspect)};
+  // Portrait: kViewAngle from top to bottom; across, the angle whose tangent is aspect times as
+  // large.
+  return {2.0 * std::atan(std::tan(kViewAngle / 2.0) * aspect), kViewAngle};
 }
 
 // --- Frame ---------------------------------------------------------------------------------------
 
-HomVec4 facing(const HomVec4& observer, const HomVec4& point) noexcept {
-  if (point.dot(observer) < 0.0) return HomVec4::init(-point.x, -point.y, -point.z, -point.w);
-  return point;
-}
-
-FrameRenderer::FrameRenderer(const Scene& scene, std::uint32_t width, std::uint32_t height,
-                             std::pmr::memory_resource& resource)
+FrameRenderer::FrameRenderer(const Scene& scene, device::Device& device, std::uint32_t width,
+                             std::uint32_t height, std::pmr::memory_resource& resource)
     : scene_(scene),
+      device_(device),
       resource_(resource),
+      width_(width),
+      height_(height),
+      angles_(viewAngles(width, height)),
       star_facing_(scene.stars.positions.size()),
-      star_mask_(std::make_unique<bool[]>(scene.stars.positions.size())),
-      vertex_facing_(scene.vertices.size()),
-      vertex_mask_(std::make_unique<bool[]>(scene.vertices.size())),
-      sample_facing_(scene.edge_samples.size()),
-      sample_mask_(std::make_unique<bool[]>(scene.edge_samples.size())) {
+      star_mask_(std::make_unique<bool[]>(scene.stars.positions.size())) {
   image_.width = width;
   image_.height = height;
-  const std::size_t pixels = static_cast<std::size_t>(width) * height;
-  image_.rgb.assign(3 * pixels, 0.0f);
-  image_.depth.assign(pixels, 1.0f);
+  image_.rgb.assign(3 * std::size_t{width} * height, 0.0f);
+  texels_.assign(4 * std::size_t{width} * height, 0);
 }
 
-std::expected<FrameStats, Error> FrameRenderer::render(OrvCamera& camera) {
-  ++frame_;
-  camera.updateViewMatrix();
-  const OrvFrustum frustum = OrvFrustum::fromCamera(camera);
-  const HomVec4& observer = camera.position;
+device::Result<std::unique_ptr<FrameRenderer>> FrameRenderer::create(
+    const Scene& scene, device::Device& device, std::uint32_t width, std::uint32_t height,
+    std::pmr::memory_resource& resource) {
+  std::unique_ptr<FrameRenderer> renderer(new FrameRenderer(scene, device, width, height, resource));
+  if (auto made = renderer->createResources(); !made) return std::unexpected(made.error());
+  return renderer;
+}
+
+FrameRenderer::~FrameRenderer() {
+  // Handles that were never made are {0, 0}, which the device refuses without harm.
+  (void)device_.destroy(res_.color);
+  (void)device_.destroy(res_.depth);
+  for (const BufferId b : {res_.view, res_.vertices, res_.vertex_colors, res_.corner_colors,
+                           res_.edge_indices,
+                           res_.stars[0], res_.stars[1], res_.star_colors[0], res_.star_colors[1]}) {
+    (void)device_.destroy(b);
+  }
+  for (const rhi::PipelineId p : {res_.edges, res_.corners, res_.star_pipelines[0], res_.star_pipelines[1]}) {
+    (void)device_.destroy(p);
+  }
+}
+
+device::Result<void> FrameRenderer::createResources() {
+  const auto make = [](auto made, auto& into) -> device::Result<void> {
+    if (!made) return std::unexpected(made.error());
+    into = *made;
+    return {};
+  };
+  const std::size_t stars = scene_.stars.positions.size();
+  const auto star_slots = static_cast<std::uint32_t>(std::max<std::size_t>(stars, 1));
+  // Every buffer holds at least one element, so that a scene without stars or vertices has its
+  // buffers too.
+  const auto vertex_count = static_cast<std::uint32_t>(std::max<std::size_t>(scene_.vertices.size(), 1));
+  rhi::GraphicsPipelineDescriptor pipeline{};
+  pipeline.type = rhi::PipelineType::orv_projective;
+  pipeline.depth.fs_depth = true;
+  device::Result<void> made =
+      make(device_.createImage(ImageDescriptor::initOrvRenderTarget(width_, height_)), res_.color);
+  if (made) {
+    made = make(device_.createImage(ImageDescriptor::init2D(
+                    Format::depth32_float, width_, height_,
+                    ImageUsage::depth_target | ImageUsage::orv_fs_depth)),
+                res_.depth);
+  }
+  if (made) made = make(device_.createBuffer(BufferDescriptor::initUniform(sizeof(device::ViewUniform))), res_.view);
+  if (made) made = make(device_.createBuffer(BufferDescriptor::initOrvPositions(vertex_count)), res_.vertices);
+  if (made) made = make(device_.createBuffer(colorBuffer(vertex_count)), res_.vertex_colors);
+  if (made) made = make(device_.createBuffer(colorBuffer(vertex_count)), res_.corner_colors);
+  if (made) {
+    const std::uint64_t bytes =
+        std::max<std::size_t>(scene_.edge_indices.size(), 1) * sizeof(std::uint32_t);
+    made = make(device_.createBuffer({bytes, 4, rhi::BufferType::index, Format::r32_uint,
+                                      rhi::HeapType::upload, false}),
+                res_.edge_indices);
+  }
+  for (std::size_t k = 0; k < 2 && made; ++k) {
+    made = make(device_.createBuffer(BufferDescriptor::initOrvPositions(star_slots)), res_.stars[k]);
+    if (made) made = make(device_.createBuffer(colorBuffer(stars)), res_.star_colors[k]);
+  }
+  if (made) {
+    pipeline.topology = rhi::PrimitiveTopology::geodesic_list;
+    pipeline.line_width = kEdgeWidth;
+    made = make(device_.createPipeline(pipeline), res_.edges);
+  }
+  if (made) {
+    pipeline.topology = rhi::PrimitiveTopology::point_list;
+    pipeline.depth.depth_compare = rhi::CompareOp::less_equal;
+    pipeline.point_size = kCornerSize;
+    made = make(device_.createPipeline(pipeline), res_.corners);
+  }
+  for (std::size_t k = 0; k < 2 && made; ++k) {
+    pipeline.point_size = kStarSize[k];
+    made = make(device_.createPipeline(pipeline), res_.star_pipelines[k]);
+  }
+  if (made) {
+    made = device_.writeBuffer(res_.vertices, 0,
+                               bytesOf(std::span<const HomVec4>(scene_.vertices)));
+  }
+  if (made) {
+    made = device_.writeBuffer(res_.edge_indices, 0,
+                               bytesOf(std::span<const std::uint32_t>(scene_.edge_indices)));
+  }
+  targets_ = {res_.color, res_.depth};
+  return made;
+}
+
+device::Result<FrameStats> FrameRenderer::render(const Observer& observer) {
+  const renderer::OrvFrustum frustum =
+      observer.frustum(angles_.horizontal, angles_.vertical, kNear, kFar);
+  view_ = device::ViewUniform::fromFrustum(frustum, width_, height_);
   FrameStats stats;
   stats.points = scene_.stars.positions.size();
 
   auto start = std::chrono::steady_clock::now();
   const std::span<const HomVec4> stars = scene_.stars.positions;
-  for (std::size_t i = 0; i < stars.size(); ++i) star_facing_[i] = facing(observer, stars[i]);
-  stats.visible = renderer::frustumCull(frustum, star_facing_, {star_mask_.get(), stars.size()});
+  renderer::faceObserver(observer.position(), stars, star_facing_);
+  const std::span<bool> mask(star_mask_.get(), stars.size());
+  stats.visible = renderer::frustumCull(frustum, star_facing_, mask);
   visible_.clear();
   visible_source_.clear();
   visible_.reserve(stats.visible);
   visible_source_.reserve(stats.visible);
   for (std::size_t i = 0; i < stars.size(); ++i) {
-    if (!star_mask_[i]) continue;
+    if (!mask[i]) continue;
     visible_.push_back(star_facing_[i]);
     visible_source_.push_back(static_cast<std::uint32_t>(i));
   }
-  cullEdges(frustum, observer);
   stats.cull_ms = millisecondsSince(start);
 
   start = std::chrono::steady_clock::now();
-  if (auto sorted = sortStars(camera); !sorted) return std::unexpected(sorted.error());
+  if (auto sorted = sortStars(observer); !sorted) return std::unexpected(sorted.error());
   stats.sort_ms = millisecondsSince(start);
 
   start = std::chrono::steady_clock::now();
-  if (auto recorded = recordFrame(camera); !recorded) return std::unexpected(recorded.error());
-  rasterise(camera);
+  if (auto written = writeColors(observer); !written) return std::unexpected(written.error());
+  if (auto recorded = recordFrame(); !recorded) return std::unexpected(recorded.error());
+  if (auto executed = device_.execute(*graph_); !executed) return std::unexpected(executed.error());
+  if (auto read = readImage(); !read) return std::unexpected(read.error());
   stats.draw_ms = millisecondsSince(start);
   stats.passes = graph_->passCount();
   return stats;
 }
 
-void FrameRenderer::cullEdges(const OrvFrustum& frustum, const HomVec4& observer) {
-  for (std::size_t i = 0; i < scene_.vertices.size(); ++i) {
-    vertex_facing_[i] = facing(observer, scene_.vertices[i]);
-  }
-  (void)renderer::frustumCull(frustum, vertex_facing_, {vertex_mask_.get(), vertex_facing_.size()});
-  for (std::size_t i = 0; i < scene_.edge_samples.size(); ++i) {
-    sample_facing_[i] = facing(observer, scene_.edge_samples[i]);
-  }
-  (void)renderer::frustumCull(frustum, sample_facing_, {sample_mask_.get(), sample_facing_.size()});
-}
-
-std::expected<void, Error> FrameRenderer::sortStars(const OrvCamera& camera) {
-  auto order = renderer::sortByFSDepth(resource_, camera.position, visible_);
-  if (!order) return std::unexpected(order.error());
+device::Result<void> FrameRenderer::sortStars(const Observer& observer) {
+  const HomVec4 eye = observer.position();
+  auto order = renderer::sortByFSDepth(resource_, eye, visible_);
+  if (!order) return std::unexpected(outOfMemory());
   const std::size_t n = order->size();
   draw_.positions.resize(n);
   draw_.source.resize(n);
   draw_.depth.resize(n);
   draw_.classes.resize(n);
+  star_colors_.resize(n);
+  near_first_ = n;
   for (std::size_t k = 0; k < n; ++k) {
     const std::size_t i = (*order)[k];
+    const double depth = renderer::fsDepth(eye, visible_[i], kNear, kFar);
     draw_.positions[k] = visible_[i];
     draw_.source[k] = visible_source_[i];
-    draw_.depth[k] = renderer::fsDepth(camera.position, visible_[i], camera.near_fs, camera.far_fs);
+    draw_.depth[k] = depth;
     draw_.classes[k] = renderer::wVisibility(visible_[i]);
+    // Nearer stars are brighter; the nearest, at the end of the back-to-front list, larger too.
+    const double near = falloff(depth);
+    star_colors_[k] = shaded(starTint(draw_.classes[k]),
+                             scene_.stars.brightness[draw_.source[k]] * (0.02 + 0.98 * near * near));
+    if (near_first_ == n && depth < kNearStarDepth) near_first_ = k;
   }
   return {};
 }
 
-std::expected<void, Error> FrameRenderer::recordFrame(const OrvCamera& camera) {
-  using rhi::GpuCommand;
-  // A new generation of each buffer every frame: the star buffer changes size from frame to frame.
-  const rhi::BufferId view_buffer{1, frame_};
-  const rhi::BufferId edge_buffer{2, frame_};
-  const rhi::BufferId star_buffer{3, frame_};
-  const auto edge_positions = static_cast<std::uint32_t>(scene_.edge_endpoints.size());
-  const auto star_count = static_cast<std::uint32_t>(draw_.positions.size());
-  view_ = camera.view_pgl4;
-  buffers_ = {rhi::BufferDescriptor::initOrvTransforms(1),
-              rhi::BufferDescriptor::initOrvPositions(edge_positions),
-              rhi::BufferDescriptor::initOrvPositions(star_count)};
+device::Result<void> FrameRenderer::writeColors(const Observer& observer) {
+  // The edges take their brightness from the depth of their ends, interpolated along them; the
+  // vertices are drawn a little lighter where the edges meet.
+  vertex_colors_.resize(scene_.vertices.size());
+  corner_colors_.resize(scene_.vertices.size());
+  for (std::size_t v = 0; v < scene_.vertices.size(); ++v) {
+    const double depth = renderer::fsDepth(observer.position(), scene_.vertices[v], kNear, kFar);
+    const double intensity = 0.2 + 0.8 * falloff(depth);
+    vertex_colors_[v] = shaded(kEdgeColor, intensity);
+    corner_colors_[v] = shaded(kCornerColor, intensity);
+  }
+  const std::span<const std::array<float, 4>> colors(star_colors_);
+  if (auto ok = device_.writeBuffer(res_.view, 0, std::as_bytes(std::span(&view_, 1))); !ok) return ok;
+  if (auto ok = device_.writeBuffer(res_.vertex_colors, 0,
+                                    bytesOf(std::span<const std::array<float, 4>>(vertex_colors_)));
+      !ok) {
+    return ok;
+  }
+  if (auto ok = device_.writeBuffer(res_.corner_colors, 0,
+                                    bytesOf(std::span<const std::array<float, 4>>(corner_colors_)));
+      !ok) {
+    return ok;
+  }
+  if (auto ok = device_.writeBuffer(res_.star_colors[0], 0, bytesOf(colors.first(near_first_))); !ok) {
+    return ok;
+  }
+  return device_.writeBuffer(res_.star_colors[1], 0, bytesOf(colors.subspan(near_first_)));
+}
 
+device::Result<void> FrameRenderer::recordFrame() {
+  const std::span<const HomVec4> stars(draw_.positions);
+  const std::array<std::span<const HomVec4>, 2> groups{stars.first(near_first_),
+                                                       stars.subspan(near_first_)};
   const std::span<const rhi::ImageId> color(targets_.data(), 1);
-  const std::span<const rhi::ImageId> depth(targets_.data() + 1, 1);
-  clear_commands_ = {{GpuCommand::Clear{kColorTarget, 0.0f, 0.0f, 0.0f, 1.0f, 1.0f}}};
+  const GpuCommand bind_view{GpuCommand::BindUniform{res_.view, 0, sizeof(device::ViewUniform), 0}};
+  const BufferId none{0, 0};
+
+  upload_commands_ = {{GpuCommand::OrvUploadPositions{res_.stars[0], groups[0]}},
+                      {GpuCommand::OrvUploadPositions{res_.stars[1], groups[1]}}};
+  clear_commands_ = {{GpuCommand::BeginPass{color, res_.depth}},
+                     {GpuCommand::Clear{res_.color, 0.0f, 0.0f, 0.0f, 1.0f, 1.0f}},
+                     {GpuCommand::EndPass{}}};
   geodesic_commands_ = {
-      {GpuCommand::BeginPass{color, kDepthTarget}},
-      {kGeodesicPipeline},
-      {GpuCommand::OrvUploadPgl4{view_buffer, {&view_, 1}}},
-      {GpuCommand::OrvUploadPositions{edge_buffer, scene_.edge_endpoints}},
-      // The end points in pairs, one geodesic segment per pair.
-      {GpuCommand::OrvRenderGeodesics{edge_buffer, edge_positions, kEdgeColor[0], kEdgeColor[1],
-                                      kEdgeColor[2]}},
+      {GpuCommand::BeginPass{color, res_.depth}},
+      {res_.edges},
+      bind_view,
+      // The edges as geodesic segments between the vertices their indices name, in pairs.
+      {rhi::DrawCommand{res_.edges, res_.vertex_colors, res_.edge_indices, none, res_.vertices,
+                        static_cast<std::uint32_t>(scene_.edge_indices.size()), 1}},
+      {res_.corners},
+      {rhi::DrawCommand{res_.corners, res_.corner_colors, none, none, res_.vertices,
+                        static_cast<std::uint32_t>(scene_.vertices.size()), 1}},
       {GpuCommand::EndPass{}},
   };
-  point_commands_ = {
-      {GpuCommand::BeginPass{color, kDepthTarget}},
-      {kPointPipeline},
-      {GpuCommand::OrvUploadPositions{star_buffer, draw_.positions}},
-      // Drawn in buffer order, which is back to front.
-      {rhi::DrawCommand{kPointPipeline, {}, {}, view_buffer, star_buffer, star_count, 1}},
-      {GpuCommand::EndPass{}},
-  };
+  star_commands_ = {{GpuCommand::BeginPass{color, res_.depth}}, bind_view};
+  for (std::size_t k = 0; k < 2; ++k) {
+    // In buffer order, which is back to front.
+    star_commands_.push_back({res_.star_pipelines[k]});
+    star_commands_.push_back({rhi::DrawCommand{res_.star_pipelines[k], res_.star_colors[k], none,
+                                               none, res_.stars[k],
+                                               static_cast<std::uint32_t>(groups[k].size()), 1}});
+  }
+  star_commands_.push_back({GpuCommand::EndPass{}});
 
   graph_.reset();
   graph_.emplace(resource_);
   const rhi::FramePass passes[] = {
+      {"upload stars", {}, {}, upload_commands_, rhi::PassType::orv_idempotent},
       {"clear", {}, targets_, clear_commands_, rhi::PassType::clear},
-      {"geodesics", {}, targets_, geodesic_commands_, rhi::PassType::orv_geodesic},
-      {"stars", depth, color, point_commands_, rhi::PassType::geometry},
+      {"600-cell", {}, targets_, geodesic_commands_, rhi::PassType::orv_geodesic},
+      {"stars", {}, targets_, star_commands_, rhi::PassType::geometry},
   };
   for (const rhi::FramePass& pass : passes) {
-    if (auto added = graph_->addPass(pass); !added) return std::unexpected(added.error());
+    if (auto added = graph_->addPass(pass); !added) return std::unexpected(outOfMemory());
   }
   graph_->advanceFrame();
   return {};
 }
 
-void FrameRenderer::rasterise(const OrvCamera& camera) {
-  const ScreenMapping screen = ScreenMapping::fromCamera(camera, image_.width, image_.height);
-  const HomVec4& observer = camera.position;
-  std::fill(image_.rgb.begin(), image_.rgb.end(), 0.0f);
-  std::fill(image_.depth.begin(), image_.depth.end(), 1.0f);
-  Canvas canvas(image_);
-  const auto depthOf = [&](const HomVec4& p) {
-    return renderer::fsDepth(observer, p, camera.near_fs, camera.far_fs);
-  };
-
-  // Geodesic pass. Consecutive samples are joined where at least one is inside the frustum, both
-  // are in front of the projection centre, and their facing representatives are neighbours: where
-  // the arc crosses the hyperplane orthogonal to the observer, one of the two is negated, and the
-  // rest of the arc is nearer the other way round.
-  constexpr std::size_t per_edge = kEdgeSegments + 1;
-  for (std::size_t e = 0; e < scene_.edges.size(); ++e) {
-    for (std::size_t k = 0; k < kEdgeSegments; ++k) {
-      const std::size_t i = e * per_edge + k;
-      const std::size_t j = i + 1;
-      if (!sample_mask_[i] && !sample_mask_[j]) continue;
-      if (!(sample_facing_[i].dot(sample_facing_[j]) > 0.0)) continue;
-      const auto a = screen.toPixel(sample_facing_[i]);
-      const auto b = screen.toPixel(sample_facing_[j]);
-      if (!a || !b) continue;
-      canvas.line(*a, depthOf(sample_facing_[i]), *b, depthOf(sample_facing_[j]), 1.0, kEdgeColor);
-    }
+device::Result<void> FrameRenderer::readImage() {
+  if (auto read = device_.readImage(res_.color, std::as_writable_bytes(std::span(texels_))); !read) {
+    return read;
   }
-  for (std::size_t v = 0; v < scene_.vertices.size(); ++v) {
-    if (!vertex_mask_[v]) continue;
-    const auto p = screen.toPixel(vertex_facing_[v]);
-    if (!p) continue;
-    const double depth = depthOf(vertex_facing_[v]);
-    canvas.disc((*p)[0], (*p)[1], 1.0 + 3.0 * falloff(depth), depth, kEdgeColor, falloff(depth),
-                true);
+  const std::size_t pixels = std::size_t{width_} * height_;
+  for (std::size_t i = 0; i < pixels; ++i) {
+    for (std::size_t c = 0; c < 3; ++c) image_.rgb[3 * i + c] = device::halfToFloat(texels_[4 * i + c]);
   }
-
-  // Point pass: the stars back to front, nearer ones larger and brighter, hidden behind edges
-  // that are nearer still.
-  for (std::size_t k = 0; k < draw_.positions.size(); ++k) {
-    const auto p = screen.toPixel(draw_.positions[k]);
-    if (!p) continue;  // the projection centre itself
-    const double depth = draw_.depth[k];
-    const double near = falloff(depth);
-    canvas.disc((*p)[0], (*p)[1], 0.3 + 1.5 * near * near, depth, starTint(draw_.classes[k]),
-                scene_.stars.brightness[draw_.source[k]] * (0.02 + 0.98 * near * near), false);
-  }
+  return {};
 }
 
 // --- Output --------------------------------------------------------------------------------------

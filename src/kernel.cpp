@@ -216,10 +216,28 @@ double sFromW(double W, double R_meters) noexcept {
 
 // --- Projective transforms ---------------------------------------------------------------------
 
-PGL4 pglRotateZ(double angle) noexcept {
+PGL4 pglRotateZ(double angle) noexcept { return pglRotate(RotationPlane::xy, angle); }
+
+PGL4 pglRotate(RotationPlane plane, double angle) noexcept {
+  std::size_t a = 0;
+  std::size_t b = 0;
+  switch (plane) {
+    case RotationPlane::xy: a = 0; b = 1; break;
+    case RotationPlane::xz: a = 0; b = 2; break;
+    case RotationPlane::xw: a = 0; b = 3; break;
+    case RotationPlane::yz: a = 1; b = 2; break;
+    case RotationPlane::yw: a = 1; b = 3; break;
+    case RotationPlane::zw: a = 2; b = 3; break;
+    default: return PGL4::identity();  // not one of the six planes
+  }
   const double c = std::cos(angle);
   const double s = std::sin(angle);
-  return PGL4::init({c, s, 0, 0, -s, c, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1});
+  PGL4 result = PGL4::identity();
+  result.set(a, a, c);
+  result.set(b, a, s);
+  result.set(a, b, -s);
+  result.set(b, b, c);
+  return result;
 }
 
 PGL4 PGL4::normalizeDet() const noexcept {

@@ -1,5 +1,7 @@
 #include "orv/renderer.hpp"
 
+#include "renderer_internal.hpp"
+
 #if defined(__x86_64__) || defined(_M_X64)
 #include <immintrin.h>
 #endif
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <numbers>
 #include <utility>
 
 namespace orv::renderer {
@@ -137,6 +140,164 @@ OrvFrustum OrvFrustum::transformBy(const PGL4& m) const noexcept {
           near_fs,
           far_fs,
           m.apply(observer)};
+}
+
+// --- Observer ----------------------------------------------------------------------------------
+
+namespace {
+
+// A part of a vector left after removing components counts as missing when it is at most this
+// share of the vector's length: the vector then lies within about this many radians of what was
+// removed, and the rounding of its coordinates (about 1e-16 of its length) would decide the
+// direction of what is left.
+constexpr double kParallelTolerance = 1e-12;
+
+bool isFinite(const HomVec4& v) noexcept {
+  return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z) && std::isfinite(v.w);
+}
+
+// `v` times the power of two that brings its largest coordinate magnitude into [1, 2): the same
+// point, exactly, with sums of squares that neither overflow nor underflow. Zero stays zero.
+HomVec4 scaledToUnitRange(const HomVec4& v) noexcept {
+  const double largest = std::fmax(std::fmax(std::fabs(v.x), std::fabs(v.y)),
+                                   std::fmax(std::fabs(v.z), std::fabs(v.w)));
+  if (largest == 0.0) return v;
+  const int e = std::ilogb(largest);
+  return HomVec4::init(std::ldexp(v.x, -e), std::ldexp(v.y, -e), std::ldexp(v.z, -e),
+                       std::ldexp(v.w, -e));
+}
+
+// `v` without its component along the unit vector `u`: v - (v.u) u.
+HomVec4 withoutComponent(const HomVec4& v, const HomVec4& u) noexcept {
+  return minusScaled(v, v.dot(u), u);
+}
+
+HomVec4 negated(const HomVec4& v) noexcept { return HomVec4::init(-v.x, -v.y, -v.z, -v.w); }
+
+// The vector r orthogonal to p, f and u with det[p; f; u; r] = -|r|^2, which makes the matrix with
+// the rows r, u, -f, p a rotation: the negated cofactors of the last row of that determinant,
+// from the 2x2 minors of p and f.
+HomVec4 completingRight(const HomVec4& p, const HomVec4& f, const HomVec4& u) noexcept {
+  const double m01 = p.x * f.y - p.y * f.x;
+  const double m02 = p.x * f.z - p.z * f.x;
+  const double m03 = p.x * f.w - p.w * f.x;
+  const double m12 = p.y * f.z - p.z * f.y;
+  const double m13 = p.y * f.w - p.w * f.y;
+  const double m23 = p.z * f.w - p.w * f.z;
+  return HomVec4::init((u.y * m23 - u.z * m13) + u.w * m12, (u.z * m03 - u.x * m23) - u.w * m02,
+                       (u.x * m13 - u.y * m03) + u.w * m01, (u.y * m02 - u.x * m12) - u.z * m01);
+}
+
+// An angle of view clamped to [0, pi], NaN counting as 0.
+double clampedAngleOfView(double angle) noexcept {
+  if (!(angle > 0.0)) return 0.0;
+  return angle < std::numbers::pi ? angle : std::numbers::pi;
+}
+
+}  // namespace
+
+std::string_view describe(ObserverError error) noexcept {
+  switch (error) {
+    case ObserverError::non_finite:
+      return "a coordinate of the observer's position, forward or up is infinite or NaN";
+    case ObserverError::zero_position:
+      return "the observer's position is the zero vector, which is no point";
+    case ObserverError::forward_parallel_to_position:
+      return "the observer's forward is zero or parallel to its position: no direction to look in";
+    case ObserverError::up_parallel_to_forward:
+      return "the observer's up is zero or in the plane of its position and forward: no up";
+  }
+  return "unknown observer error";
+}
+
+std::expected<Observer, ObserverError> Observer::init(const HomVec4& position,
+                                                      const HomVec4& forward,
+                                                      const HomVec4& up) noexcept {
+  if (!isFinite(position) || !isFinite(forward) || !isFinite(up)) {
+    return std::unexpected(ObserverError::non_finite);
+  }
+  const HomVec4 p_scaled = scaledToUnitRange(position);
+  if (p_scaled.norm() == 0.0) return std::unexpected(ObserverError::zero_position);
+  const HomVec4 p = p_scaled.normalize();
+
+  // Each residual is taken twice: when most of the vector is removed, the second pass removes
+  // what the rounding of the first left behind.
+  const HomVec4 f_scaled = scaledToUnitRange(forward);
+  const HomVec4 f_rest = withoutComponent(withoutComponent(f_scaled, p), p);
+  if (!(f_rest.norm() > kParallelTolerance * f_scaled.norm())) {
+    return std::unexpected(ObserverError::forward_parallel_to_position);
+  }
+  const HomVec4 f = f_rest.normalize();
+
+  const HomVec4 u_scaled = scaledToUnitRange(up);
+  HomVec4 u_rest = withoutComponent(withoutComponent(u_scaled, p), f);
+  u_rest = withoutComponent(withoutComponent(u_rest, p), f);
+  if (!(u_rest.norm() > kParallelTolerance * u_scaled.norm())) {
+    return std::unexpected(ObserverError::up_parallel_to_forward);
+  }
+  const HomVec4 u = u_rest.normalize();
+
+  Observer observer;
+  observer.position_ = p;
+  observer.forward_ = f;
+  observer.up_ = u;
+  observer.right_ = completingRight(p, f, u).normalize();
+  return observer;
+}
+
+void Observer::rotateFrame(HomVec4& a, HomVec4& b, double angle) noexcept {
+  if (!std::isfinite(angle)) return;
+  const double c = std::cos(angle);
+  const double s = std::sin(angle);
+  const HomVec4 a0 = a;
+  a = HomVec4::init(c * a0.x + s * b.x, c * a0.y + s * b.y, c * a0.z + s * b.z, c * a0.w + s * b.w);
+  b = HomVec4::init(c * b.x - s * a0.x, c * b.y - s * a0.y, c * b.z - s * a0.z, c * b.w - s * a0.w);
+  // One Gram-Schmidt pass: the rotation leaves the frame orthonormal up to its rounding, and this
+  // removes that rounding before the next operation can add to it.
+  position_ = position_.normalize();
+  forward_ = withoutComponent(forward_, position_).normalize();
+  up_ = withoutComponent(withoutComponent(up_, position_), forward_).normalize();
+  right_ = withoutComponent(withoutComponent(withoutComponent(right_, position_), forward_), up_)
+               .normalize();
+}
+
+void Observer::moveForward(double angle) noexcept { rotateFrame(position_, forward_, angle); }
+void Observer::moveRight(double angle) noexcept { rotateFrame(position_, right_, angle); }
+void Observer::moveUp(double angle) noexcept { rotateFrame(position_, up_, angle); }
+void Observer::yaw(double angle) noexcept { rotateFrame(forward_, right_, angle); }
+void Observer::pitch(double angle) noexcept { rotateFrame(forward_, up_, angle); }
+void Observer::roll(double angle) noexcept { rotateFrame(up_, right_, angle); }
+
+PGL4 Observer::frame() const noexcept {
+  return kernel::pglFromFrame(right_, up_, negated(forward_), position_);
+}
+
+PGL4 Observer::view() const noexcept { return frame().inverseOrthogonal(); }
+
+OrvFrustum Observer::frustum(double horizontal_angle, double vertical_angle, double near_fs,
+                             double far_fs) const noexcept {
+  const double half_h = clampedAngleOfView(horizontal_angle) / 2.0;
+  const double half_v = clampedAngleOfView(vertical_angle) / 2.0;
+  const double ch = std::cos(half_h);
+  const double sh = std::sin(half_h);
+  const double cv = std::cos(half_v);
+  const double sv = std::sin(half_v);
+  // At the origin, looking down -z: a point (x, y, z, w) ahead at depth -z is kept while
+  // |x| <= tan(half_h) * -z and |y| <= tan(half_v) * -z.
+  const OrvFrustum canonical{{ProjectiveHyperplane::init(ch, 0, -sh, 0),
+                              ProjectiveHyperplane::init(-ch, 0, -sh, 0),
+                              ProjectiveHyperplane::init(0, -cv, -sv, 0),
+                              ProjectiveHyperplane::init(0, cv, -sv, 0)},
+                             near_fs,
+                             far_fs,
+                             HomVec4::init(0, 0, 0, 1)};
+  // frame() is the transpose of view(), to the bit.
+  return canonical.transformBy(frame());
+}
+
+double verticalAngleOfView(double horizontal_angle, double aspect) noexcept {
+  if (!(aspect > 0.0)) return 0.0;
+  return 2.0 * std::atan(std::tan(clampedAngleOfView(horizontal_angle) / 2.0) / aspect);
 }
 
 // --- Depth and W-visibility --------------------------------------------------------------------
@@ -345,6 +506,13 @@ bool isSupported(BatchPath path) noexcept {
 #endif
   }
   return false;
+}
+
+void faceObserver(const HomVec4& observer, std::span<const HomVec4> points,
+                  std::span<HomVec4> out) noexcept {
+  const HomVec4 eye = observer;  // `observer` may itself be an element of `out`
+  const std::size_t n = std::min(points.size(), out.size());
+  for (std::size_t i = 0; i < n; ++i) out[i] = facing(eye, points[i]);
 }
 
 std::uint32_t frustumCull(const OrvFrustum& frustum, std::span<const HomVec4> positions,

@@ -13,6 +13,7 @@ FrameGraph::~FrameGraph() { release(); }
 
 FrameGraph::FrameGraph(FrameGraph&& other) noexcept
     : resource_(other.resource_),
+      resizable_(other.resizable_),
       passes_(std::exchange(other.passes_, nullptr)),
       count_(std::exchange(other.count_, 0)),
       capacity_(std::exchange(other.capacity_, 0)),
@@ -22,6 +23,7 @@ FrameGraph& FrameGraph::operator=(FrameGraph&& other) noexcept {
   if (this != &other) {
     release();
     resource_ = other.resource_;
+    resizable_ = other.resizable_;
     passes_ = std::exchange(other.passes_, nullptr);
     count_ = std::exchange(other.count_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
@@ -39,7 +41,7 @@ void FrameGraph::release() noexcept {
   }
 }
 
-std::expected<void, Error> FrameGraph::addPass(const FramePass& pass) {
+std::expected<void, Error> FrameGraph::addPass(FramePass pass) {
   // The largest array whose size in bytes is representable; passCount() answers in 32 bits.
   constexpr std::size_t kMaxCapacity = std::numeric_limits<std::size_t>::max() / sizeof(FramePass);
   constexpr std::size_t kMaxPasses =
@@ -55,9 +57,8 @@ std::expected<void, Error> FrameGraph::addPass(const FramePass& pass) {
     const std::size_t old_bytes = capacity_ * sizeof(FramePass);
     const std::size_t new_bytes = grown * sizeof(FramePass);
 
-    auto* resizable = dynamic_cast<ResizableMemoryResource*>(resource_);
-    if (passes_ != nullptr && resizable != nullptr &&
-        resizable->resizeInPlace(passes_, old_bytes, new_bytes, alignof(FramePass))) {
+    if (passes_ != nullptr && resizable_ != nullptr &&
+        resizable_->resizeInPlace(passes_, old_bytes, new_bytes, alignof(FramePass))) {
       capacity_ = grown;
     } else {
       void* storage = nullptr;

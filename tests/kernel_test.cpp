@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -399,6 +400,55 @@ TEST(PGL4, FromHomogeneousIsBuiltAtCompileTime) {
   EXPECT_NEAR(m.det(), 120.0, 1e-6);
 }
 
+// --- Rotations of 4-space ------------------------------------------------------------------------
+
+constexpr std::array<RotationPlane, 6> kPlanes{RotationPlane::xy, RotationPlane::xz,
+                                               RotationPlane::xw, RotationPlane::yz,
+                                               RotationPlane::yw, RotationPlane::zw};
+// The axes of each plane, the first turning toward the second.
+constexpr std::array<std::array<std::size_t, 2>, 6> kPlaneAxes{{{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}}};
+
+HomVec4 axis(std::size_t k) {
+  return HomVec4::init(k == 0 ? 1 : 0, k == 1 ? 1 : 0, k == 2 ? 1 : 0, k == 3 ? 1 : 0);
+}
+
+TEST(Rotations, SixPlanesTurnTheirFirstAxisTowardTheSecondAndComposeAsRotations) {
+  std::mt19937_64 rng(41);
+  std::uniform_real_distribution<double> angle(-std::numbers::pi, std::numbers::pi);
+  PGL4 q = PGL4::identity();
+  for (int i = 0; i < 120; ++i) {
+    const std::size_t k = static_cast<std::size_t>(i % 6);
+    const double t = i < 6 ? 0.3 : angle(rng);
+    const PGL4 r = pglRotate(kPlanes[k], t);
+    // +a goes to c*a + s*b, +b to -s*a + c*b, exactly; the other two axes stay.
+    const auto [a, b] = kPlaneAxes[k];
+    const HomVec4 to_a = r.apply(axis(a));
+    const HomVec4 to_b = r.apply(axis(b));
+    ASSERT_EQ(bits(to_a.dot(axis(a))), bits(std::cos(t))) << i;
+    ASSERT_EQ(bits(to_a.dot(axis(b))), bits(std::sin(t))) << i;
+    ASSERT_EQ(bits(to_b.dot(axis(a))), bits(-std::sin(t))) << i;
+    for (std::size_t other = 0; other < 4; ++other) {
+      if (other != a && other != b) {
+        ASSERT_TRUE(sameBits(r.apply(axis(other)), axis(other))) << i;
+      }
+    }
+    // The transpose is the rotation back, to the bit.
+    ASSERT_TRUE(sameBits(r.inverseOrthogonal(), pglRotate(kPlanes[k], -t))) << i;
+    q = q.mul(r);
+  }
+  EXPECT_TRUE(sameBits(pglRotate(RotationPlane::xy, 0.7), pglRotateZ(0.7)));
+  EXPECT_TRUE(sameBits(pglRotate(static_cast<RotationPlane>(6), 1.0), PGL4::identity()));
+  // A product of 120 rotations in every plane: still orthogonal with determinant 1, so that its
+  // transpose is its inverse; its columns give it back.
+  const PGL4 back = q.inverseOrthogonal().mul(q);
+  for (std::size_t j = 0; j < 16; ++j) EXPECT_NEAR(back.data[j], PGL4::identity().data[j], 1e-14);
+  EXPECT_NEAR(q.det(), 1.0, 1e-14);
+  const auto column = [&](std::size_t c) {
+    return HomVec4::init(q.get(0, c), q.get(1, c), q.get(2, c), q.get(3, c));
+  };
+  EXPECT_TRUE(sameBits(pglFromFrame(column(0), column(1), column(2), column(3)), q));
+}
+
 // --- Determinant, normalisation and inverse ----------------------------------------------------
 
 double firstRowExpansion(const PGL4& m) {
@@ -461,6 +511,17 @@ TEST(Determinant, NormalizeDetScalesToUnitMagnitudeKeepingTheSign) {
   EXPECT_FALSE(sameBits(pglScale(1e-15, 1, 1).normalizeDet(), pglScale(1e-15, 1, 1)));
   const PGL4 nan = pglScale(kNaN, 1, 1).normalizeDet();
   for (const double v : nan.data) EXPECT_TRUE(std::isnan(v));
+
+  // Every entry times pow(|det|, -0.25), to the bit: another route to the factor, such as
+  // 1 / sqrt(sqrt(|det|)), differs in the last bits of ordinary matrices.
+  Sampler s;
+  for (int i = 0; i < 2000; ++i) {
+    const PGL4 m = s.matrix();
+    const double factor = std::pow(std::fabs(firstRowExpansion(m)), -0.25);
+    PGL4 expected{};
+    for (std::size_t k = 0; k < 16; ++k) expected.data[k] = factor * m.data[k];
+    ASSERT_TRUE(sameBits(m.normalizeDet(), expected)) << i;
+  }
 }
 
 // The iteration count is observed through bits: stopping after step k means a larger budget gives

@@ -280,6 +280,22 @@ TEST(FrameGraph, GrowsByHalfPlusOneMovingOrResizingInPlace) {
   EXPECT_EQ(growing.mismatchedReleases(), 0u);
 }
 
+// Each addPass below gets the graph's own last pass while the array is full, so the argument lives
+// in the block that growth releases: it must be read before that.
+TEST(FrameGraph, AddsACopyOfOneOfItsOwnPasses) {
+  CountingResource resource;
+  FrameGraph graph(resource);
+  const std::array<ImageId, 1> reads{ImageId{3, 1}};
+  ASSERT_TRUE(graph.addPass({"first", reads, {}, {}, PassType::geometry}));
+  for (int i = 0; i < 11; ++i) ASSERT_TRUE(graph.addPass(graph.passes()[graph.passCount() - 1]));
+  EXPECT_EQ(graph.capacity(), 17u);
+  for (const FramePass& pass : graph.passes()) {
+    EXPECT_EQ(pass.name, "first");
+    EXPECT_EQ(pass.reads.data(), reads.data());
+    EXPECT_EQ(pass.pass_type, PassType::geometry);
+  }
+}
+
 TEST(FrameGraph, RefusedMemoryLeavesTheGraphAsItWas) {
   constexpr int kPasses = 20;
   for (const std::size_t reserve : {std::size_t{0}, std::size_t{512}}) {

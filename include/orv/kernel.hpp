@@ -10,6 +10,17 @@
 // bit. The library must be compiled, and used, without floating-point contraction or fast-math; the
 // `orv::kernel` target passes `-ffp-contract=off` on to everything that links it.
 
+// The inline code of orv's headers (dot and matrix products, determinants, plane tests) would give
+// other bits under fast-math than the compiled library, and a NaN point could pass a plane test in
+// the caller's code yet be culled by the library. A program that accepts that defines
+// ORV_ALLOW_FAST_MATH.
+#if (defined(__FAST_MATH__) || (defined(__FINITE_MATH_ONLY__) && __FINITE_MATH_ONLY__)) && \
+    !defined(ORV_ALLOW_FAST_MATH)
+#error "orv's results are fixed to the bit and -ffast-math (or -ffinite-math-only) changes them: \
+NaN and infinity tests fold away and sums are reordered. Compile without it, or define \
+ORV_ALLOW_FAST_MATH to accept results that differ from the library's."
+#endif
+
 #include <array>
 #include <bit>
 #include <cassert>
@@ -116,7 +127,7 @@ namespace detail {
 // operation, in one instruction where the target has one. 32-byte vectors only where the target
 // compiles them natively (AVX), so no function changes its calling convention.
 #if defined(__GNUC__) || defined(__clang__)
-#define ORV_KERNEL_HAS_VECTOR_EXTENSIONS 1
+#define ORV_KERNEL_HAS_VECTOR_EXTENSIONS 1  // undefined again after F32x4
 using NativeF32x4 = float __attribute__((vector_size(16)));
 using NativeF64x2 = double __attribute__((vector_size(16)));
 #if defined(__AVX__)
@@ -199,6 +210,12 @@ struct PGL4 {
 
   /// The transposed matrix.
   [[nodiscard]] constexpr PGL4 transpose() const noexcept;
+
+  /// The exact inverse of an orthogonal matrix (orthonormal columns: a rotation of 4-space such as
+  /// `pglRotate` or `pglFromFrame` of an orthonormal frame builds), which is its transpose; no
+  /// arithmetic is done, so the result is exact to the bit. For any other matrix the transpose is
+  /// not the inverse and this gives a wrong answer without warning: use `inverse` there.
+  [[nodiscard]] constexpr PGL4 inverseOrthogonal() const noexcept { return transpose(); }
 
   /// The determinant by cofactor expansion along the first row, ((a0*M0 - a1*M1) + a2*M2) - a3*M3,
   /// each 3x3 minor itself expanded along its first row.
@@ -364,8 +381,38 @@ constexpr double PGL4::det() const noexcept {
   return PGL4::init({sx, 0, 0, 0, 0, sy, 0, 0, 0, 0, sz, 0, 0, 0, 0, 1});
 }
 
-/// Rotation by `angle` radians about the z axis; a positive angle turns +x toward +y.
+/// Rotation by `angle` radians about the z axis; a positive angle turns +x toward +y. The same
+/// matrix, to the bit, as `pglRotate(RotationPlane::xy, angle)`.
 [[nodiscard]] PGL4 pglRotateZ(double angle) noexcept;
+
+/// A coordinate plane of 4-space, the plane a rotation of `pglRotate` turns. Each is named by its
+/// two axes in the order x, y, z, w; the first axis turns toward the second.
+enum class RotationPlane : std::uint8_t {
+  xy = 0,  ///< +x toward +y (about the z axis of 3-space, fixing z and w)
+  xz = 1,  ///< +x toward +z
+  xw = 2,  ///< +x toward +w
+  yz = 3,  ///< +y toward +z
+  yw = 4,  ///< +y toward +w
+  zw = 5,  ///< +z toward +w
+};
+
+/// Rotation of 4-space by `angle` radians in one coordinate plane (a, b), fixing the other two
+/// axes: with c = cos(angle) and s = sin(angle), element (a, a) and (b, b) are c, (b, a) is s and
+/// (a, b) is -s, the exact negation of s, every other element that of the identity. So +a goes to
+/// c*a + s*b: a positive angle turns +a toward +b. A non-finite angle gives NaN in those four
+/// elements; a value outside the six enumerators gives the identity. The determinant is 1 and
+/// `inverseOrthogonal` is the rotation by -angle.
+[[nodiscard]] PGL4 pglRotate(RotationPlane plane, double angle) noexcept;
+
+/// The transform whose columns are `c0`, `c1`, `c2`, `c3`: it sends the axis x to `c0`, y to `c1`,
+/// z to `c2` and w to `c3`, the values copied unchanged. For an orthonormal frame it is a rotation
+/// (determinant +1) or a rotation composed with a reflection (-1), and `inverseOrthogonal` sends the
+/// frame back to the axes; nothing is checked, and any four vectors give their matrix.
+[[nodiscard]] constexpr PGL4 pglFromFrame(const HomVec4& c0, const HomVec4& c1, const HomVec4& c2,
+                                          const HomVec4& c3) noexcept {
+  return PGL4::init({c0.x, c0.y, c0.z, c0.w, c1.x, c1.y, c1.z, c1.w, c2.x, c2.y, c2.z, c2.w, c3.x,
+                     c3.y, c3.z, c3.w});
+}
 
 namespace detail {
 // Reached only while a constant expression is evaluated, where calling a function that is not
@@ -412,18 +459,25 @@ consteval PGL4 pglFromHomogeneous(const std::array<std::array<double, 4>, 4>& ro
 
 // --- Single-precision fast paths ---------------------------------------------------------------
 
-/// Four single-precision lanes x, y, z, w (lanes 0 to 3) in one 16-byte, 16-aligned value; the
-/// arithmetic operators work lane by lane in one SIMD instruction where the target has them.
+/// Four single-precision lanes x, y, z, w (lanes 0 to 3) in one 16-byte, 16-aligned record. Its two
+/// operators, lane-wise `*` and `/`, are one SIMD instruction each where the compiler has vector
+/// extensions (GCC, Clang), four scalar operations elsewhere. Inlined code keeps the value in one
+/// 128-bit register; passed by value to a function that is not inlined, or returned from one, it is
+/// a record of four floats and crosses in two 8-byte halves (the x86-64 System V convention), so
+/// orv's functions take it by reference.
 struct alignas(16) F32x4 {
   float x;
   float y;
   float z;
   float w;
 
+  // The results are built from the lanes rather than bit-cast back: GCC then keeps them in a
+  // register where the fields are read.
   friend F32x4 operator*(const F32x4& a, const F32x4& b) noexcept {
 #ifdef ORV_KERNEL_HAS_VECTOR_EXTENSIONS
-    return std::bit_cast<F32x4>(std::bit_cast<detail::NativeF32x4>(a) *
-                                std::bit_cast<detail::NativeF32x4>(b));
+    const detail::NativeF32x4 p =
+        std::bit_cast<detail::NativeF32x4>(a) * std::bit_cast<detail::NativeF32x4>(b);
+    return F32x4{p[0], p[1], p[2], p[3]};
 #else
     return F32x4{a.x * b.x, a.y * b.y, a.z * b.z, a.w * b.w};
 #endif
@@ -431,13 +485,16 @@ struct alignas(16) F32x4 {
 
   friend F32x4 operator/(const F32x4& a, const F32x4& b) noexcept {
 #ifdef ORV_KERNEL_HAS_VECTOR_EXTENSIONS
-    return std::bit_cast<F32x4>(std::bit_cast<detail::NativeF32x4>(a) /
-                                std::bit_cast<detail::NativeF32x4>(b));
+    const detail::NativeF32x4 q =
+        std::bit_cast<detail::NativeF32x4>(a) / std::bit_cast<detail::NativeF32x4>(b);
+    return F32x4{q[0], q[1], q[2], q[3]};
 #else
     return F32x4{a.x / b.x, a.y / b.y, a.z / b.z, a.w / b.w};
 #endif
   }
 };
+
+#undef ORV_KERNEL_HAS_VECTOR_EXTENSIONS
 
 static_assert(sizeof(F32x4) == 16 && alignof(F32x4) == 16);
 static_assert(std::is_trivially_copyable_v<F32x4>);

@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <expected>
 #include <memory_resource>
+#include <numbers>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "orv/error.hpp"
@@ -30,13 +32,22 @@ using kernel::PGL4;
 /// along great circles. The frame is stored exactly as `init` computed it; moves change only the
 /// position and never re-orthonormalise, so after a move `forward` is in general no longer
 /// orthogonal to `position`, and repeated moves keep stepping along the stored `forward`.
+/// `Observer` keeps an orthonormal frame anywhere on the sphere and carries it along its moves.
 struct OrvCamera {
   HomVec4 position;  ///< on the unit 3-sphere
   HomVec4 forward;   ///< viewing direction, orthogonal to `position` after `init`
   HomVec4 up;        ///< orthogonal to `position` and `forward` after `init`
   HomVec4 right;     ///< cross product of the x, y, z parts of `forward` and `up`, w = 0
-  double fov;        ///< horizontal field of view, radians
-  double aspect;     ///< width / height
+  /// Horizontal field-of-view parameter, radians. The frustum built from the camera keeps the
+  /// directions within pi/2 - fov/2 of forward to either side, an angle of view of pi - fov (for a
+  /// frame that is orthonormal and tangent at the position, as `init` makes it at (0, 0, 0, +-1)):
+  /// pi/3 sees 120 degrees across, and 0 half of space. `fovForAngleOfView` gives the value for a
+  /// wanted angle.
+  double fov;
+  /// Divides the horizontal half-angle to give the vertical one: the vertical angle of view is
+  /// pi - fov / aspect, not the horizontal one narrowed by the image's shape.
+  /// `aspectForAnglesOfView` gives the value for wanted angles.
+  double aspect;
   double near_fs;    ///< near limit, a Fubini-Study distance (radians)
   double far_fs;     ///< far limit, a Fubini-Study distance (radians); may exceed pi/2
   PGL4 view_pgl4;    ///< view transform, valid while `dirty` is false
@@ -71,6 +82,20 @@ struct OrvCamera {
 
   /// Fubini-Study distance from the position to `point`, in [0, pi/2].
   [[nodiscard]] double distanceTo(const HomVec4& point) const noexcept;
+
+  /// The `fov` whose frustum sees `angle_of_view` radians across, pi - angle_of_view: the angle of
+  /// view must lie in (0, pi).
+  [[nodiscard]] static constexpr double fovForAngleOfView(double angle_of_view) noexcept {
+    return std::numbers::pi - angle_of_view;
+  }
+
+  /// The `aspect` whose frustum, with `fovForAngleOfView(horizontal)`, sees `vertical` radians from
+  /// top to bottom: (pi - horizontal) / (pi - vertical). Both angles must lie in (0, pi). For square
+  /// pixels on a w x h image, tan(vertical / 2) = tan(horizontal / 2) * h / w.
+  [[nodiscard]] static constexpr double aspectForAnglesOfView(double horizontal,
+                                                              double vertical) noexcept {
+    return (std::numbers::pi - horizontal) / (std::numbers::pi - vertical);
+  }
 };
 
 // --- Hyperplanes and frustum -------------------------------------------------------------------
@@ -124,6 +149,13 @@ struct OrvFrustum {
   /// part). With tan_h = tan(fov / 2) and tan_v = tan(fov / 2 / aspect), the plane normals are
   /// forward + tan_h*right, forward - tan_h*right, forward - tan_v*up and forward + tan_v*up; each
   /// plane's d is minus the 4-dot product of its normal with the position.
+  ///
+  /// For an orthonormal frame tangent at the position, a direction at angle a from forward in the
+  /// forward-right plane is kept while |a| <= pi/2 - fov/2, and in the forward-up plane while
+  /// |a| <= pi/2 - fov/(2 aspect): the angles of view are pi - fov across and pi - fov/aspect from
+  /// top to bottom (see `OrvCamera::fovForAngleOfView`). Away from (0, 0, 0, +-1) `init`'s right
+  /// vector is not tangent and after a move the frame is no longer tangent, so the planes then do
+  /// not pass through the observer; the observer frame in `Observer` has no such limits.
   [[nodiscard]] static OrvFrustum fromCamera(const OrvCamera& camera) noexcept;
 
   /// True when `point` is visible for all four side planes; the near and far limits take no part.
@@ -142,6 +174,122 @@ struct OrvFrustum {
   /// inverse transpose), the observer through `m.apply` (not renormalised), the limits unchanged.
   [[nodiscard]] OrvFrustum transformBy(const PGL4& m) const noexcept;
 };
+
+// --- Observer ----------------------------------------------------------------------------------
+
+/// Why `Observer::init` refused its input.
+enum class ObserverError : std::uint8_t {
+  non_finite = 0,                    ///< a coordinate of position, forward or up is infinite or NaN
+  zero_position = 1,                 ///< the position is the zero vector
+  forward_parallel_to_position = 2,  ///< forward has no part orthogonal to the position
+  up_parallel_to_forward = 3,        ///< up has no part orthogonal to position and forward
+};
+
+/// One line saying what the error means, without a trailing newline; "unknown observer error" for
+/// a value outside the enumerators.
+[[nodiscard]] std::string_view describe(ObserverError error) noexcept;
+
+/// An observer on the 3-sphere: its position and an orthonormal frame of the tangent space there
+/// (forward, up, right), four unit vectors orthogonal to each other, with right chosen so that
+/// `view` is a rotation (determinant +1). At (0, 0, 0, 1) with forward (0, 0, -1, 0) and up
+/// (0, 1, 0, 0), right is (1, 0, 0, 0); `Observer{}` is that observer.
+///
+/// Moves carry the whole frame along a great circle (parallel transport), turns rotate it in place;
+/// both are rotations of the frame in one of its planes, followed by one Gram-Schmidt pass in the
+/// fixed order position, forward, up, right, so the frame stays orthonormal to a few units in the
+/// last place however many operations run, and the same calls give the same frame to the bit.
+/// Angles are radians. A non-finite angle leaves the observer as it was.
+///
+/// The frame belongs to the representative of the position it was given: the negated position with
+/// the same forward and up is the same projective point, looking the opposite way, upside down.
+class Observer {
+ public:
+  /// The observer at (0, 0, 0, 1) looking along (0, 0, -1, 0), up (0, 1, 0, 0), right (1, 0, 0, 0).
+  constexpr Observer() noexcept = default;
+
+  /// The observer at `position` (any non-zero finite vector: its direction is kept, its length and
+  /// scale are not) looking along `forward` with `up` up. Forward keeps only its part orthogonal to
+  /// the position, up only its part orthogonal to position and forward, each then made unit; right
+  /// completes the frame. Every vector is first scaled by a power of two, so tiny and huge vectors
+  /// count as much as unit ones. A part counts as missing when it is at most 1e-12 of its vector's
+  /// length (the vector within about 1e-12 rad of the line or plane removed): below that, the
+  /// rounding of the input would decide the direction. Errors are checked in the order of the
+  /// enumerators of `ObserverError`.
+  [[nodiscard]] static std::expected<Observer, ObserverError> init(const HomVec4& position,
+                                                                   const HomVec4& forward,
+                                                                   const HomVec4& up) noexcept;
+
+  /// The point the observer stands on, a unit vector.
+  [[nodiscard]] constexpr HomVec4 position() const noexcept { return position_; }
+  /// The viewing direction, a unit tangent vector at the position.
+  [[nodiscard]] constexpr HomVec4 forward() const noexcept { return forward_; }
+  /// The up direction, a unit tangent vector orthogonal to forward.
+  [[nodiscard]] constexpr HomVec4 up() const noexcept { return up_; }
+  /// The right direction, the unit tangent vector orthogonal to forward and up.
+  [[nodiscard]] constexpr HomVec4 right() const noexcept { return right_; }
+
+  /// Moves by `angle` along the great circle through the position in the direction of forward
+  /// (backward for a negative angle), carrying the frame along: position and forward turn in their
+  /// plane, up and right do not change. Moving by pi comes back to the same projective point (the
+  /// negated vector) looking the same way, with the picture turned by half a turn.
+  void moveForward(double angle) noexcept;
+  /// As `moveForward`, toward right (left for a negative angle); forward and up do not change.
+  void moveRight(double angle) noexcept;
+  /// As `moveForward`, toward up (down for a negative angle); forward and right do not change.
+  void moveUp(double angle) noexcept;
+
+  /// Turns forward toward right by `angle` in place (to the left for a negative angle).
+  void yaw(double angle) noexcept;
+  /// Turns forward toward up by `angle` in place: a positive angle looks up.
+  void pitch(double angle) noexcept;
+  /// Turns up toward right by `angle` in place: a positive angle tilts the observer's head to the
+  /// right (clockwise as the observer sees it), so the image turns counterclockwise.
+  void roll(double angle) noexcept;
+
+  /// The rotation taking the observer to (0, 0, 0, 1), forward to (0, 0, -1, 0), up to (0, 1, 0, 0)
+  /// and right to (1, 0, 0, 0): the matrix with the rows right, up, -forward, position. Its
+  /// determinant is 1 and its exact inverse is `inverseOrthogonal`. Moving the world by it shows,
+  /// from `Observer{}` at the origin, what this observer sees.
+  [[nodiscard]] PGL4 view() const noexcept;
+
+  /// The frustum of the directions within `horizontal_angle` and `vertical_angle` of forward (full
+  /// angles of view, radians): a point ahead is kept when the angle between forward and its
+  /// direction, projected on the plane of forward and right, is at most half the horizontal angle,
+  /// and projected on the plane of forward and up at most half the vertical angle. The canonical
+  /// frustum at (0, 0, 0, 1) has the unit normals (c_h, 0, -s_h, 0), (-c_h, 0, -s_h, 0),
+  /// (0, -c_v, -s_v, 0), (0, c_v, -s_v, 0) for left, right, top, bottom, with c and s the cosine
+  /// and sine of the half angles; it is carried to the observer by `OrvFrustum::transformBy` of
+  /// the transpose of `view`, so culling from here equals culling the world moved by `view` from
+  /// the origin. The frustum's observer is the position; `near_fs` and `far_fs` (radians) are
+  /// stored unchanged.
+  ///
+  /// Each angle is valid in (0, pi); outside, it is clamped to [0, pi], NaN counting as 0. At pi
+  /// the view takes in everything ahead in that direction; at 0 only what lies straight ahead in it
+  /// (for the horizontal angle, nothing right or left of the plane of forward and up), and with
+  /// both angles 0 the whole great circle along forward, behind included.
+  [[nodiscard]] OrvFrustum frustum(double horizontal_angle, double vertical_angle,
+                                   double near_fs = 0.01,
+                                   double far_fs = std::numbers::pi / 2) const noexcept;
+
+ private:
+  // The matrix with the columns right, up, -forward, position: the transpose of `view`.
+  [[nodiscard]] PGL4 frame() const noexcept;
+  // Turns frame vector `a` toward frame vector `b` by `angle` in their plane, then makes the frame
+  // orthonormal again by one Gram-Schmidt pass; a non-finite angle changes nothing.
+  void rotateFrame(HomVec4& a, HomVec4& b, double angle) noexcept;
+
+  HomVec4 position_ = HomVec4::init(0, 0, 0, 1);
+  HomVec4 forward_ = HomVec4::init(0, 0, -1, 0);
+  HomVec4 up_ = HomVec4::init(0, 1, 0, 0);
+  HomVec4 right_ = HomVec4::init(1, 0, 0, 0);
+};
+
+/// The vertical angle of view matching `horizontal_angle` on an image `aspect` times as wide as it
+/// is high, with square pixels: 2 * atan(tan(horizontal_angle / 2) / aspect), radians. The
+/// horizontal angle is valid in (0, pi) and clamped to [0, pi] as `Observer::frustum` clamps it
+/// (NaN counting as 0); `aspect` is valid when positive and finite, and gives 0 when it is not
+/// positive or NaN.
+[[nodiscard]] double verticalAngleOfView(double horizontal_angle, double aspect) noexcept;
 
 // --- Depth and W-visibility --------------------------------------------------------------------
 
@@ -176,17 +324,31 @@ enum class WVisibilityClass : std::uint8_t {
   return point;
 }
 
+/// Writes into `out[i]` the representative of `points[i]` that faces `observer` (`facing`): the
+/// exact negation where the 4-dot product with the observer is negative, else the point unchanged
+/// (a zero or NaN product included), nothing normalised. Only i below min(points, out) is written;
+/// entries of `out` beyond are left untouched. `out` may be `points` itself (in place), but must not
+/// overlap it otherwise. The culling functions and the depth sort below expect such points.
+void faceObserver(const HomVec4& observer, std::span<const HomVec4> points,
+                  std::span<HomVec4> out) noexcept;
+
 /// Marks in `visible_mask` which points lie inside the frustum's four side planes and returns how
 /// many do. Only the first min(positions, mask) points are examined; mask entries beyond them are
-/// left untouched. The caller keeps that count below 2^32.
-[[nodiscard]] std::uint32_t frustumCull(const OrvFrustum& frustum,
-                                        std::span<const HomVec4> positions,
-                                        std::span<bool> visible_mask) noexcept;
+/// left untouched. The caller keeps that count below 2^32. Every instruction-set path the library
+/// chooses from at run time gives the same mask and count to the bit.
+///
+/// Expects points facing the frustum's observer (`faceObserver`). A vector and its negation are one
+/// point, but they fall on opposite sides of the side planes, which pass through the observer; the
+/// facing one is the point as the frustum describes it, seen along the shorter geodesic.
+std::uint32_t frustumCull(const OrvFrustum& frustum, std::span<const HomVec4> positions,
+                          std::span<bool> visible_mask) noexcept;
 
-/// As `frustumCull`, with the single criterion `plane.isVisible`. Nothing is moved or split.
-[[nodiscard]] std::uint32_t projectiveClip(const ProjectiveHyperplane& plane,
-                                           std::span<const HomVec4> positions,
-                                           std::span<bool> visible_mask) noexcept;
+/// As `frustumCull`, with the single criterion `plane.isVisible`. Nothing is moved or split. A
+/// vector and its negation fall on opposite sides of any plane, so where the plane bounds what an
+/// observer sees, pass the points facing that observer (`faceObserver`).
+std::uint32_t projectiveClip(const ProjectiveHyperplane& plane,
+                             std::span<const HomVec4> positions,
+                             std::span<bool> visible_mask) noexcept;
 
 /// A back-to-front drawing order: the indices of `positions` by decreasing Fubini-Study distance
 /// from `observer`, points at equal distance (as doubles) in input order. Each distance is computed
@@ -194,6 +356,11 @@ enum class WVisibilityClass : std::uint8_t {
 /// list, allocated from `resource`, is the only memory taken: no scratch from the resource or the
 /// global heap, and a small fixed amount of stack. When the resource refuses the list the result is
 /// `Error::OutOfMemory` and nothing stays allocated. An empty point array gives an empty list.
+///
+/// Meant for the points facing `observer` that the culling functions took (`faceObserver`), so that
+/// the indices name the same array as their mask. Its order does not depend on that choice:
+/// the Fubini-Study distance ignores sign and scale, and is the length of the shorter geodesic,
+/// the one along which the facing representative reaches the observer.
 [[nodiscard]] std::expected<std::pmr::vector<std::size_t>, Error> sortByFSDepth(
     std::pmr::memory_resource& resource, const HomVec4& observer,
     std::span<const HomVec4> positions);
@@ -206,37 +373,6 @@ enum class WVisibilityClass : std::uint8_t {
 [[nodiscard]] std::expected<std::pmr::vector<std::size_t>, Error> sortByFSDepth(
     std::pmr::memory_resource& resource, const HomVec4& observer,
     std::span<const HomVec4> positions, std::span<double> distances);
-
-namespace detail {
-/// `sortByFSDepth` on the path taken for 2^32 points or more (a comparison sort on distance, then
-/// index), for tests that compare it with the path of smaller counts.
-[[nodiscard]] std::expected<std::pmr::vector<std::size_t>, Error> sortByFSDepthByComparison(
-    std::pmr::memory_resource& resource, const HomVec4& observer,
-    std::span<const HomVec4> positions, std::span<double> distances);
-}  // namespace detail
-
-/// Instruction-set paths of `frustumCull` and `projectiveClip`. Both operations run the best path
-/// the machine supports; every path gives bit-identical masks and counts, since each SIMD lane does
-/// exactly the scalar operations in the scalar order.
-enum class BatchPath : std::uint8_t {
-  baseline = 0,  ///< portable code, always available
-  avx2 = 1,      ///< four points per 256-bit register (x86-64 with AVX2)
-  avx512 = 2,    ///< eight points per 512-bit register (x86-64 with AVX-512F and BMI2)
-};
-
-/// Whether this machine (and this build) can run `path`.
-[[nodiscard]] bool isSupported(BatchPath path) noexcept;
-
-namespace detail {
-/// `frustumCull` and `projectiveClip` on a chosen path, for tests that compare the paths. `path`
-/// must be supported; an unsupported one runs the baseline.
-[[nodiscard]] std::uint32_t frustumCullOn(BatchPath path, const OrvFrustum& frustum,
-                                          std::span<const HomVec4> positions,
-                                          std::span<bool> visible_mask) noexcept;
-[[nodiscard]] std::uint32_t projectiveClipOn(BatchPath path, const ProjectiveHyperplane& plane,
-                                             std::span<const HomVec4> positions,
-                                             std::span<bool> visible_mask) noexcept;
-}  // namespace detail
 
 // --- Pipeline descriptions ---------------------------------------------------------------------
 

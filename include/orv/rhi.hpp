@@ -307,6 +307,8 @@ struct GraphicsPipelineDescriptor {
   BlendFactor src_color_factor = BlendFactor::one;
   BlendFactor dst_color_factor = BlendFactor::zero;
   std::uint32_t sample_count = 1;  // no multisampling unless asked for
+  float point_size = 1.0f;  // side of the square a point covers, in pixels
+  float line_width = 1.0f;  // width of the band a line or geodesic covers, in pixels
 
   friend constexpr bool operator==(const GraphicsPipelineDescriptor&,
                                    const GraphicsPipelineDescriptor&) = default;
@@ -327,6 +329,8 @@ struct DeviceLimits {
   std::uint32_t max_compute_group_size = 1024;    // invocations in one work group
   std::uint32_t max_sample_count = 8;
   bool shader_f64 = true;  // the projective formats need double precision in shaders
+  float max_point_size = 64.0f;  // largest GraphicsPipelineDescriptor::point_size, pixels
+  float max_line_width = 16.0f;  // largest GraphicsPipelineDescriptor::line_width, pixels
 
   friend constexpr bool operator==(const DeviceLimits&, const DeviceLimits&) = default;
 };
@@ -467,8 +471,8 @@ struct FramePass {
 
 static_assert(std::is_trivially_copyable_v<FramePass>);
 
-/// A memory resource that can also grow or shrink, without moving it, a block it handed out. The
-/// frame graph uses this when its resource offers it, and otherwise moves its passes to a new block.
+/// A memory resource that can also grow or shrink, without moving it, a block it handed out. A frame
+/// graph constructed from one uses this, and otherwise moves its passes to a new block.
 class ResizableMemoryResource : public std::pmr::memory_resource {
  public:
   /// Resizes the block `p` of `old_bytes`, allocated with `alignment`, to `new_bytes` in place.
@@ -488,12 +492,16 @@ class ResizableMemoryResource : public std::pmr::memory_resource {
 /// The graph owns only the storage of its pass array, which comes from the memory resource given at
 /// construction and goes back to it on destruction. Passes only accumulate; `advanceFrame` counts
 /// frames and leaves them as they are. The array grows to capacities 1, 2, 4, 7, 11, ... (c becomes
-/// c + c/2 + 1), resized in place when the resource is a `ResizableMemoryResource` that can, else
-/// moved to a new block.
+/// c + c/2 + 1), resized in place when the graph was constructed from a `ResizableMemoryResource`
+/// that can, else moved to a new block.
 class FrameGraph {
  public:
   /// An empty graph drawing memory from `resource`, which must outlive it. Allocates nothing.
   explicit FrameGraph(std::pmr::memory_resource& resource) noexcept : resource_(&resource) {}
+  /// As above, and growth first asks `resource` to resize the pass array in place. (The graph tells
+  /// the two kinds of resource apart by this overload, not at run time: orv needs no RTTI.)
+  explicit FrameGraph(ResizableMemoryResource& resource) noexcept
+      : resource_(&resource), resizable_(&resource) {}
 
   /// Returns the pass array to the resource; what the passes point to is the caller's.
   ~FrameGraph();
@@ -505,10 +513,11 @@ class FrameGraph {
   /// Releases this graph's storage, then takes over the passes, storage and resource of `other`.
   FrameGraph& operator=(FrameGraph&& other) noexcept;
 
-  /// Appends a copy of `pass` after the passes already present. When the resource refuses memory
-  /// (or the graph already holds 2^32 - 1 passes) returns `Error::OutOfMemory` and leaves the
-  /// passes, capacity and storage exactly as they were.
-  [[nodiscard]] std::expected<void, Error> addPass(const FramePass& pass);
+  /// Appends a copy of `pass` after the passes already present. The record is taken by value, so it
+  /// may be one of this graph's own passes (`graph.addPass(graph.passes()[0])`). When the resource
+  /// refuses memory (or the graph already holds 2^32 - 1 passes) returns `Error::OutOfMemory` and
+  /// leaves the passes, capacity and storage exactly as they were.
+  [[nodiscard]] std::expected<void, Error> addPass(FramePass pass);
 
   /// Counts one more frame.
   void advanceFrame() noexcept { ++frame_index_; }
@@ -517,7 +526,8 @@ class FrameGraph {
   [[nodiscard]] std::uint32_t passCount() const noexcept {
     return static_cast<std::uint32_t>(count_);
   }
-  /// The passes in the order they were added.
+  /// The passes in the order they were added. A successful `addPass` that grows the array may move
+  /// it, after which spans returned earlier no longer point at the passes.
   [[nodiscard]] std::span<const FramePass> passes() const noexcept { return {passes_, count_}; }
   /// The number of frames advanced since construction.
   [[nodiscard]] std::uint64_t frameIndex() const noexcept { return frame_index_; }
@@ -530,6 +540,7 @@ class FrameGraph {
   void release() noexcept;
 
   std::pmr::memory_resource* resource_;
+  ResizableMemoryResource* resizable_ = nullptr;  // the same resource, where it can resize
   FramePass* passes_ = nullptr;
   std::size_t count_ = 0;
   std::size_t capacity_ = 0;

@@ -4,6 +4,12 @@
 #   pkg-config  install orv into WORK_DIR/prefix, then compile main.cpp with the flags that
 #               pkg-config reads from orv.pc, and run it
 #   subproject  build and run this folder's project with orv's source tree added to it
+#   subproject-no-exceptions
+#               as subproject, with -fno-exceptions -fno-rtti added to the project's flags
+#   subproject-flags
+#               configure that project under CI=true and check the compile commands orv generates:
+#               warnings are errors only where the project asks for it, and orv's C++ flags stay
+#               off the project's C sources
 # The builds use the compiler, flags, build type and generator of the orv build that runs the check:
 # SOURCE_DIR, BUILD_DIR, WORK_DIR, GENERATOR, CXX, CXX_FLAGS, LINKER_FLAGS, BUILD_TYPE, PKG_CONFIG.
 
@@ -18,10 +24,62 @@ function(run)
 endfunction()
 
 file(REMOVE_RECURSE "${WORK_DIR}")
-set(build_settings -G "${GENERATOR}" "-DCMAKE_CXX_COMPILER=${CXX}" "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}"
+set(cxx_flags "${CXX_FLAGS}")
+if(MODE STREQUAL "subproject-no-exceptions")
+  string(APPEND cxx_flags " -fno-exceptions -fno-rtti")  # as many engines build everything
+endif()
+set(build_settings -G "${GENERATOR}" "-DCMAKE_CXX_COMPILER=${CXX}" "-DCMAKE_CXX_FLAGS=${cxx_flags}"
     "-DCMAKE_EXE_LINKER_FLAGS=${LINKER_FLAGS}" "-DCMAKE_BUILD_TYPE=${BUILD_TYPE}")
 
-if(MODE STREQUAL "subproject")
+# The compile command of the first source whose path ends in `source`, in `command`.
+function(compile_command source)
+  file(READ "${WORK_DIR}/build/compile_commands.json" json)
+  string(JSON count LENGTH "${json}")
+  math(EXPR last "${count} - 1")
+  foreach(i RANGE ${last})
+    string(JSON file GET "${json}" ${i} file)
+    if(file MATCHES "${source}$")
+      string(JSON command GET "${json}" ${i} command)
+      set(command "${command} " PARENT_SCOPE)
+      return()
+    endif()
+  endforeach()
+  message(FATAL_ERROR "no compile command for ${source}")
+endfunction()
+
+if(MODE STREQUAL "subproject-flags")
+  # Hosted CI services set CI=true for every build, including the builds of projects that include
+  # orv: only an explicit ON may turn orv's warnings into errors there.
+  set(ENV{CI} true)
+  foreach(setting IN ITEMS default OFF ON)
+    set(option)
+    if(NOT setting STREQUAL "default")
+      set(option "-DORV_WARNINGS_AS_ERRORS=${setting}")
+    endif()
+    run(${CMAKE_COMMAND} -S "${CMAKE_CURRENT_LIST_DIR}" -B "${WORK_DIR}/build" ${build_settings}
+        "-DORV_SOURCE_DIR=${SOURCE_DIR}" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DORV_CONSUMER_C=ON
+        ${option})
+    compile_command("src/kernel.cpp")
+    if(NOT command MATCHES " -Wall ")
+      message(FATAL_ERROR "orv's warning flags are missing from: ${command}")
+    endif()
+    if(command MATCHES " -Werror " AND NOT setting STREQUAL "ON" OR
+       NOT command MATCHES " -Werror " AND setting STREQUAL "ON")
+      message(FATAL_ERROR "with CI=true and ORV_WARNINGS_AS_ERRORS ${setting}, orv compiles "
+                          "with: ${command}")
+    endif()
+  endforeach()
+  compile_command("consumer/main.cpp")
+  set(cxx_command "${command}")
+  compile_command("consumer/plain.c")
+  if(NOT cxx_command MATCHES " -ffp-contract=off " OR command MATCHES " -ffp-contract=off ")
+    message(FATAL_ERROR "-ffp-contract=off must reach the consumer's C++ sources only:\n"
+                        "${cxx_command}\n${command}")
+  endif()
+  return()
+endif()
+
+if(MODE MATCHES "^subproject")
   run(${CMAKE_COMMAND} -S "${CMAKE_CURRENT_LIST_DIR}" -B "${WORK_DIR}/build" ${build_settings}
       "-DORV_SOURCE_DIR=${SOURCE_DIR}")
 else()
@@ -30,13 +88,14 @@ else()
   file(GLOB_RECURSE version "${WORK_DIR}/prefix/*/orv-config-version.cmake")
   file(GLOB_RECURSE targets "${WORK_DIR}/prefix/*/orv-targets.cmake")
   file(GLOB_RECURSE pc "${WORK_DIR}/prefix/*/orv.pc")
+  file(GLOB_RECURSE device_pc "${WORK_DIR}/prefix/*/orv-device.pc")
   file(GLOB headers RELATIVE "${WORK_DIR}/prefix/include/orv"
        "${WORK_DIR}/prefix/include/orv/*.hpp")
   file(GLOB_RECURSE archives "${WORK_DIR}/prefix/*liborv_*.a")
   list(LENGTH archives archive_count)
   list(SORT headers)
-  if(NOT config OR NOT version OR NOT targets OR NOT pc OR NOT archive_count EQUAL 3
-     OR NOT headers STREQUAL "error.hpp;kernel.hpp;renderer.hpp;rhi.hpp")
+  if(NOT config OR NOT version OR NOT targets OR NOT pc OR NOT device_pc OR NOT archive_count EQUAL 4
+     OR NOT headers STREQUAL "device.hpp;error.hpp;kernel.hpp;renderer.hpp;rhi.hpp")
     message(FATAL_ERROR "the install is incomplete: config '${config}', version '${version}', "
                         "targets '${targets}', pkg-config '${pc}', headers '${headers}', "
                         "libraries '${archives}'")
@@ -45,9 +104,9 @@ else()
   if(MODE STREQUAL "pkg-config")
     get_filename_component(pc_dir "${pc}" DIRECTORY)
     set(ENV{PKG_CONFIG_PATH} "${pc_dir}")
-    run("${PKG_CONFIG}" --cflags orv)
+    run("${PKG_CONFIG}" --cflags orv-device)
     string(STRIP "${output}" cflags)
-    run("${PKG_CONFIG}" --libs orv)
+    run("${PKG_CONFIG}" --libs orv-device)
     string(STRIP "${output}" libs)
     if(NOT " ${cflags} " MATCHES " -ffp-contract=off ")
       message(FATAL_ERROR "orv.pc gives the compile flags '${cflags}' without -ffp-contract=off")

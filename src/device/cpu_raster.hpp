@@ -1,0 +1,82 @@
+#pragma once
+
+// The CPU device's rasteriser: projective points, lines, geodesic arcs and triangles seen through a
+// `ViewUniform`, depth-tested with Fubini-Study depth, written into the attachments of a render
+// pass. The rules are those stated in orv/device.hpp.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "orv/device.hpp"
+#include "orv/kernel.hpp"
+#include "orv/rhi.hpp"
+
+namespace orv::device::detail {
+
+/// Four single-precision channels.
+using Rgba = std::array<float, 4>;
+
+/// One colour attachment: its texels in its format, row-major, rows packed.
+struct ColorAttachment {
+  std::byte* texels;
+  rhi::Format format;
+};
+
+/// Where a render pass draws.
+struct RenderTarget {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::span<const ColorAttachment> colors;
+  float* depth = nullptr;  ///< null when the render pass has no depth attachment
+};
+
+/// Stores `color` at texel `index` of an image of `format`.
+void storeColor(std::byte* texels, rhi::Format format, std::size_t index, const Rgba& color) noexcept;
+/// The colour at texel `index` of an image of `format`.
+[[nodiscard]] Rgba loadColor(const std::byte* texels, rhi::Format format, std::size_t index) noexcept;
+
+/// The IEEE binary16 nearest to `value` (ties to even); `device::halfToFloat` goes back.
+[[nodiscard]] std::uint16_t floatToHalf(float value) noexcept;
+
+/// Draws primitives of one pipeline through one view into one render target.
+class Rasteriser {
+ public:
+  Rasteriser(const RenderTarget& target, const ViewUniform& view,
+             const rhi::GraphicsPipelineDescriptor& pipeline) noexcept;
+
+  /// A point at `position` (any representative), in `color`.
+  void point(const kernel::HomVec4& position, const Rgba& color) noexcept;
+  /// The segment between the representatives of `a` and `b` facing the observer.
+  void line(const kernel::HomVec4& a, const Rgba& color_a, const kernel::HomVec4& b,
+            const Rgba& color_b) noexcept;
+  /// The shortest great-circle arc between `a` and `b`, split where it crosses the hyperplane
+  /// orthogonal to the observer so that each piece is drawn facing it.
+  void geodesic(const kernel::HomVec4& a, const Rgba& color_a, const kernel::HomVec4& b,
+                const Rgba& color_b) noexcept;
+  /// The triangle spanned by the representatives of `a`, `b` and `c` facing the observer.
+  void triangle(const kernel::HomVec4& a, const Rgba& color_a, const kernel::HomVec4& b,
+                const Rgba& color_b, const kernel::HomVec4& c, const Rgba& color_c) noexcept;
+
+  /// A vertex after facing: its point, its four plane values and its colour.
+  struct Vertex {
+    kernel::HomVec4 q;
+    std::array<double, 4> planes;  // left, right, top, bottom
+    Rgba color;
+  };
+
+ private:
+  [[nodiscard]] Vertex vertex(const kernel::HomVec4& facing_point, const Rgba& color) const noexcept;
+  void segment(const Vertex& a, const Vertex& b) noexcept;
+  void fragment(std::size_t x, std::size_t y, const kernel::HomVec4& q, const Rgba& color) noexcept;
+  void fragment(std::size_t x, std::size_t y, float depth, const Rgba& color) noexcept;
+
+  RenderTarget target_;
+  ViewUniform view_;
+  rhi::GraphicsPipelineDescriptor pipeline_;
+  bool test_depth_;
+  bool write_depth_;
+};
+
+}  // namespace orv::device::detail

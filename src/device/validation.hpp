@@ -1,0 +1,90 @@
+#pragma once
+
+// The checks every device makes, in one place so that all devices refuse the same things with the
+// same words: descriptors against the limits, ranges of buffer calls, and a whole frame graph
+// before any of it runs. Internal to the device libraries; not installed.
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+
+#include "orv/device.hpp"
+#include "orv/rhi.hpp"
+
+namespace orv::device::detail {
+
+inline constexpr std::uint32_t kNoIndex = std::numeric_limits<std::uint32_t>::max();
+
+/// The uniform binding projective pipelines read their `ViewUniform` from.
+inline constexpr std::uint32_t kViewBinding = 0;
+
+/// Bytes of one colour in a vertex buffer: an rgba32_float.
+inline constexpr std::uint64_t kColorBytes = 16;
+
+/// A failure outside `execute`.
+[[nodiscard]] Failure failure(ErrorCode code, std::string message);
+
+/// What validation asks a device about its resources: the descriptor of a live resource, or null.
+class ResourceLookup {
+ public:
+  [[nodiscard]] virtual const rhi::BufferDescriptor* buffer(rhi::BufferId) const noexcept = 0;
+  [[nodiscard]] virtual const rhi::ImageDescriptor* image(rhi::ImageId) const noexcept = 0;
+  [[nodiscard]] virtual const rhi::GraphicsPipelineDescriptor* pipeline(
+      rhi::PipelineId) const noexcept = 0;
+
+ protected:
+  ~ResourceLookup() = default;
+};
+
+[[nodiscard]] Result<void> checkBufferDescriptor(const rhi::BufferDescriptor& desc,
+                                                 const rhi::DeviceLimits& limits);
+[[nodiscard]] Result<void> checkImageDescriptor(const rhi::ImageDescriptor& desc,
+                                                const rhi::DeviceLimits& limits);
+[[nodiscard]] Result<void> checkPipelineDescriptor(const rhi::GraphicsPipelineDescriptor& desc,
+                                                   const rhi::DeviceLimits& limits);
+
+/// `call` ("writeBuffer", "readBuffer") on `bytes` bytes from `offset` of a buffer of `size` bytes.
+[[nodiscard]] Result<void> checkBufferRange(std::string_view call, rhi::BufferId buffer,
+                                            std::uint64_t size, std::uint64_t offset,
+                                            std::uint64_t bytes);
+/// `readImage` of `image` into `bytes` bytes.
+[[nodiscard]] Result<void> checkImageReadback(rhi::ImageId image, const rhi::ImageDescriptor& desc,
+                                              std::size_t bytes);
+
+/// Checks every pass and command of `graph`; the first problem found, in running order, is the
+/// failure.
+[[nodiscard]] Result<void> validateGraph(const rhi::FrameGraph& graph,
+                                         const ResourceLookup& resources,
+                                         const rhi::DeviceLimits& limits);
+
+/// Formats an image can have on a device, and which of them are colour or depth.
+[[nodiscard]] bool isColorFormat(rhi::Format format) noexcept;
+[[nodiscard]] bool isDepthFormat(rhi::Format format) noexcept;
+
+/// The number a pipeline handle carries for a table slot, and back.
+[[nodiscard]] constexpr std::uint64_t pipelineNumber(std::uint64_t slot_id,
+                                                     std::uint32_t generation) noexcept {
+  return (std::uint64_t{generation} << 32) | slot_id;
+}
+[[nodiscard]] constexpr std::uint64_t pipelineSlot(std::uint64_t number) noexcept {
+  return number & 0xffff'ffffu;
+}
+[[nodiscard]] constexpr std::uint32_t pipelineGeneration(std::uint64_t number) noexcept {
+  return static_cast<std::uint32_t>(number >> 32);
+}
+
+/// Names for messages and for the Graphviz export.
+[[nodiscard]] std::string_view formatName(rhi::Format format) noexcept;
+[[nodiscard]] std::string_view commandName(rhi::GpuCommand::Tag tag) noexcept;
+[[nodiscard]] std::string_view passTypeName(rhi::PassType type) noexcept;
+/// "buffer 3:1", "image 1:2", "pipeline 4:1" (id or slot, then generation).
+[[nodiscard]] std::string describe(rhi::BufferId id);
+[[nodiscard]] std::string describe(rhi::ImageId id);
+[[nodiscard]] std::string describe(rhi::PipelineId id);
+/// `text` in double quotes, with quotes, backslashes and bytes outside printable ASCII escaped, so
+/// that it stays on one line.
+[[nodiscard]] std::string quoted(std::string_view text);
+
+}  // namespace orv::device::detail

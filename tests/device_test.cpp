@@ -1,0 +1,596 @@
+// The device layer on the CPU device: resources and their handles, each command's meaning on small
+// hand-made scenes, the refusal of bad graphs with nothing executed, and agreement of the
+// projection with culling.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numbers>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "orv/device.hpp"
+#include "support/same_bits.hpp"
+
+namespace {
+
+using namespace orv;
+using device::Device;
+using device::ErrorCode;
+using device::ViewUniform;
+using kernel::HomVec4;
+using rhi::BufferDescriptor;
+using rhi::BufferId;
+using rhi::Format;
+using rhi::FramePass;
+using rhi::GpuCommand;
+using rhi::ImageDescriptor;
+using rhi::ImageId;
+using rhi::ImageUsage;
+using rhi::PipelineId;
+using rhi::PrimitiveTopology;
+using orv::testing::bits;
+
+constexpr BufferId kNone{0, 0};
+
+std::unique_ptr<Device> cpu(const rhi::DeviceLimits& limits = {}) {
+  auto made = device::makeCpuDevice(limits);
+  EXPECT_TRUE(made.has_value());
+  return std::move(*made);
+}
+
+template <class T>
+std::span<const std::byte> asBytes(const T& value) {
+  return std::as_bytes(std::span(&value, 1));
+}
+
+// A view whose planes are x + w, w - x, y + w, w - y seen from (0, 0, 0, 1): the point
+// (x, y, z, 1) lands at pixel ((x + 1) / 2 * width, (y + 1) / 2 * height), so scenes can be placed
+// on exact pixel positions.
+ViewUniform flatView(std::uint32_t width, std::uint32_t height) {
+  using renderer::ProjectiveHyperplane;
+  return {{ProjectiveHyperplane::init(1, 0, 0, 1), ProjectiveHyperplane::init(-1, 0, 0, 1),
+           ProjectiveHyperplane::init(0, 1, 0, 1), ProjectiveHyperplane::init(0, -1, 0, 1)},
+          HomVec4::init(0, 0, 0, 1),
+          0.0,
+          std::numbers::pi / 2,
+          static_cast<double>(width),
+          static_cast<double>(height)};
+}
+
+// The point of the flat view at pixel (px, py), `ahead` radians away along z.
+HomVec4 atPixel(double px, double py, std::uint32_t width, std::uint32_t height, double ahead = 0) {
+  return HomVec4::init(2.0 * px / width - 1.0, 2.0 * py / height - 1.0, std::tan(ahead), 1.0);
+}
+
+// A small render setup: an rgba32_float colour target, a depth target, a uniform buffer holding a
+// view, and room for positions and colours.
+struct Rig {
+  std::unique_ptr<Device> device = cpu();
+  std::uint32_t width;
+  std::uint32_t height;
+  ImageId color{};
+  ImageId depth{};
+  BufferId view{};
+  BufferId positions{};
+  BufferId colors{};
+  std::array<ImageId, 2> targets{};
+
+  Rig(std::uint32_t w, std::uint32_t h, std::uint32_t capacity = 64) : width(w), height(h) {
+    color = *device->createImage(
+        ImageDescriptor::init2D(Format::rgba32_float, w, h, ImageUsage::color_target));
+    depth = *device->createImage(
+        ImageDescriptor::init2D(Format::depth32_float, w, h, ImageUsage::depth_target));
+    view = *device->createBuffer(BufferDescriptor::initUniform(256));
+    positions = *device->createBuffer(BufferDescriptor::initOrvPositions(capacity));
+    colors = *device->createBuffer(
+        {std::uint64_t{capacity} * 16, 16, rhi::BufferType::vertex, Format::rgba32_float,
+         rhi::HeapType::upload, true});
+    targets = {color, depth};
+    setView(flatView(w, h));
+  }
+
+  void setView(const ViewUniform& v) { ASSERT_TRUE(device->writeBuffer(view, 0, asBytes(v))); }
+
+  PipelineId pipeline(PrimitiveTopology topology, bool blend = false, float size = 1.0f) {
+    rhi::GraphicsPipelineDescriptor desc{};
+    desc.type = rhi::PipelineType::orv_projective;
+    desc.topology = topology;
+    desc.color_format = Format::rgba32_float;
+    desc.depth.fs_depth = true;
+    desc.blend_enabled = blend;
+    desc.dst_color_factor = blend ? rhi::BlendFactor::one : rhi::BlendFactor::zero;
+    desc.point_size = size;
+    desc.line_width = std::min(size, 16.0f);
+    const auto made = device->createPipeline(desc);
+    EXPECT_TRUE(made);
+    return made.value_or(PipelineId{});
+  }
+
+  // Uploads `points` with their colours, clears to black and depth 1, and draws them once.
+  device::Result<void> draw(PipelineId pipe, std::span<const HomVec4> points,
+                            std::span<const std::array<float, 4>> point_colors) {
+    if (!point_colors.empty()) {
+      EXPECT_TRUE(device->writeBuffer(colors, 0, std::as_bytes(point_colors)));
+    }
+    const std::array<ImageId, 1> attachments{color};
+    commands = {
+        {GpuCommand::OrvUploadPositions{positions, points}},
+        {GpuCommand::BeginPass{attachments, depth}},
+        {GpuCommand::Clear{color, 0, 0, 0, 0, 1}},
+        {pipe},
+        {GpuCommand::BindUniform{view, 0, sizeof(ViewUniform), 0}},
+        {rhi::DrawCommand{pipe, point_colors.empty() ? kNone : colors, kNone, kNone, positions,
+                          static_cast<std::uint32_t>(points.size()), 1}},
+        {GpuCommand::EndPass{}},
+    };
+    rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+    EXPECT_TRUE(graph.addPass({"draw", {}, targets, commands, rhi::PassType::geometry}));
+    return device->execute(graph);
+  }
+
+  std::vector<float> pixels() {
+    std::vector<float> out(std::size_t{width} * height * 4);
+    EXPECT_TRUE(device->readImage(color, std::as_writable_bytes(std::span(out))));
+    return out;
+  }
+
+  std::vector<GpuCommand> commands;
+};
+
+// --- resources ------------------------------------------------------------------------------------
+
+TEST(Resources, HandlesCountFromOneAndStaleOnesAreRefused) {
+  auto dev = cpu();
+  const BufferId a = *dev->createBuffer(BufferDescriptor::initOrvPositions(4));
+  const BufferId b = *dev->createBuffer(BufferDescriptor::initOrvPositions(4));
+  EXPECT_EQ(a, (BufferId{1, 1}));
+  EXPECT_EQ(b, (BufferId{2, 1}));
+  ASSERT_TRUE(dev->destroy(a));
+  const BufferId again = *dev->createBuffer(BufferDescriptor::initOrvPositions(4));
+  EXPECT_EQ(again, (BufferId{1, 2}));  // the slot comes back one generation on
+
+  std::array<std::byte, 8> bytes{};
+  for (const auto& result : {dev->destroy(a), dev->writeBuffer(a, 0, bytes),
+                             dev->readBuffer(BufferId{0, 0}, 0, bytes),
+                             dev->readBuffer(BufferId{9, 1}, 0, bytes)}) {
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().code, ErrorCode::invalid_handle);
+    EXPECT_EQ(result.error().pass, UINT32_MAX);
+  }
+  EXPECT_TRUE(dev->writeBuffer(again, 0, bytes));
+
+  // Pipelines carry slot and generation in their number.
+  Rig rig(4, 4);
+  const PipelineId p = rig.pipeline(PrimitiveTopology::point_list);
+  ASSERT_TRUE(rig.device->destroy(p));
+  EXPECT_EQ(rig.device->destroy(p).error().code, ErrorCode::invalid_handle);
+  EXPECT_NE(rig.pipeline(PrimitiveTopology::point_list), p);
+}
+
+TEST(Resources, DescriptorsAreCheckedAgainstTheLimits) {
+  rhi::DeviceLimits limits{};
+  limits.max_buffer_size = 1024;
+  auto dev = cpu(limits);
+  const auto code = [](const auto& result) { return result.error().code; };
+
+  EXPECT_EQ(code(dev->createBuffer(BufferDescriptor::initOrvPositions(0))), ErrorCode::invalid_descriptor);
+  EXPECT_EQ(code(dev->createBuffer(BufferDescriptor::initOrvPositions(33))), ErrorCode::limit_exceeded);
+  BufferDescriptor odd = BufferDescriptor::initOrvPositions(4);
+  odd.stride = 16;
+  EXPECT_EQ(code(dev->createBuffer(odd)), ErrorCode::invalid_descriptor);
+
+  EXPECT_EQ(code(dev->createImage(ImageDescriptor::init2D(Format::rgba16_float, 0, 4,
+                                                          ImageUsage::color_target))),
+            ErrorCode::invalid_descriptor);
+  EXPECT_EQ(code(dev->createImage(ImageDescriptor::init2D(Format::rgba16_float, 16385, 4,
+                                                          ImageUsage::color_target))),
+            ErrorCode::limit_exceeded);
+  EXPECT_EQ(code(dev->createImage(ImageDescriptor::init2D(Format::depth32_float, 4, 4,
+                                                          ImageUsage::color_target))),
+            ErrorCode::invalid_descriptor);
+  EXPECT_EQ(code(dev->createImage(ImageDescriptor::init2D(Format::r8_unorm, 4, 4,
+                                                          ImageUsage::sampled))),
+            ErrorCode::unsupported);
+
+  rhi::GraphicsPipelineDescriptor pipeline{};  // a plain graphics pipeline
+  EXPECT_EQ(code(dev->createPipeline(pipeline)), ErrorCode::unsupported);
+  pipeline.type = rhi::PipelineType::orv_projective;
+  EXPECT_EQ(code(dev->createPipeline(pipeline)), ErrorCode::invalid_descriptor);  // no fs_depth
+  pipeline.depth.fs_depth = true;
+  pipeline.sample_count = 16;
+  EXPECT_EQ(code(dev->createPipeline(pipeline)), ErrorCode::limit_exceeded);
+  pipeline.sample_count = 1;
+  EXPECT_TRUE(dev->createPipeline(pipeline));
+
+  // Nothing refused took a handle.
+  EXPECT_EQ(*dev->createBuffer(BufferDescriptor::initOrvPositions(1)), (BufferId{1, 1}));
+}
+
+TEST(Resources, BufferRangesAreChecked) {
+  auto dev = cpu();
+  const BufferId b = *dev->createBuffer(BufferDescriptor::initUniform(16));
+  const std::array<std::byte, 4> in{std::byte{1}, std::byte{2}, std::byte{3}, std::byte{4}};
+  ASSERT_TRUE(dev->writeBuffer(b, 12, in));
+  std::array<std::byte, 16> out{};
+  ASSERT_TRUE(dev->readBuffer(b, 0, out));
+  EXPECT_EQ(out[12], std::byte{1});
+  EXPECT_EQ(out[15], std::byte{4});
+  EXPECT_EQ(out[0], std::byte{0});  // buffers start zero-filled
+  EXPECT_EQ(dev->writeBuffer(b, 13, in).error().code, ErrorCode::invalid_command);
+  EXPECT_EQ(dev->writeBuffer(b, UINT64_MAX - 1, in).error().code, ErrorCode::invalid_command);
+  EXPECT_EQ(dev->readBuffer(b, 17, std::span(out).first(0)).error().code, ErrorCode::invalid_command);
+}
+
+// --- commands ---------------------------------------------------------------------------------------
+
+TEST(Commands, ClearsWriteTheImageFormatRoundedToNearest) {
+  auto dev = cpu();
+  const ImageId half = *dev->createImage(ImageDescriptor::initOrvRenderTarget(3, 2));
+  const ImageId depth = *dev->createImage(
+      ImageDescriptor::init2D(Format::depth32_float, 3, 2, ImageUsage::depth_target));
+  const std::array<ImageId, 1> colors{half};
+  const std::array<ImageId, 2> writes{half, depth};
+  const std::array<GpuCommand, 4> commands{{
+      {GpuCommand::Clear{half, 0.1f, 1e-6f, -2.5f, 65520.0f, 0.0f}},  // outside: colour only
+      {GpuCommand::BeginPass{colors, depth}},
+      {GpuCommand::Clear{ImageId::invalid(), 0, 0, 0, 0, 0.25f}},  // depth only
+      {GpuCommand::EndPass{}},
+  }};
+  rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+  ASSERT_TRUE(graph.addPass({"clear", {}, writes, commands, rhi::PassType::clear}));
+  ASSERT_TRUE(dev->execute(graph));
+
+  std::array<std::uint16_t, 24> texels{};
+  ASSERT_TRUE(dev->readImage(half, std::as_writable_bytes(std::span(texels))));
+  // 0.1 -> 0x2e66, 1e-6 -> the subnormal 17 * 2^-24, -2.5 -> 0xc100, 65520 rounds up to infinity.
+  for (std::size_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(texels[4 * i + 0], 0x2e66);
+    EXPECT_EQ(texels[4 * i + 1], 0x0011);
+    EXPECT_EQ(texels[4 * i + 2], 0xc100);
+    EXPECT_EQ(texels[4 * i + 3], 0x7c00);
+  }
+  std::array<float, 6> depths{};
+  ASSERT_TRUE(dev->readImage(depth, std::as_writable_bytes(std::span(depths))));
+  for (const float d : depths) EXPECT_EQ(d, 0.25f);
+  std::array<std::byte, 5> wrong{};
+  EXPECT_EQ(dev->readImage(depth, wrong).error().code, ErrorCode::invalid_command);
+}
+
+TEST(Commands, UploadsAndDistancesAreExact) {
+  auto dev = cpu();
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::vector<HomVec4> a;
+  std::vector<HomVec4> b;
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const HomVec4 p = HomVec4::init(0.3, -0.2, 0.9, 0.1);
+  // Near-equal, orthogonal, negated, huge, tiny, zero and NaN pairs, then random ones.
+  for (const auto& [x, y] : std::vector<std::pair<HomVec4, HomVec4>>{
+           {p, HomVec4::init(0.3, -0.2, 0.9, 0.1 + 1e-12)},
+           {HomVec4::init(1, 0, 0, 0), HomVec4::init(0, 1, 0, 0)},
+           {p, HomVec4::init(-0.3, 0.2, -0.9, -0.1)},
+           {HomVec4::init(1e300, 1e300, 0, 0), HomVec4::init(1e300, 0, 0, 0)},
+           {HomVec4::init(1e-300, 0, 0, 2e-300), p},
+           {HomVec4::init(0, 0, 0, 0), p},
+           {HomVec4::init(nan, 0, 0, 1), p}}) {
+    a.push_back(x);
+    b.push_back(y);
+  }
+  while (a.size() < 1000) {
+    a.push_back(HomVec4::init(u(rng), u(rng), u(rng), u(rng)));
+    b.push_back(HomVec4::init(u(rng), u(rng), u(rng), u(rng)));
+  }
+  const auto n = static_cast<std::uint32_t>(a.size());
+  const BufferId pa = *dev->createBuffer(BufferDescriptor::initOrvPositions(n));
+  const BufferId pb = *dev->createBuffer(BufferDescriptor::initOrvPositions(n));
+  const BufferId results = *dev->createBuffer(
+      {std::uint64_t{n} * 8, 8, rhi::BufferType::storage, Format::undefined,
+       rhi::HeapType::readback, false});
+  const std::array<GpuCommand, 3> commands{{
+      {GpuCommand::OrvUploadPositions{pa, a}},
+      {GpuCommand::OrvUploadPositions{pb, b}},
+      {GpuCommand::OrvComputeFsDistance{pa, pb, results, n}},
+  }};
+  rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+  ASSERT_TRUE(graph.addPass({"distances", {}, {}, commands, rhi::PassType::orv_fs_compute}));
+  ASSERT_TRUE(dev->execute(graph));
+
+  std::vector<HomVec4> uploaded(n);
+  ASSERT_TRUE(dev->readBuffer(pa, 0, std::as_writable_bytes(std::span(uploaded))));
+  EXPECT_EQ(std::memcmp(uploaded.data(), a.data(), a.size() * sizeof(HomVec4)), 0);
+  std::vector<double> d(n);
+  ASSERT_TRUE(dev->readBuffer(results, 0, std::as_writable_bytes(std::span(d))));
+  for (std::size_t i = 0; i < n; ++i) {
+    ASSERT_EQ(bits(d[i]), bits(kernel::fsDistance(a[i], b[i]))) << "pair " << i;
+  }
+}
+
+TEST(Commands, PointsAreSquaresAtTheirPixelAndTheNearerOneCovers) {
+  Rig rig(8, 8);
+  const PipelineId points = rig.pipeline(PrimitiveTopology::point_list, false, 2.0f);
+  // A 2-pixel square centred on (3.0, 5.0) covers the centres 2.5 and 3.5 across, 4.5 and 5.5 down.
+  const std::array<HomVec4, 1> one{atPixel(3.0, 5.0, 8, 8)};
+  const std::array<std::array<float, 4>, 1> red{{{1, 0, 0, 1}}};
+  ASSERT_TRUE(rig.draw(points, one, red));
+  std::vector<float> px = rig.pixels();
+  for (std::size_t y = 0; y < 8; ++y) {
+    for (std::size_t x = 0; x < 8; ++x) {
+      const bool lit = (x == 2 || x == 3) && (y == 4 || y == 5);
+      EXPECT_EQ(px[(y * 8 + x) * 4], lit ? 1.0f : 0.0f) << x << "," << y;
+    }
+  }
+
+  // Two points on one line of sight, 0.2 and 0.6 rad away: the nearer (green) wins in either order.
+  const HomVec4 near = atPixel(4.5, 4.5, 8, 8, 0.2);
+  const HomVec4 far = atPixel(4.5, 4.5, 8, 8, 0.6);
+  const std::array<float, 4> green{0, 1, 0, 1};
+  const std::array<float, 4> blue{0, 0, 1, 1};
+  for (const bool near_first : {true, false}) {
+    const std::array<HomVec4, 2> pair{near_first ? near : far, near_first ? far : near};
+    const std::array<std::array<float, 4>, 2> tint{near_first ? green : blue, near_first ? blue : green};
+    ASSERT_TRUE(rig.draw(points, pair, tint));
+    px = rig.pixels();
+    EXPECT_EQ(px[(4 * 8 + 4) * 4 + 1], 1.0f);
+    EXPECT_EQ(px[(4 * 8 + 4) * 4 + 2], 0.0f);
+  }
+
+  // Non-finite positions draw nothing.
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::array<HomVec4, 3> broken{HomVec4::init(std::nan(""), 0, 0, 1), HomVec4::init(inf, 0, 0, 1),
+                                      HomVec4::init(0, 0, 0, inf)};
+  ASSERT_TRUE(rig.draw(points, broken, {}));
+  for (const float v : rig.pixels()) EXPECT_EQ(v, 0.0f);
+}
+
+TEST(Commands, TrianglesFollowTheTopLeftRule) {
+  Rig rig(8, 8);
+  // A square whose edges run through pixel centres, split along its diagonal, drawn additively:
+  // the top and left edges own their centres, the right and bottom ones do not, and no centre is
+  // drawn twice.
+  const PipelineId triangles = rig.pipeline(PrimitiveTopology::triangle_list, true);
+  const HomVec4 a = atPixel(0.5, 0.5, 8, 8);
+  const HomVec4 b = atPixel(4.5, 0.5, 8, 8);
+  const HomVec4 c = atPixel(4.5, 4.5, 8, 8);
+  const HomVec4 d = atPixel(0.5, 4.5, 8, 8);
+  const std::array<HomVec4, 6> square{a, b, c, a, c, d};
+  const std::array<float, 4> quarter{0.25f, 0.25f, 0.25f, 0.25f};
+  const std::array<std::array<float, 4>, 6> colors{quarter, quarter, quarter, quarter, quarter, quarter};
+  ASSERT_TRUE(rig.draw(triangles, square, colors));
+  const std::vector<float> px = rig.pixels();
+  for (std::size_t y = 0; y < 8; ++y) {
+    for (std::size_t x = 0; x < 8; ++x) {
+      EXPECT_EQ(px[(y * 8 + x) * 4], x < 4 && y < 4 ? 0.25f : 0.0f) << x << "," << y;
+    }
+  }
+}
+
+TEST(Commands, AGeodesicLiesOnTheImageLineBetweenItsEnds) {
+  Rig rig(64, 48);
+  const renderer::OrvCamera camera = renderer::OrvCamera::makeDefault();
+  rig.setView(ViewUniform::fromCamera(camera, 64, 48, 0.01, std::numbers::pi / 2));
+  const PipelineId geodesics = rig.pipeline(PrimitiveTopology::geodesic_list);
+  const HomVec4 a = HomVec4::init(-0.5, 0.3, -1.0, 1.0).normalize();
+  const HomVec4 b = HomVec4::init(0.6, -0.4, -0.7, 0.4).normalize();
+  const std::array<HomVec4, 2> ends{a, b};
+  ASSERT_TRUE(rig.draw(geodesics, ends, {}));
+
+  // The ends' image positions by the projection the device states.
+  const ViewUniform view = ViewUniform::fromCamera(camera, 64, 48, 0.01, std::numbers::pi / 2);
+  const auto project = [&](const HomVec4& q) {
+    const double l = view.planes[0].evaluate(q), r = view.planes[1].evaluate(q);
+    const double t = view.planes[2].evaluate(q), bo = view.planes[3].evaluate(q);
+    return std::array<double, 2>{((l - r) / (l + r) + 1.0) * 0.5 * 64, ((t - bo) / (t + bo) + 1.0) * 0.5 * 48};
+  };
+  const auto pa = project(a);
+  const auto pb = project(b);
+  const double dx = pb[0] - pa[0];
+  const double dy = pb[1] - pa[1];
+  const double length = std::hypot(dx, dy);
+  const std::vector<float> px = rig.pixels();
+  std::size_t lit = 0;
+  for (std::size_t y = 0; y < 48; ++y) {
+    for (std::size_t x = 0; x < 64; ++x) {
+      if (px[(y * 64 + x) * 4] == 0.0f) continue;
+      ++lit;
+      const double cx = static_cast<double>(x) + 0.5 - pa[0];
+      const double cy = static_cast<double>(y) + 0.5 - pa[1];
+      EXPECT_LE(std::abs(cx * dy - cy * dx) / length, 0.5 + 1e-9) << x << "," << y;  // in the band
+      const double along = (cx * dx + cy * dy) / (length * length);
+      EXPECT_TRUE(along >= -1e-9 && along <= 1 + 1e-9) << x << "," << y;
+    }
+  }
+  EXPECT_GE(lit, static_cast<std::size_t>(std::max(std::abs(dx), std::abs(dy))));
+}
+
+TEST(Projection, LandsInsideTheImageExactlyWhenCullingKeepsThePoint) {
+  // Views of cameras at and away from the origin, moved without rebuilding their frame, and
+  // turned, and of an observer that moved and turned, each beside the frustum culling uses.
+  std::vector<std::pair<ViewUniform, renderer::OrvFrustum>> views;
+  std::vector<renderer::OrvCamera> cameras{renderer::OrvCamera::makeDefault()};
+  cameras.push_back(renderer::OrvCamera::init(HomVec4::init(1, 2, 3, 1), HomVec4::init(0, 0, -1, 0),
+                                              HomVec4::init(0, 1, 0, 0), 1.2, 1.5, 0.01, 1.5));
+  cameras.push_back(cameras[0]);
+  cameras.back().moveForward(0.8);
+  cameras.back().moveRight(-0.4);
+  cameras.push_back(renderer::OrvCamera::init(HomVec4::init(0.2, -0.1, 0.3, 1), HomVec4::init(1, 0.5, -0.2, 0.1),
+                                              HomVec4::init(0.1, 1, 0.3, 0), 2.0, 0.7, 0.01, 1.5));
+  for (const renderer::OrvCamera& camera : cameras) {
+    // Far beyond pi/2, so that every point is nearer than the far limit.
+    views.emplace_back(ViewUniform::fromCamera(camera, 8, 8, 0.01, 2.0),
+                       renderer::OrvFrustum::fromCamera(camera));
+  }
+  renderer::Observer observer;
+  observer.moveForward(1.1);
+  observer.yaw(0.7);
+  observer.moveUp(-0.3);
+  observer.roll(0.5);
+  views.emplace_back(ViewUniform::fromObserver(observer, 1.4, 0.9, 8, 8, 0.01, 2.0),
+                     observer.frustum(1.4, 0.9, 0.01, 2.0));
+
+  Rig rig(8, 8, 1);
+  const PipelineId big = rig.pipeline(PrimitiveTopology::point_list, false, 64.0f);
+  std::mt19937_64 rng(11);
+  std::normal_distribution<double> g;
+  std::size_t kept = 0;
+  for (const auto& [view, frustum] : views) {
+    rig.setView(view);
+    for (int i = 0; i < 250; ++i) {
+      const std::array<HomVec4, 1> point{
+          renderer::facing(frustum.observer, HomVec4::init(g(rng), g(rng), g(rng), g(rng)))};
+      bool mask = false;
+      renderer::frustumCull(frustum, point, std::span(&mask, 1));
+      const auto drew = rig.draw(big, point, {});
+      ASSERT_TRUE(drew) << drew.error().message;
+      const std::vector<float> px = rig.pixels();
+      const bool drawn = std::any_of(px.begin(), px.end(), [](float v) { return v != 0.0f; });
+      ASSERT_EQ(drawn, mask) << "point " << i;
+      kept += mask ? 1 : 0;
+    }
+  }
+  EXPECT_GT(kept, 150u);  // both answers were exercised
+}
+
+// --- validation -------------------------------------------------------------------------------------
+
+TEST(Validation, EachBadGraphIsRefusedWithNothingExecuted) {
+  rhi::DeviceLimits limits{};
+  limits.max_color_attachments = 1;
+  limits.max_uniform_range = 4096;
+  auto dev = cpu(limits);
+  const ImageId color = *dev->createImage(ImageDescriptor::initOrvRenderTarget(4, 4));
+  const ImageId depth = *dev->createImage(
+      ImageDescriptor::init2D(Format::depth32_float, 4, 4, ImageUsage::depth_target));
+  const ImageId small = *dev->createImage(ImageDescriptor::initOrvRenderTarget(2, 2));
+  const ImageId sampled = *dev->createImage(
+      ImageDescriptor::init2D(Format::rgba16_float, 4, 4, ImageUsage::sampled));
+  const BufferId view = *dev->createBuffer(BufferDescriptor::initUniform(512));
+  const BufferId positions = *dev->createBuffer(BufferDescriptor::initOrvPositions(2));
+  const BufferId stale = *dev->createBuffer(BufferDescriptor::initOrvPositions(2));
+  ASSERT_TRUE(dev->destroy(stale));
+  rhi::GraphicsPipelineDescriptor desc{};
+  desc.type = rhi::PipelineType::orv_projective;
+  desc.topology = PrimitiveTopology::point_list;
+  desc.depth.fs_depth = true;
+  const PipelineId pipe = *dev->createPipeline(desc);
+  auto other = cpu();  // a handle of another device that names nothing here
+  for (int i = 0; i < 8; ++i) (void)other->createBuffer(BufferDescriptor::initOrvPositions(2));
+  const BufferId foreign = *other->createBuffer(BufferDescriptor::initOrvPositions(2));
+
+  const std::array<HomVec4, 2> two{HomVec4::init(0, 0, -1, 1), HomVec4::init(0, 0, -2, 1)};
+  const std::array<HomVec4, 3> three{};
+  const std::array<ImageId, 1> target{color};
+  const std::array<ImageId, 1> tiny{small};
+  const std::array<ImageId, 1> unrenderable{sampled};
+  const std::array<ImageId, 2> both{color, small};
+  const std::array<ImageId, 3> writes{color, depth, small};
+  const std::array<ImageId, 1> only_depth{depth};
+  const GpuCommand begin{GpuCommand::BeginPass{target, depth}};
+  const GpuCommand bind{pipe};
+  const GpuCommand uniform{GpuCommand::BindUniform{view, 0, sizeof(ViewUniform), 0}};
+  const GpuCommand draw{rhi::DrawCommand{pipe, kNone, kNone, kNone, positions, 2, 1}};
+  const GpuCommand end{GpuCommand::EndPass{}};
+
+  struct Case {
+    const char* what;
+    std::vector<GpuCommand> commands;
+    std::span<const ImageId> writes;
+    ErrorCode code;
+    std::uint32_t command;
+  };
+  const std::vector<Case> cases{
+      {"stale handle", {begin, bind, uniform,
+                        {rhi::DrawCommand{pipe, kNone, kNone, kNone, stale, 2, 1}}, end},
+       writes, ErrorCode::invalid_handle, 3},
+      {"another device's handle", {{GpuCommand::OrvUploadPositions{foreign, two}}}, writes,
+       ErrorCode::invalid_handle, 0},
+      {"draw outside a pass", {bind, uniform, draw}, writes, ErrorCode::invalid_command, 2},
+      {"unended pass", {begin, bind}, writes, ErrorCode::invalid_command, 0},
+      {"end without begin", {end}, writes, ErrorCode::invalid_command, 0},
+      {"nested passes", {begin, begin}, writes, ErrorCode::invalid_command, 1},
+      {"attachments of different sizes", {{GpuCommand::BeginPass{tiny, depth}}, end}, writes,
+       ErrorCode::invalid_command, 0},
+      {"too many attachments", {{GpuCommand::BeginPass{both, std::nullopt}}, end}, writes,
+       ErrorCode::limit_exceeded, 0},
+      {"attachment not in writes", {begin, end}, only_depth, ErrorCode::invalid_command, 0},
+      {"attachment without color_target", {{GpuCommand::BeginPass{unrenderable, std::nullopt}}, end},
+       unrenderable, ErrorCode::invalid_command, 0},
+      {"no pipeline bound", {begin, uniform, draw, end}, writes, ErrorCode::invalid_command, 2},
+      {"no view bound", {begin, bind, draw, end}, writes, ErrorCode::invalid_command, 2},
+      {"misaligned uniform", {{GpuCommand::BindUniform{view, 8, 192, 0}}}, writes,
+       ErrorCode::invalid_command, 0},
+      {"uniform range beyond the limit", {{GpuCommand::BindUniform{view, 0, 8192, 0}}}, writes,
+       ErrorCode::limit_exceeded, 0},
+      {"uniform range overflowing 64 bits",
+       {{GpuCommand::BindUniform{view, 0xffff'ffff'ffff'ff00u, 512, 0}}}, writes,
+       ErrorCode::invalid_command, 0},
+      {"upload larger than its buffer", {{GpuCommand::OrvUploadPositions{positions, three}}}, writes,
+       ErrorCode::invalid_command, 0},
+      {"upload inside a render pass", {begin, {GpuCommand::OrvUploadPositions{positions, two}}, end},
+       writes, ErrorCode::invalid_command, 1},
+      {"draw reading beyond its positions", {begin, bind, uniform,
+                                             {rhi::DrawCommand{pipe, kNone, kNone, kNone, positions, 3, 1}},
+                                             end},
+       writes, ErrorCode::invalid_command, 3},
+      {"distances beyond the buffers", {{GpuCommand::OrvComputeFsDistance{positions, positions, view, 3}}},
+       writes, ErrorCode::invalid_command, 0},
+      {"dispatch", {{rhi::DispatchCommand{PipelineId::compute(1), 1, 1, 1}}}, writes,
+       ErrorCode::unsupported, 0},
+  };
+  const std::array<GpuCommand, 2> first{{{GpuCommand::OrvUploadPositions{positions, two}},
+                                         {GpuCommand::Clear{color, 1, 1, 1, 1, 1}}}};
+  const std::array<ImageId, 1> first_writes{color};
+  const auto run = [&](std::span<const GpuCommand> commands, std::span<const ImageId> pass_writes) {
+    rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+    EXPECT_TRUE(graph.addPass({"prepare", {}, first_writes, first, rhi::PassType::clear}));
+    EXPECT_TRUE(graph.addPass({"bad \"one\"", {}, pass_writes, commands, rhi::PassType::geometry}));
+    return dev->execute(graph);
+  };
+  for (const Case& c : cases) {
+    const auto result = run(c.commands, c.writes);
+    ASSERT_FALSE(result) << c.what;
+    EXPECT_EQ(result.error().code, c.code) << c.what << ": " << result.error().message;
+    EXPECT_EQ(result.error().pass, 1u) << c.what;
+    EXPECT_EQ(result.error().command, c.command) << c.what << ": " << result.error().message;
+    EXPECT_EQ(result.error().message.rfind("pass 1 \"bad \\\"one\\\"\"", 0), 0u)
+        << result.error().message;
+    EXPECT_EQ(result.error().message.find('\n'), std::string::npos);
+
+    // The first pass, good as it is, did not run either.
+    std::array<HomVec4, 2> stored{};
+    ASSERT_TRUE(dev->readBuffer(positions, 0, std::as_writable_bytes(std::span(stored))));
+    EXPECT_EQ(stored[0].z, 0.0) << c.what;
+    std::array<std::uint16_t, 64> texels{};
+    ASSERT_TRUE(dev->readImage(color, std::as_writable_bytes(std::span(texels))));
+    EXPECT_EQ(texels[0], 0) << c.what;
+  }
+  // The same scaffolding around a good pass runs.
+  const std::array<GpuCommand, 5> good{begin, bind, uniform, draw, end};
+  const auto result = run(good, writes);
+  ASSERT_TRUE(result) << result.error().message;
+}
+
+TEST(Graphviz, PassesAndImagesAreNodesReadsAndWritesAreEdges) {
+  const std::array<ImageId, 1> color{ImageId{1, 1}};
+  const std::array<ImageId, 1> depth{ImageId{2, 3}};
+  const std::array<GpuCommand, 2> commands{{{GpuCommand::EndPass{}}, {GpuCommand::EndPass{}}}};
+  rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+  ASSERT_TRUE(graph.addPass({"clear", {}, color, std::span(commands).first(1), rhi::PassType::clear}));
+  ASSERT_TRUE(graph.addPass({"st\"ars", depth, color, commands, rhi::PassType::geometry}));
+  const std::string dot = device::toDot(graph);
+  EXPECT_EQ(dot.rfind("digraph", 0), 0u);
+  for (const char* part : {"pass0 [shape=box, label=\"0: clear\\nclear, 1 command\"]",
+                           "pass1 [shape=box, label=\"1: st\\\"ars\\ngeometry, 2 commands\"]",
+                           "image_1_1 [shape=ellipse", "pass0 -> image_1_1", "image_2_3 -> pass1",
+                           "pass1 -> image_1_1", "pass0 -> pass1 [style=dotted"}) {
+    EXPECT_NE(dot.find(part), std::string::npos) << part << "\n" << dot;
+  }
+}
+
+}  // namespace
