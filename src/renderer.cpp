@@ -388,6 +388,8 @@ template <std::size_t kPlanes>
     const __m256d z = _mm256_unpacklo_pd(zw02, zw13);
     const __m256d w = _mm256_unpackhi_pd(zw02, zw13);
     __m256d inside = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    // Unrolled, so that the planes' coefficients stay in registers at -O2 too.
+#pragma GCC unroll 4
     for (std::size_t j = 0; j < kPlanes; ++j) {
       const __m256d ab = _mm256_add_pd(_mm256_mul_pd(a[j], x), _mm256_mul_pd(b[j], y));
       const __m256d abc = _mm256_add_pd(ab, _mm256_mul_pd(c[j], z));
@@ -445,6 +447,8 @@ template <std::size_t kPlanes>
     const __m512d y = _mm512_permutex2var_pd(yw03, first_of_pair, yw47);
     const __m512d w = _mm512_permutex2var_pd(yw03, second_of_pair, yw47);
     __mmask8 inside = 0xff;
+    // Unrolled, so that the planes' coefficients stay in registers at -O2 too.
+#pragma GCC unroll 4
     for (std::size_t j = 0; j < kPlanes; ++j) {
       const __m512d ab = _mm512_add_pd(_mm512_mul_pd(a[j], x), _mm512_mul_pd(b[j], y));
       const __m512d abc = _mm512_add_pd(ab, _mm512_mul_pd(c[j], z));
