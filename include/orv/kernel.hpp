@@ -200,13 +200,17 @@ struct PGL4 {
     data[col * 4 + row] = val;
   }
 
+  // apply and mul take wider lanes where the including code is compiled for AVX. Always inlined,
+  // every call runs the body its own translation unit compiled, never another unit's copy built
+  // for instructions this machine may lack.
+
   /// The product M*v, summed from 0.0 over the columns in order. Neither normalised nor
   /// dehomogenised: a factor in the matrix or in `v` carries over unchanged.
-  [[nodiscard]] constexpr HomVec4 apply(const HomVec4& v) const noexcept;
+  [[nodiscard, gnu::always_inline]] constexpr HomVec4 apply(const HomVec4& v) const noexcept;
 
   /// The matrix product this*b: applying it to a point applies `b` first. Each element is summed
   /// from 0.0 over k in order.
-  [[nodiscard]] constexpr PGL4 mul(const PGL4& b) const noexcept;
+  [[nodiscard, gnu::always_inline]] constexpr PGL4 mul(const PGL4& b) const noexcept;
 
   /// The transposed matrix.
   [[nodiscard]] constexpr PGL4 transpose() const noexcept;
