@@ -966,9 +966,9 @@ TEST(DepthSortFaults, EveryRefusedRequestLeavesTheCallersResourceAsItWas) {
 
 // Each size class of the sort (insertion up to 32 slots, grouping by distance above 4096 points, by
 // sweeps above 32768, each width of the index, runs of tied high key bits, the comparison path of
-// 2^32 points or more) against the order on (distance,
-// index), in an arena holding exactly the index list and nothing from the global heap; the
-// variant that hands back its distances gives the same order and fsDistance's bits.
+// 2^32 points or more) against the order on (distance, index), in an arena holding exactly the
+// index list and nothing from the global heap; the variant that hands back its distances gives the
+// same order and fsDistance's bits.
 TEST(DepthSort, EveryPathFitsAnArenaOfTheIndexListAlone) {
   std::mt19937_64 rng(41);
   const double inf = std::numeric_limits<double>::infinity();
