@@ -99,6 +99,16 @@ void BM_frustumCull(benchmark::State& state) {
     return orv::renderer::frustumCull(defaultFrustum(), points, mask);
   });
 }
+void BM_frustumCull_avx2(benchmark::State& state) {
+  if (!orv::renderer::isSupported(orv::renderer::BatchPath::avx2)) {
+    state.SkipWithError("no AVX2 on this machine");
+    return;
+  }
+  cullBenchmark(state, [](const auto& points, std::span<bool> mask) {
+    return orv::renderer::detail::frustumCullOn(orv::renderer::BatchPath::avx2, defaultFrustum(),
+                                                points, mask);
+  });
+}
 void BM_frustumCull_baseline(benchmark::State& state) {
   cullBenchmark(state, [](const auto& points, std::span<bool> mask) {
     return orv::renderer::detail::frustumCullOn(orv::renderer::BatchPath::baseline, defaultFrustum(),
@@ -125,6 +135,7 @@ void BM_projectiveClip(benchmark::State& state) {
 
 ORV_BENCHMARK(BM_streamingRead)->Unit(benchmark::kMillisecond);
 ORV_BENCHMARK(BM_frustumCull)->Unit(benchmark::kMillisecond);
+ORV_BENCHMARK(BM_frustumCull_avx2)->Unit(benchmark::kMillisecond);
 ORV_BENCHMARK(BM_frustumCull_baseline)->Unit(benchmark::kMillisecond);
 ORV_BENCHMARK(BM_frustumCull_perPointBranches)->Unit(benchmark::kMillisecond);
 ORV_BENCHMARK(BM_projectiveClip)->Unit(benchmark::kMillisecond);
@@ -137,15 +148,17 @@ int main(int argc, char** argv) {
   return orv::bench::runWithRatios(
       argc, argv,
       {
-          {"BM_frustumCull", "BM_streamingRead", 1.5,
+          {"BM_frustumCull", "BM_streamingRead", 1.1,
            "frustumCull, 10M points / streaming read of the same points"},
-          {"BM_projectiveClip", "BM_streamingRead", 1.5,
+          {"BM_projectiveClip", "BM_streamingRead", 1.1,
            "projectiveClip, 10M points / streaming read of the same points"},
+          {"BM_frustumCull_avx2", "BM_streamingRead", 0,
+           "frustumCull on the AVX2 path / streaming read"},
           {"BM_frustumCull_baseline", "BM_streamingRead", 0,
            "frustumCull on the baseline path / streaming read"},
           {"BM_frustumCull_perPointBranches", "BM_streamingRead", 0,
            "per-point loop with a branch per plane / streaming read"},
-          {"BM_sortByFSDepth/1000000", "BM_stableSortOfPrecomputedDistances/1000000", 1.0,
+          {"BM_sortByFSDepth/1000000", "BM_stableSortOfPrecomputedDistances/1000000", 0.3,
            "sortByFSDepth, 1M points / fsDistance into an array + std::stable_sort of indices"},
       });
 }

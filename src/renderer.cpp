@@ -8,13 +8,13 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
 #include <numbers>
-#include <optional>
 #include <utility>
 
 namespace orv::renderer {
@@ -324,8 +324,9 @@ WVisibilityClass wVisibility(const HomVec4& point) noexcept {
 //
 // Both operations test every point against a few planes and write one flag per point. The baseline
 // evaluates point by point; the AVX2 path transposes four points into registers of x, y, z and w
-// and evaluates each plane for all four at once, lane by lane with exactly the scalar operations
-// ((a*x + b*y) + c*z) + d*w and the same ordered, NaN-false comparison with zero.
+// (the AVX-512 path eight) and evaluates each plane for all of them at once, lane by lane with
+// exactly the scalar operations ((a*x + b*y) + c*z) + d*w and the same ordered, NaN-false
+// comparison with zero.
 
 namespace {
 
@@ -344,6 +345,11 @@ std::uint32_t markInsideBaseline(const std::array<ProjectiveHyperplane, kPlanes>
 
 #if (defined(__x86_64__) || defined(_M_X64)) && (defined(__GNUC__) || defined(__clang__))
 #define ORV_RENDERER_AVX2 1
+
+// How far ahead of the points in use the SIMD paths ask for memory: the hardware prefetcher alone
+// leaves them waiting on memory for part of each step. A prefetch never faults, past the end of
+// the array too.
+constexpr std::size_t kPrefetchBytes = 4096;
 
 // Byte k of entry `bits` is bit k of `bits`: four mask flags from a 4-bit compare result.
 constexpr std::array<std::uint32_t, 16> kFlagBytes = [] {
@@ -372,6 +378,7 @@ template <std::size_t kPlanes>
     // Halves of points 0 and 2 in one register, of 1 and 3 in another, then in-lane unpacks:
     // 16-byte loads never straddle a cache line, and no shuffle crosses the 128-bit lanes.
     const double* p = &points[i].x;
+    _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchBytes, _MM_HINT_T0);
     const __m256d xy02 = _mm256_loadu2_m128d(p + 8, p);       // x0 y0 x2 y2
     const __m256d xy13 = _mm256_loadu2_m128d(p + 12, p + 4);  // x1 y1 x3 y3
     const __m256d zw02 = _mm256_loadu2_m128d(p + 10, p + 2);  // z0 w0 z2 w2
@@ -381,6 +388,8 @@ template <std::size_t kPlanes>
     const __m256d z = _mm256_unpacklo_pd(zw02, zw13);
     const __m256d w = _mm256_unpackhi_pd(zw02, zw13);
     __m256d inside = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    // Unrolled, so that the planes' coefficients stay in registers at -O2 too.
+#pragma GCC unroll 4
     for (std::size_t j = 0; j < kPlanes; ++j) {
       const __m256d ab = _mm256_add_pd(_mm256_mul_pd(a[j], x), _mm256_mul_pd(b[j], y));
       const __m256d abc = _mm256_add_pd(ab, _mm256_mul_pd(c[j], z));
@@ -391,11 +400,79 @@ template <std::size_t kPlanes>
     std::memcpy(mask + i, &kFlagBytes[bits], 4);
     count += static_cast<std::uint32_t>(std::popcount(bits));
   }
-  return count + markInsideBaseline(planes, points + i, mask + i, n - i);
+  // Leave the upper halves of the vector registers clean: code compiled without AVX that runs
+  // after this (the caller's) would otherwise pay for every SIMD instruction. GCC 12 at -O2 leaves
+  // this out of functions compiled for AVX by a target attribute.
+  count += markInsideBaseline(planes, points + i, mask + i, n - i);
+  _mm256_zeroupper();
+  return count;
+}
+
+// AVX-512: eight points per register. Two points fill a 512-bit load; in-lane unpacks and one
+// two-source permute per coordinate put the eight x (y, z, w) in point order. The compares give
+// mask bits directly, and pdep spreads them into eight flag bytes.
+template <std::size_t kPlanes>
+[[gnu::target("avx512f,bmi2")]] std::uint32_t markInsideAvx512(
+    const std::array<ProjectiveHyperplane, kPlanes>& planes, const HomVec4* points, bool* mask,
+    std::size_t n) noexcept {
+  __m512d a[kPlanes], b[kPlanes], c[kPlanes], d[kPlanes];
+  for (std::size_t j = 0; j < kPlanes; ++j) {
+    a[j] = _mm512_set1_pd(planes[j].a);
+    b[j] = _mm512_set1_pd(planes[j].b);
+    c[j] = _mm512_set1_pd(planes[j].c);
+    d[j] = _mm512_set1_pd(planes[j].d);
+  }
+  const __m512d zero = _mm512_setzero_pd();
+  // Lanes of unpacklo(points 0-1, points 2-3): x0 x2 z0 z2 x1 x3 z1 z3, and likewise for 4-7.
+  const __m512i first_of_pair = _mm512_setr_epi64(0, 4, 1, 5, 8, 12, 9, 13);
+  const __m512i second_of_pair = _mm512_setr_epi64(2, 6, 3, 7, 10, 14, 11, 15);
+  std::uint32_t count = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const double* p = &points[i].x;
+    _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchBytes, _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchBytes + 128, _MM_HINT_T0);
+    const __m512d p01 = _mm512_loadu_pd(p);
+    const __m512d p23 = _mm512_loadu_pd(p + 8);
+    const __m512d p45 = _mm512_loadu_pd(p + 16);
+    const __m512d p67 = _mm512_loadu_pd(p + 24);
+    // The zero-masking forms with every lane selected are the plain unpacks; GCC 12 warns about
+    // the undefined source of the plain forms.
+    const __m512d xz03 = _mm512_maskz_unpacklo_pd(0xff, p01, p23);
+    const __m512d yw03 = _mm512_maskz_unpackhi_pd(0xff, p01, p23);
+    const __m512d xz47 = _mm512_maskz_unpacklo_pd(0xff, p45, p67);
+    const __m512d yw47 = _mm512_maskz_unpackhi_pd(0xff, p45, p67);
+    const __m512d x = _mm512_permutex2var_pd(xz03, first_of_pair, xz47);
+    const __m512d z = _mm512_permutex2var_pd(xz03, second_of_pair, xz47);
+    const __m512d y = _mm512_permutex2var_pd(yw03, first_of_pair, yw47);
+    const __m512d w = _mm512_permutex2var_pd(yw03, second_of_pair, yw47);
+    __mmask8 inside = 0xff;
+    // Unrolled, so that the planes' coefficients stay in registers at -O2 too.
+#pragma GCC unroll 4
+    for (std::size_t j = 0; j < kPlanes; ++j) {
+      const __m512d ab = _mm512_add_pd(_mm512_mul_pd(a[j], x), _mm512_mul_pd(b[j], y));
+      const __m512d abc = _mm512_add_pd(ab, _mm512_mul_pd(c[j], z));
+      const __m512d value = _mm512_add_pd(abc, _mm512_mul_pd(d[j], w));
+      inside = _mm512_mask_cmp_pd_mask(inside, value, zero, _CMP_GE_OQ);
+    }
+    const auto bits = static_cast<std::uint32_t>(inside);
+    const std::uint64_t flags = _pdep_u64(bits, 0x0101010101010101ULL);
+    std::memcpy(mask + i, &flags, 8);
+    count += static_cast<std::uint32_t>(std::popcount(bits));
+  }
+  count += markInsideAvx2(planes, points + i, mask + i, n - i);
+  _mm256_zeroupper();  // as in markInsideAvx2
+  return count;
 }
 
 bool cpuHasAvx2() noexcept {
   static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+bool cpuHasAvx512() noexcept {
+  static const bool has = cpuHasAvx2() && __builtin_cpu_supports("avx512f") &&
+                          __builtin_cpu_supports("bmi2");
   return has;
 }
 #endif
@@ -405,6 +482,9 @@ std::uint32_t markInside(BatchPath path, const std::array<ProjectiveHyperplane, 
                          std::span<const HomVec4> positions, std::span<bool> mask) noexcept {
   const std::size_t n = std::min(positions.size(), mask.size());
 #ifdef ORV_RENDERER_AVX2
+  if (path == BatchPath::avx512 && cpuHasAvx512()) {
+    return markInsideAvx512(planes, positions.data(), mask.data(), n);
+  }
   if (path == BatchPath::avx2 && cpuHasAvx2()) {
     return markInsideAvx2(planes, positions.data(), mask.data(), n);
   }
@@ -414,6 +494,7 @@ std::uint32_t markInside(BatchPath path, const std::array<ProjectiveHyperplane, 
 }
 
 BatchPath bestPath() noexcept {
+  if (isSupported(BatchPath::avx512)) return BatchPath::avx512;
   return isSupported(BatchPath::avx2) ? BatchPath::avx2 : BatchPath::baseline;
 }
 
@@ -425,6 +506,12 @@ bool isSupported(BatchPath path) noexcept {
     case BatchPath::avx2:
 #ifdef ORV_RENDERER_AVX2
       return cpuHasAvx2();
+#else
+      return false;
+#endif
+    case BatchPath::avx512:
+#ifdef ORV_RENDERER_AVX2
+      return cpuHasAvx512();
 #else
       return false;
 #endif
@@ -470,66 +557,297 @@ std::uint32_t projectiveClipOn(BatchPath path, const ProjectiveHyperplane& plane
 //
 // The drawing order is decreasing Fubini-Study distance with ties in input order: the order a
 // stable insertion sort that stops at the first earlier point at least as far would give. Each
-// distance is computed once, and the indices are ordered by a stable least-significant-digit radix
-// sort on the distances' bit patterns. Distances are never negative or NaN, so their patterns
-// order exactly as the values do, equal doubles having equal patterns; inverting the patterns
-// turns "farthest first" into "smallest key first".
+// distance is computed once. Distances are never negative or NaN, and below 2 the two top bits of
+// their patterns are zero, so the inverted pattern shifted left by two, the key, orders "farthest
+// first" as "smallest key first" with all 64 bits informative; equal distances have equal keys.
+//
+// The index list is the only memory, besides about 9 KiB of stack. Each of its 64-bit entries first
+// holds a slot: the key's high bits above the point's index, which takes the low `index_bits` bits.
+// All slots differ, so an unstable in-place sort of the slots (grouping by distance, then a
+// most-significant-digit radix sort) orders them by (high key bits, index). Points whose high key
+// bits tie may still be out of order: each such run is sorted again on slots holding the key's
+// remaining low bits above the index, which completes the order by (key, index). Finally every
+// slot is reduced to its index.
+//
+// With 2^32 points or more the index leaves too few bits for the key; such lists, and every list
+// where std::size_t is narrower than 64 bits, are ordered by a comparison sort instead.
 
 namespace {
 
-constexpr std::size_t kInsertionSortLimit = 32;  // below this, sorting in place beats counting
-constexpr unsigned kDigitBits = 11;
-constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-constexpr unsigned kDigits = (64 + kDigitBits - 1) / kDigitBits;
+using Slot = std::size_t;
 
 std::uint64_t farthestFirstKey(double distance) noexcept {
-  return ~std::bit_cast<std::uint64_t>(distance);
+  return ~std::bit_cast<std::uint64_t>(distance) << 2;
 }
 
-std::size_t digitOf(std::uint64_t key, unsigned digit) noexcept {
-  return static_cast<std::size_t>((key >> (digit * kDigitBits)) & (kBuckets - 1));
-}
-
-// Few points: insertion sort over distances computed once, in place in the index list.
-void insertionSortByDistance(const HomVec4& observer, std::span<const HomVec4> positions,
-                             std::span<std::size_t> order) noexcept {
-  std::array<double, kInsertionSortLimit> distance{};
-  for (std::size_t i = 0; i < positions.size(); ++i) {
-    distance[i] = fsDistance(observer, positions[i]);
-    order[i] = i;
-  }
-  for (std::size_t i = 1; i < order.size(); ++i) {
-    const std::size_t key = order[i];
-    std::size_t j = i;
-    while (j > 0 && distance[order[j - 1]] < distance[key]) {
-      order[j] = order[j - 1];
-      --j;
-    }
-    order[j] = key;
-  }
-}
-
-// Memory from the caller's resource, returned to it when the scope ends.
-class ScratchBlock {
+// kernel::fsDistance(observer, p) for many points p: the same operations in the same order, so the
+// same bits, with the observer's sum of squares and norm formed once. A distance is found in two
+// steps, the cosine and then its arc cosine, so that a loop can form the cosines of several points
+// before it calls acos for them, and the square roots and divisions need not wait for the calls.
+class DistanceFrom {
  public:
-  ScratchBlock(std::pmr::memory_resource& resource, std::size_t bytes)
-      : resource_(resource), bytes_(bytes), p_(resource.allocate(bytes, alignof(std::uint64_t))) {}
-  ~ScratchBlock() { resource_.deallocate(p_, bytes_, alignof(std::uint64_t)); }
-  ScratchBlock(const ScratchBlock&) = delete;
-  ScratchBlock& operator=(const ScratchBlock&) = delete;
-  void* get() const noexcept { return p_; }
+  explicit DistanceFrom(const HomVec4& observer) noexcept
+      : observer_(observer), squares_(observer.dot(observer)), norm_(std::sqrt(squares_)) {}
+
+  // |cos| of the angle, clamped to 1 (NaN counts as 1), which is 1 for a degenerate vector, whose
+  // distance is 0 = acos(1); or -1 where a sum is not finite and fsDistance must decide.
+  double cosine(const HomVec4& p) const noexcept {
+    const double squares = p.dot(p);
+    const double dp = observer_.dot(p);
+    if (!(std::isfinite(squares_) && std::isfinite(squares) && std::isfinite(dp))) [[unlikely]] {
+      return -1.0;
+    }
+    const double norm = std::sqrt(squares);
+    if (norm_ < kDegenerateNorm || norm < kDegenerateNorm) return 1.0;
+    const double c = std::fabs(dp) / (norm_ * norm);
+    return c < 1.0 ? c : 1.0;
+  }
+
+  double distance(double cosine, const HomVec4& p) const noexcept {
+    return cosine < 0.0 ? fsDistance(observer_, p) : std::acos(cosine);
+  }
+
+  double operator()(const HomVec4& p) const noexcept { return distance(cosine(p), p); }
 
  private:
-  std::pmr::memory_resource& resource_;
-  std::size_t bytes_;
-  void* p_;
+  HomVec4 observer_;
+  double squares_;
+  double norm_;
 };
 
-}  // namespace
+// Distance i once it has been computed: from the caller's array where that reaches, else computed
+// again, which gives the same bits.
+class Distances {
+ public:
+  Distances(const HomVec4& observer, std::span<const HomVec4> positions,
+            std::span<double> stored) noexcept
+      : from_(observer), positions_(positions), stored_(stored) {}
+  double operator()(std::size_t i) const noexcept {
+    return i < stored_.size() ? stored_[i] : from_(positions_[i]);
+  }
 
-std::expected<std::pmr::vector<std::size_t>, Error> sortByFSDepth(
-    std::pmr::memory_resource& resource, const HomVec4& observer,
-    std::span<const HomVec4> positions) {
+ private:
+  DistanceFrom from_;
+  std::span<const HomVec4> positions_;
+  std::span<double> stored_;
+};
+
+constexpr unsigned kDigitBits = 8;
+constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+// Up to this many slots, sorted by insertion.
+constexpr std::size_t kInsertionSortLimit = 32;
+// Groups of the first pass over many slots, by distance (see sortBySlots).
+constexpr std::size_t kDistanceGroups = 1024;
+// Up to this many slots (256 KiB), grouping follows one cycle of swaps at a time.
+constexpr std::ptrdiff_t kCachedSlots = std::ptrdiff_t{1} << 15;
+
+// Groups fewer than 2^32 slots in place by `group_of`, a function of the slot into 0..kGroups-1, in
+// increasing group order, and returns the size of the largest group: all of them, with nothing
+// moved, when they fall into one. Out of line, so that its tables take stack only while it runs,
+// never once per level of recursion.
+//
+// Over more slots than a cache holds, each sweep walks the unplaced part of every group and swaps
+// each slot met there with the first unplaced slot of the group it belongs to, which places it;
+// the slot swapped in waits for the next sweep. Unlike following one cycle of swaps at a time, the
+// steps of a sweep do not wait for each other's loads, so the random accesses of a large array
+// overlap.
+template <std::size_t kGroups, class GroupOf>
+[[gnu::noinline]] std::size_t groupSlots(Slot* first, Slot* last, GroupOf group_of) noexcept {
+  std::array<std::uint32_t, kGroups + 1> start{};  // counts, then where each group starts
+  for (const Slot* p = first; p != last; ++p) ++start[group_of(*p) + 1];
+  const std::uint32_t largest = *std::max_element(start.begin(), start.end());
+  if (largest == static_cast<std::uint32_t>(last - first)) return largest;
+  for (std::size_t g = 0; g < kGroups; ++g) start[g + 1] += start[g];
+  std::array<std::uint32_t, kGroups> next;  // first unplaced position of each group
+  std::copy_n(start.begin(), kGroups, next.begin());
+  if (last - first <= kCachedSlots) {
+    // In cache the loads are short: follow each cycle of swaps to its end.
+    for (std::size_t g = 0; g < kGroups; ++g) {
+      while (next[g] != start[g + 1]) {
+        Slot slot = first[next[g]];
+        for (std::size_t h = group_of(slot); h != g; h = group_of(slot)) {
+          std::swap(slot, first[next[h]++]);
+        }
+        first[next[g]++] = slot;
+      }
+    }
+    return largest;
+  }
+  for (bool unplaced = true; unplaced;) {
+    unplaced = false;
+    for (std::size_t g = 0; g < kGroups; ++g) {
+      for (std::uint32_t i = next[g], group_end = start[g + 1]; i < group_end; ++i) {
+        std::swap(first[i], first[next[group_of(first[i])]++]);
+      }
+      unplaced |= next[g] != start[g + 1];
+    }
+  }
+  return largest;
+}
+
+// The end of the group that starts at `group`, in slots grouped by `group_of`.
+template <class GroupOf>
+Slot* groupEnd(Slot* group, Slot* last, GroupOf group_of) noexcept {
+  return std::upper_bound(group + 1, last, group_of(*group),
+                          [&](std::size_t g, Slot slot) { return g < group_of(slot); });
+}
+
+// The digit below the one at `shift`: it may overlap bits already grouped, which then agree.
+int lowerDigitShift(int shift) noexcept {
+  return shift == 0 ? -1 : std::max(shift - static_cast<int>(kDigitBits), 0);
+}
+
+void insertionSort(Slot* first, Slot* last) noexcept {
+  for (Slot* i = first + 1; i < last; ++i) {
+    const Slot slot = *i;
+    Slot* j = i;
+    for (; j > first && j[-1] > slot; --j) *j = j[-1];
+    *j = slot;
+  }
+}
+
+// Sorts distinct slots in increasing order. They may differ only in the digit at `shift` and
+// below; a negative `shift` means they cannot differ. The recursion is at most 64 / kDigitBits
+// deep. Once grouped by a digit into groups of at most kInsertionSortLimit, every slot is that
+// close to its place, and one insertion sort over all of them finishes.
+void sortSlots(Slot* first, Slot* last, int shift) noexcept {
+  const auto digit_at = [](int at) {
+    return [at](Slot slot) { return static_cast<std::size_t>(slot >> at) & (kBuckets - 1); };
+  };
+  const auto n = static_cast<std::size_t>(last - first);
+  std::size_t largest = n;
+  for (; n > kInsertionSortLimit && shift >= 0; shift = lowerDigitShift(shift)) {
+    largest = groupSlots<kBuckets>(first, last, digit_at(shift));
+    if (largest < n) break;
+  }
+  if (largest <= kInsertionSortLimit || shift < 0) {
+    insertionSort(first, last);
+    return;
+  }
+  const auto prefix = [shift](Slot slot) { return static_cast<std::size_t>(slot >> shift); };
+  for (Slot* group = first; group != last;) {
+    Slot* const group_end = groupEnd(group, last, prefix);
+    if (group_end - group > 1) sortSlots(group, group_end, lowerDigitShift(shift));
+    group = group_end;
+  }
+}
+
+// The starting shift of sortSlots for slots whose bits differ only where `differing` is set: the
+// digit whose top bit is the highest differing one.
+int highestDigitShift(Slot differing) noexcept {
+  if (differing == 0) return -1;
+  const int top = std::numeric_limits<Slot>::digits - 1 - std::countl_zero(differing);
+  return std::max(top + 1 - static_cast<int>(kDigitBits), 0);
+}
+
+// Sorts distinct slots in increasing order, wherever they may differ.
+void sortSlots(Slot* first, Slot* last) noexcept {
+  Slot differing = 0;
+  for (const Slot* p = first; p != last; ++p) differing |= *p ^ *first;
+  sortSlots(first, last, highestDigitShift(differing));
+}
+
+// Sorts distinct slots of `index_bits` index bits into the order by (key, index), then reduces
+// them to their indices. Runs of slots whose high key bits tie are sorted again on slots of the
+// key's low bits (which `distance` gives) above the index.
+void sortAndReduce(Slot* first, Slot* last, unsigned index_bits,
+                   const Distances& distance) noexcept {
+  sortSlots(first, last);
+  const Slot index_mask = (Slot{1} << index_bits) - 1;
+  for (Slot* run = first; run != last;) {
+    Slot* run_end = run + 1;
+    while (run_end != last && ((*run_end ^ *run) & ~index_mask) == 0) ++run_end;
+    if (run_end - run > 1) {
+      for (Slot* p = run; p != run_end; ++p) {
+        const Slot index = *p & index_mask;
+        const Slot low_key = farthestFirstKey(distance(index)) & index_mask;
+        *p = (low_key << (64 - index_bits)) | index;
+      }
+      sortSlots(run, run_end);
+    }
+    for (Slot* p = run; p != run_end; ++p) *p &= index_mask;
+    run = run_end;
+  }
+}
+
+// Fewer than 2^32 points, at least two, ordered by slots in place in `order` (see above).
+//
+// Over many points the first pass groups the slots by distance, linearly between the nearest and
+// the farthest, rather than by the highest digit of their keys: distances crowd into few binary
+// exponents, so that digit splits them unevenly. The distance of a slot is the one its high key
+// bits spell (the low bits cleared); it does not decrease as the slot grows, so groups of
+// increasing number hold increasing slots, and slots whose high key bits tie share a group.
+// Each group is then sorted and reduced while it is in cache.
+void sortBySlots(const HomVec4& observer, std::span<const HomVec4> positions,
+                 std::span<double> distances, std::span<std::size_t> order) noexcept {
+  const std::size_t n = positions.size();
+  const auto index_bits = static_cast<unsigned>(std::bit_width(n - 1));
+  const Slot index_mask = (Slot{1} << index_bits) - 1;
+  const auto distance_of = [index_mask](Slot slot) {
+    return std::bit_cast<double>(~(slot | index_mask) >> 2);
+  };
+  const DistanceFrom distance_from(observer);
+  double nearest = std::numeric_limits<double>::infinity();
+  double farthest = 0.0;
+  constexpr std::size_t kBlock = 16;
+  for (std::size_t block = 0; block < n; block += kBlock) {
+    std::array<double, kBlock> cosine;
+    const std::size_t block_end = std::min(block + kBlock, n);
+    for (std::size_t i = block; i < block_end; ++i) {
+      cosine[i - block] = distance_from.cosine(positions[i]);
+    }
+    for (std::size_t i = block; i < block_end; ++i) {
+      const double d = distance_from.distance(cosine[i - block], positions[i]);
+      if (i < distances.size()) distances[i] = d;
+      order[i] = (farthestFirstKey(d) & ~index_mask) | i;
+      nearest = std::min(nearest, distance_of(order[i]));
+      farthest = std::max(farthest, distance_of(order[i]));
+    }
+  }
+  Slot* const first = order.data();
+  Slot* const last = first + n;
+  const Distances distance(observer, positions, distances);
+  const double scale = static_cast<double>(kDistanceGroups) / (farthest - nearest);
+  const auto by_distance = [&](Slot slot) {
+    const double position = (farthest - distance_of(slot)) * scale;  // 0 for the farthest
+    return position < static_cast<double>(kDistanceGroups - 1)
+               ? static_cast<std::size_t>(position)
+               : kDistanceGroups - 1;
+  };
+  if (n <= kDistanceGroups * 4 || !(nearest < farthest) ||
+      groupSlots<kDistanceGroups>(first, last, by_distance) == n) {
+    sortAndReduce(first, last, index_bits, distance);
+    return;
+  }
+  for (Slot* group = first; group != last;) {
+    Slot* const group_end = groupEnd(group, last, by_distance);
+    sortAndReduce(group, group_end, index_bits, distance);
+    group = group_end;
+  }
+}
+
+// Any number of points, in place in `order`: a comparison sort on (distance, index), which looks up
+// two distances per comparison and computes them again beyond the caller's array.
+void sortByComparison(const HomVec4& observer, std::span<const HomVec4> positions,
+                      std::span<double> distances, std::span<std::size_t> order) noexcept {
+  const DistanceFrom distance_from(observer);
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i < distances.size()) distances[i] = distance_from(positions[i]);
+    order[i] = i;
+  }
+  const Distances distance(observer, positions, distances);
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    const double da = distance(a);
+    const double db = distance(b);
+    return da > db || (da == db && a < b);
+  });
+}
+
+enum class SortPath : std::uint8_t { by_size, comparison };
+
+std::expected<std::pmr::vector<std::size_t>, Error> sortByDepth(
+    SortPath path, std::pmr::memory_resource& resource, const HomVec4& observer,
+    std::span<const HomVec4> positions, std::span<double> distances) {
   const std::size_t n = positions.size();
   std::pmr::vector<std::size_t> order(&resource);
   try {
@@ -537,58 +855,43 @@ std::expected<std::pmr::vector<std::size_t>, Error> sortByFSDepth(
   } catch (const std::bad_alloc&) {
     return std::unexpected(Error::OutOfMemory);
   }
-  if (n <= kInsertionSortLimit) {
-    insertionSortByDistance(observer, positions, order);
-    return order;
+  distances = distances.first(std::min(distances.size(), n));
+  const bool slots_fit =
+      std::numeric_limits<Slot>::digits >= 64 && n <= std::numeric_limits<std::uint32_t>::max();
+  if (path == SortPath::comparison || !slots_fit) {
+    sortByComparison(observer, positions, distances, order);
+  } else if (n == 1) {
+    if (!distances.empty()) distances[0] = DistanceFrom(observer)(positions[0]);
+  } else if (n > 1) {
+    sortBySlots(observer, positions, distances, order);
   }
-
-  // Scratch: keys in two buffers, a second index buffer, and one histogram per digit.
-  constexpr std::size_t kHistogramBytes = kDigits * kBuckets * sizeof(std::size_t);
-  constexpr std::size_t kBytesPerPoint = 2 * sizeof(std::uint64_t) + sizeof(std::size_t);
-  if (n > (std::numeric_limits<std::size_t>::max() - kHistogramBytes) / kBytesPerPoint) {
-    return std::unexpected(Error::OutOfMemory);
-  }
-  std::optional<ScratchBlock> scratch;
-  try {
-    scratch.emplace(resource, n * kBytesPerPoint + kHistogramBytes);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(Error::OutOfMemory);  // `order` goes back to the resource
-  }
-  auto* const base = static_cast<std::uint64_t*>(scratch->get());
-  std::span<std::uint64_t> keys(base, n);
-  std::span<std::uint64_t> other_keys(base + n, n);
-  auto* const index_base = static_cast<std::size_t*>(static_cast<void*>(base + 2 * n));
-  std::span<std::size_t> other_order(index_base, n);
-  std::span<std::size_t> histogram(index_base + n, kDigits * kBuckets);
-  std::fill(histogram.begin(), histogram.end(), std::size_t{0});
-
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t key = farthestFirstKey(fsDistance(observer, positions[i]));
-    keys[i] = key;
-    order[i] = i;
-    for (unsigned d = 0; d < kDigits; ++d) ++histogram[d * kBuckets + digitOf(key, d)];
-  }
-
-  std::span<std::uint64_t> src_keys = keys;
-  std::span<std::uint64_t> dst_keys = other_keys;
-  std::span<std::size_t> src_order = order;
-  std::span<std::size_t> dst_order = other_order;
-  for (unsigned d = 0; d < kDigits; ++d) {
-    const std::span<std::size_t> count = histogram.subspan(d * kBuckets, kBuckets);
-    if (count[digitOf(keys[0], d)] == n) continue;  // every key has this digit: nothing moves
-    std::size_t offset = 0;
-    for (std::size_t& c : count) offset += std::exchange(c, offset);
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::size_t slot = count[digitOf(src_keys[i], d)]++;
-      dst_keys[slot] = src_keys[i];
-      dst_order[slot] = src_order[i];
-    }
-    std::swap(src_keys, dst_keys);
-    std::swap(src_order, dst_order);
-  }
-  if (src_order.data() != order.data()) std::copy(src_order.begin(), src_order.end(), order.begin());
   return order;
 }
+
+}  // namespace
+
+std::expected<std::pmr::vector<std::size_t>, Error> sortByFSDepth(
+    std::pmr::memory_resource& resource, const HomVec4& observer,
+    std::span<const HomVec4> positions) {
+  return sortByDepth(SortPath::by_size, resource, observer, positions, {});
+}
+
+std::expected<std::pmr::vector<std::size_t>, Error> sortByFSDepth(
+    std::pmr::memory_resource& resource, const HomVec4& observer,
+    std::span<const HomVec4> positions, std::span<double> distances) {
+  assert(distances.size() >= positions.size() && "one distance per point");
+  return sortByDepth(SortPath::by_size, resource, observer, positions, distances);
+}
+
+namespace detail {
+
+std::expected<std::pmr::vector<std::size_t>, Error> sortByFSDepthByComparison(
+    std::pmr::memory_resource& resource, const HomVec4& observer,
+    std::span<const HomVec4> positions, std::span<double> distances) {
+  return sortByDepth(SortPath::comparison, resource, observer, positions, distances);
+}
+
+}  // namespace detail
 
 // --- Pipelines ---------------------------------------------------------------------------------
 

@@ -26,6 +26,7 @@ ORV_ALLOW_FAST_MATH to accept results that differ from the library's."
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 namespace orv::kernel {
@@ -119,6 +120,41 @@ static_assert(std::is_standard_layout_v<HomVec4> && std::is_trivially_copyable_v
 /// the result is in [0, 2*pi*R] and never NaN while 2R is finite.
 [[nodiscard]] double sFromW(double W, double R_meters) noexcept;
 
+// --- SIMD lanes ----------------------------------------------------------------------------------
+
+namespace detail {
+// Vector types of the compiler: lane-wise arithmetic that does in each lane exactly the scalar
+// operation, in one instruction where the target has one. 32-byte vectors only where the target
+// compiles them natively (AVX), so no function changes its calling convention.
+#if defined(__GNUC__) || defined(__clang__)
+#define ORV_KERNEL_HAS_VECTOR_EXTENSIONS 1  // undefined again after F32x4
+using NativeF32x4 = float __attribute__((vector_size(16)));
+using NativeF64x2 = double __attribute__((vector_size(16)));
+#if defined(__AVX__)
+using NativeF64x4 = double __attribute__((vector_size(32)));
+#endif
+
+// Lanes loaded from and stored to consecutive doubles at any alignment.
+template <class Lanes>
+[[nodiscard]] inline Lanes loadLanes(const double* p) noexcept {
+  Lanes lanes;
+  std::memcpy(&lanes, p, sizeof lanes);
+  return lanes;
+}
+template <class Lanes>
+inline void storeLanes(double* p, const Lanes& lanes) noexcept {
+  std::memcpy(p, &lanes, sizeof lanes);
+}
+
+// ((0 + c0 * w[0]) + c1 * w[1]) + c2 * w[2]) + c3 * w[3], lane by lane: four columns weighted.
+template <class Lanes>
+[[nodiscard, gnu::always_inline]] inline Lanes columnSum(Lanes c0, Lanes c1, Lanes c2, Lanes c3,
+                                                         const double* w) noexcept {
+  return (((Lanes{} + c0 * w[0]) + c1 * w[1]) + c2 * w[2]) + c3 * w[3];
+}
+#endif
+}  // namespace detail
+
 // --- Projective transforms ---------------------------------------------------------------------
 
 /// A 4x4 projective transform acting on homogeneous column vectors, taken up to scale but never
@@ -164,47 +200,20 @@ struct PGL4 {
     data[col * 4 + row] = val;
   }
 
+  // apply and mul take wider lanes where the including code is compiled for AVX. Always inlined,
+  // every call runs the body its own translation unit compiled, never another unit's copy built
+  // for instructions this machine may lack.
+
   /// The product M*v, summed from 0.0 over the columns in order. Neither normalised nor
   /// dehomogenised: a factor in the matrix or in `v` carries over unchanged.
-  [[nodiscard]] constexpr HomVec4 apply(const HomVec4& v) const noexcept {
-    const std::array<double, 4> comp{v.x, v.y, v.z, v.w};
-    std::array<double, 4> result{0.0, 0.0, 0.0, 0.0};
-    // Column by column, all rows at once: each row still sums its columns in order 0 to 3.
-    for (std::size_t col = 0; col < 4; ++col) {
-      for (std::size_t row = 0; row < 4; ++row) {
-        result[row] = result[row] + data[col * 4 + row] * comp[col];
-      }
-    }
-    return HomVec4::init(result[0], result[1], result[2], result[3]);
-  }
+  [[nodiscard, gnu::always_inline]] constexpr HomVec4 apply(const HomVec4& v) const noexcept;
 
   /// The matrix product this*b: applying it to a point applies `b` first. Each element is summed
   /// from 0.0 over k in order.
-  [[nodiscard]] constexpr PGL4 mul(const PGL4& b) const noexcept {
-    PGL4 result{};
-    for (std::size_t col = 0; col < 4; ++col) {
-      // A whole result column at once: each element still sums over k in order 0 to 3.
-      std::array<double, 4> sum{0.0, 0.0, 0.0, 0.0};
-      for (std::size_t k = 0; k < 4; ++k) {
-        for (std::size_t row = 0; row < 4; ++row) {
-          sum[row] = sum[row] + data[k * 4 + row] * b.data[col * 4 + k];
-        }
-      }
-      for (std::size_t row = 0; row < 4; ++row) result.data[col * 4 + row] = sum[row];
-    }
-    return result;
-  }
+  [[nodiscard, gnu::always_inline]] constexpr PGL4 mul(const PGL4& b) const noexcept;
 
   /// The transposed matrix.
-  [[nodiscard]] constexpr PGL4 transpose() const noexcept {
-    PGL4 result{};
-    for (std::size_t row = 0; row < 4; ++row) {
-      for (std::size_t col = 0; col < 4; ++col) {
-        result.set(row, col, get(col, row));
-      }
-    }
-    return result;
-  }
+  [[nodiscard]] constexpr PGL4 transpose() const noexcept;
 
   /// The exact inverse of an orthogonal matrix (orthonormal columns: a rotation of 4-space such as
   /// `pglRotate` or `pglFromFrame` of an orthonormal frame builds), which is its transpose; no
@@ -229,36 +238,140 @@ struct PGL4 {
   /// pivoting and no test for singularity: a singular matrix runs all steps and returns the last
   /// iterate, and the zero matrix gives all NaN.
   [[nodiscard]] PGL4 inverse(double delta, std::uint32_t max_iter) const noexcept;
-
- private:
-  // Determinant of the 3x3 matrix left after removing row `r` and column `c` (the cofactor's minor).
-  [[nodiscard]] constexpr double minorDet(std::size_t r, std::size_t c) const noexcept;
 };
 
 static_assert(sizeof(PGL4) == 128, "PGL4 is the 128-byte element of transform buffers");
 static_assert(std::is_standard_layout_v<PGL4> && std::is_trivially_copyable_v<PGL4>);
 
-constexpr double PGL4::minorDet(std::size_t r, std::size_t c) const noexcept {
-  std::array<std::array<double, 3>, 3> s{};
-  std::size_t si = 0;
-  for (std::size_t i = 0; i < 4; ++i) {
-    if (i == r) continue;
-    std::size_t sj = 0;
-    for (std::size_t j = 0; j < 4; ++j) {
-      if (j == c) continue;
-      s[si][sj] = get(i, j);
-      ++sj;
-    }
-    ++si;
+// The products below are written out in full, and in SIMD lanes where the compiler has vector
+// types, so that they are fast at every optimisation level of the code that includes them. Each
+// lane does exactly the scalar operations in the scalar order: every product is rounded before it
+// is added, and each sum starts from 0.0 (which turns a sum of -0.0 terms into +0.0).
+
+constexpr HomVec4 PGL4::apply(const HomVec4& v) const noexcept {
+#ifdef ORV_KERNEL_HAS_VECTOR_EXTENSIONS
+  if !consteval {
+    using detail::columnSum;
+    using detail::loadLanes;
+    const std::array<double, 4> w{v.x, v.y, v.z, v.w};
+#ifdef __AVX__
+    using V = detail::NativeF64x4;
+    const V r = columnSum(loadLanes<V>(&data[0]), loadLanes<V>(&data[4]), loadLanes<V>(&data[8]),
+                          loadLanes<V>(&data[12]), w.data());
+    return HomVec4::init(r[0], r[1], r[2], r[3]);
+#else
+    using V = detail::NativeF64x2;
+    const V lo = columnSum(loadLanes<V>(&data[0]), loadLanes<V>(&data[4]), loadLanes<V>(&data[8]),
+                           loadLanes<V>(&data[12]), w.data());
+    const V hi = columnSum(loadLanes<V>(&data[2]), loadLanes<V>(&data[6]), loadLanes<V>(&data[10]),
+                           loadLanes<V>(&data[14]), w.data());
+    return HomVec4::init(lo[0], lo[1], hi[0], hi[1]);
+#endif
   }
-  return (s[0][0] * (s[1][1] * s[2][2] - s[1][2] * s[2][1]) -
-          s[0][1] * (s[1][0] * s[2][2] - s[1][2] * s[2][0])) +
-         s[0][2] * (s[1][0] * s[2][1] - s[1][1] * s[2][0]);
+#endif
+  const std::array<double, 4> comp{v.x, v.y, v.z, v.w};
+  std::array<double, 4> result{0.0, 0.0, 0.0, 0.0};
+  for (std::size_t col = 0; col < 4; ++col) {
+    for (std::size_t row = 0; row < 4; ++row) {
+      result[row] = result[row] + data[col * 4 + row] * comp[col];
+    }
+  }
+  return HomVec4::init(result[0], result[1], result[2], result[3]);
+}
+
+constexpr PGL4 PGL4::mul(const PGL4& b) const noexcept {
+#ifdef ORV_KERNEL_HAS_VECTOR_EXTENSIONS
+  if !consteval {
+    // Column c of the result is the sum over k of column k of this times b(k, c).
+    using detail::columnSum;
+    using detail::loadLanes;
+    PGL4 result;
+#ifdef __AVX__
+    using V = detail::NativeF64x4;
+    const V a0 = loadLanes<V>(&data[0]);
+    const V a1 = loadLanes<V>(&data[4]);
+    const V a2 = loadLanes<V>(&data[8]);
+    const V a3 = loadLanes<V>(&data[12]);
+    detail::storeLanes(&result.data[0], columnSum(a0, a1, a2, a3, &b.data[0]));
+    detail::storeLanes(&result.data[4], columnSum(a0, a1, a2, a3, &b.data[4]));
+    detail::storeLanes(&result.data[8], columnSum(a0, a1, a2, a3, &b.data[8]));
+    detail::storeLanes(&result.data[12], columnSum(a0, a1, a2, a3, &b.data[12]));
+#else
+    using V = detail::NativeF64x2;
+    const V a0 = loadLanes<V>(&data[0]);  // rows 0 and 1 of column 0
+    const V a1 = loadLanes<V>(&data[2]);  // rows 2 and 3 of column 0
+    const V a2 = loadLanes<V>(&data[4]);
+    const V a3 = loadLanes<V>(&data[6]);
+    const V a4 = loadLanes<V>(&data[8]);
+    const V a5 = loadLanes<V>(&data[10]);
+    const V a6 = loadLanes<V>(&data[12]);
+    const V a7 = loadLanes<V>(&data[14]);
+    detail::storeLanes(&result.data[0], columnSum(a0, a2, a4, a6, &b.data[0]));
+    detail::storeLanes(&result.data[2], columnSum(a1, a3, a5, a7, &b.data[0]));
+    detail::storeLanes(&result.data[4], columnSum(a0, a2, a4, a6, &b.data[4]));
+    detail::storeLanes(&result.data[6], columnSum(a1, a3, a5, a7, &b.data[4]));
+    detail::storeLanes(&result.data[8], columnSum(a0, a2, a4, a6, &b.data[8]));
+    detail::storeLanes(&result.data[10], columnSum(a1, a3, a5, a7, &b.data[8]));
+    detail::storeLanes(&result.data[12], columnSum(a0, a2, a4, a6, &b.data[12]));
+    detail::storeLanes(&result.data[14], columnSum(a1, a3, a5, a7, &b.data[12]));
+#endif
+    return result;
+  }
+#endif
+  PGL4 result{};
+  for (std::size_t col = 0; col < 4; ++col) {
+    for (std::size_t row = 0; row < 4; ++row) {
+      double sum = 0.0;
+      for (std::size_t k = 0; k < 4; ++k) sum = sum + data[k * 4 + row] * b.data[col * 4 + k];
+      result.data[col * 4 + row] = sum;
+    }
+  }
+  return result;
+}
+
+constexpr PGL4 PGL4::transpose() const noexcept {
+  PGL4 result{};
+#ifdef ORV_KERNEL_HAS_VECTOR_EXTENSIONS
+  if !consteval {
+    // Two rows of two columns at a time: the 2x2 blocks swap places and each is transposed.
+    using V = detail::NativeF64x2;
+    for (std::size_t c = 0; c < 16; c += 8) {
+      for (std::size_t r = 0; r < 4; r += 2) {
+        const V upper = detail::loadLanes<V>(&data[c + r]);      // (r, c/4), (r + 1, c/4)
+        const V lower = detail::loadLanes<V>(&data[c + 4 + r]);  // (r, c/4 + 1), (r + 1, c/4 + 1)
+        const std::size_t to = r * 4 + c / 4;
+        detail::storeLanes(&result.data[to], __builtin_shufflevector(upper, lower, 0, 2));
+        detail::storeLanes(&result.data[to + 4], __builtin_shufflevector(upper, lower, 1, 3));
+      }
+    }
+    return result;
+  }
+#endif
+  for (std::size_t row = 0; row < 4; ++row) {
+    for (std::size_t col = 0; col < 4; ++col) result.set(row, col, get(col, row));
+  }
+  return result;
 }
 
 constexpr double PGL4::det() const noexcept {
-  return ((get(0, 0) * minorDet(0, 0) - get(0, 1) * minorDet(0, 1)) + get(0, 2) * minorDet(0, 2)) -
-         get(0, 3) * minorDet(0, 3);
+  // Element (row, col) is data[col * 4 + row]. The 3x3 minor without row 0 and column c expands
+  // along its first row; its 2x2 brackets are the determinants of rows 2 and 3 in two of the
+  // remaining columns, j < k: m(2, j) * m(3, k) - m(2, k) * m(3, j). Each bracket is the same
+  // expression in every minor it appears in, so it is formed once.
+  const auto& m = data;
+  const double d01 = m[2] * m[7] - m[6] * m[3];
+  const double d02 = m[2] * m[11] - m[10] * m[3];
+  const double d03 = m[2] * m[15] - m[14] * m[3];
+  const double d12 = m[6] * m[11] - m[10] * m[7];
+  const double d13 = m[6] * m[15] - m[14] * m[7];
+  const double d23 = m[10] * m[15] - m[14] * m[11];
+  // Minor c: (s00 * d(s1, s2) - s01 * d(s0, s2)) + s02 * d(s0, s1), where s0 < s1 < s2 are the
+  // columns other than c and s0j is row 1 of column sj.
+  const double minor0 = (m[5] * d23 - m[9] * d13) + m[13] * d12;
+  const double minor1 = (m[1] * d23 - m[9] * d03) + m[13] * d02;
+  const double minor2 = (m[1] * d13 - m[5] * d03) + m[13] * d01;
+  const double minor3 = (m[1] * d12 - m[5] * d02) + m[9] * d01;
+  return ((m[0] * minor0 - m[4] * minor1) + m[8] * minor2) - m[12] * minor3;
 }
 
 /// Translation by (tx, ty, tz): (x, y, z, w) goes to (x + tx*w, y + ty*w, z + tz*w, w), so points at
@@ -349,13 +462,6 @@ consteval PGL4 pglFromHomogeneous(const std::array<std::array<double, 4>, 4>& ro
 [[nodiscard]] PGL4 deformedTensorProduct(const PGL4& x, const PGL4& y, double epsilon) noexcept;
 
 // --- Single-precision fast paths ---------------------------------------------------------------
-
-namespace detail {
-#if defined(__GNUC__) || defined(__clang__)
-#define ORV_KERNEL_HAS_VECTOR_EXTENSIONS 1  // undefined again at the end of this section
-using NativeF32x4 = float __attribute__((vector_size(16)));
-#endif
-}  // namespace detail
 
 /// Four single-precision lanes x, y, z, w (lanes 0 to 3) in one 16-byte, 16-aligned record. Its two
 /// operators, lane-wise `*` and `/`, are one SIMD instruction each where the compiler has vector

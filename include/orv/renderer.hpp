@@ -351,10 +351,11 @@ std::uint32_t projectiveClip(const ProjectiveHyperplane& plane,
                              std::span<bool> visible_mask) noexcept;
 
 /// A back-to-front drawing order: the indices of `positions` by decreasing Fubini-Study distance
-/// from `observer`, points at equal distance (as doubles) in input order. O(n) time. The list and
-/// all scratch memory come from `resource`; scratch is returned before the call ends. When the
-/// resource refuses memory the result is `Error::OutOfMemory` and nothing stays allocated. An empty
-/// point array gives an empty list.
+/// from `observer`, points at equal distance (as doubles) in input order. Each distance is computed
+/// once; the time is O(n) for fewer than 2^32 points and O(n log n) distance look-ups beyond. The
+/// list, allocated from `resource`, is the only memory taken: no scratch from the resource or the
+/// global heap, and a small fixed amount of stack. When the resource refuses the list the result is
+/// `Error::OutOfMemory` and nothing stays allocated. An empty point array gives an empty list.
 ///
 /// Meant for the points facing `observer` that the culling functions took (`faceObserver`), so that
 /// the indices name the same array as their mask. Its order does not depend on that choice:
@@ -363,6 +364,15 @@ std::uint32_t projectiveClip(const ProjectiveHyperplane& plane,
 [[nodiscard]] std::expected<std::pmr::vector<std::size_t>, Error> sortByFSDepth(
     std::pmr::memory_resource& resource, const HomVec4& observer,
     std::span<const HomVec4> positions);
+
+/// The same order, the same memory, and the distances it computed: `distances[i]` receives
+/// `kernel::fsDistance(observer, positions[i])` (observer first, radians in [0, pi/2]), in input
+/// order, so a caller that needs them does not compute them again. `distances` must be at least as
+/// long as `positions` (checked in debug builds); entries beyond its end are never written, and a
+/// shorter span still gets a complete order. On `Error::OutOfMemory` its content is unspecified.
+[[nodiscard]] std::expected<std::pmr::vector<std::size_t>, Error> sortByFSDepth(
+    std::pmr::memory_resource& resource, const HomVec4& observer,
+    std::span<const HomVec4> positions, std::span<double> distances);
 
 // --- Pipeline descriptions ---------------------------------------------------------------------
 
