@@ -233,7 +233,9 @@ class CpuDevice final : public Device, private detail::ResourceLookup {
     }
     if (!(c.color_attachment == ImageId::invalid())) fill(*images_.find(handleOf(c.color_attachment)), color);
     if (state.target.depth != nullptr) {
-      std::fill_n(state.target.depth, std::size_t{state.target.width} * state.target.height, c.depth);
+      std::memcpy(state.target.depth, &c.depth, sizeof(float));
+      repeatFirst(reinterpret_cast<std::byte*>(state.target.depth), sizeof(float),
+                  std::size_t{state.target.width} * state.target.height);
     }
   }
 
@@ -391,11 +393,16 @@ class CpuDevice final : public Device, private detail::ResourceLookup {
   }
 
   static void fill(CpuImage& image, const Rgba& color) noexcept {
-    const std::size_t texel = rhi::size(image.desc.format);
-    if (image.texels() == 0) return;
     detail::storeColor(image.bytes.get(), image.desc.format, 0, color);
-    for (std::size_t i = 1; i < image.texels(); ++i) {
-      std::memcpy(image.bytes.get() + i * texel, image.bytes.get(), texel);
+    repeatFirst(image.bytes.get(), rhi::size(image.desc.format), image.texels());
+  }
+
+  // Copies the first `size` bytes at `bytes` over the `count` - 1 places after it, doubling the
+  // filled part with each copy.
+  static void repeatFirst(std::byte* bytes, std::size_t size, std::size_t count) noexcept {
+    const std::size_t total = size * count;
+    for (std::size_t filled = size; filled < total; filled *= 2) {
+      std::memcpy(bytes + filled, bytes, std::min(filled, total - filled));
     }
   }
 
