@@ -372,7 +372,8 @@ device::Result<FrameStats> FrameRenderer::render(const Observer& observer) {
 
 device::Result<void> FrameRenderer::sortStars(const Observer& observer) {
   const HomVec4 eye = observer.position();
-  auto order = renderer::sortByFSDepth(resource_, eye, visible_);
+  distances_.resize(visible_.size());
+  auto order = renderer::sortByFSDepth(resource_, eye, visible_, distances_);
   if (!order) return std::unexpected(outOfMemory());
   const std::size_t n = order->size();
   draw_.positions.resize(n);
@@ -383,7 +384,7 @@ device::Result<void> FrameRenderer::sortStars(const Observer& observer) {
   near_first_ = n;
   for (std::size_t k = 0; k < n; ++k) {
     const std::size_t i = (*order)[k];
-    const double depth = renderer::fsDepth(eye, visible_[i], kNear, kFar);
+    const double depth = renderer::fsDepthOfDistance(distances_[i], kNear, kFar);
     draw_.positions[k] = visible_[i];
     draw_.source[k] = visible_source_[i];
     draw_.depth[k] = depth;

@@ -186,6 +186,7 @@ class FrameRenderer {
   std::unique_ptr<bool[]> star_mask_;
   std::vector<HomVec4> visible_;
   std::vector<std::uint32_t> visible_source_;
+  std::vector<double> distances_;  // of the visible stars, from the depth sort
 
   // The last frame.
   Image image_;

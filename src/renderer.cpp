@@ -304,7 +304,10 @@ double verticalAngleOfView(double horizontal_angle, double aspect) noexcept {
 
 double fsDepth(const HomVec4& observer, const HomVec4& point, double near_fs,
                double far_fs) noexcept {
-  const double d = fsDistance(observer, point);
+  return fsDepthOfDistance(fsDistance(observer, point), near_fs, far_fs);
+}
+
+double fsDepthOfDistance(double d, double near_fs, double far_fs) noexcept {
   if (near_fs >= d) return 0.0;
   if (d >= far_fs) return 1.0;
   return (d - near_fs) / (far_fs - near_fs);

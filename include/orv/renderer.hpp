@@ -305,6 +305,11 @@ enum class WVisibilityClass : std::uint8_t {
 [[nodiscard]] double fsDepth(const HomVec4& observer, const HomVec4& point, double near_fs,
                              double far_fs) noexcept;
 
+/// The depth of a point at Fubini-Study distance `distance`, as `fsDepth` computes it from the
+/// distance it measures: `fsDepth(o, p, n, f)` is `fsDepthOfDistance(kernel::fsDistance(o, p), n, f)`
+/// to the bit. For distances a caller already has, such as those `sortByFSDepth` hands back.
+[[nodiscard]] double fsDepthOfDistance(double distance, double near_fs, double far_fs) noexcept;
+
 /// The distance a depth value stands for: near_fs + depth * (far_fs - near_fs), unclamped.
 [[nodiscard]] double fsDepthToDistance(double depth, double near_fs, double far_fs) noexcept;
 
