@@ -66,7 +66,7 @@ T load(const std::byte* bytes) noexcept {
   return value;
 }
 
-class CpuDevice final : public Device, private detail::ResourceLookup {
+class CpuDevice final : public Device {
  public:
   explicit CpuDevice(const rhi::DeviceLimits& limits) noexcept : limits_(limits) {}
 
@@ -126,7 +126,7 @@ class CpuDevice final : public Device, private detail::ResourceLookup {
 
   Result<void> destroy(PipelineId id) override {
     return guarded([&]() -> Result<void> {
-      if (pipeline(id) == nullptr || !pipelines_.erase(handleOf(id))) {
+      if (lookup().pipeline(id) == nullptr || !pipelines_.erase(handleOf(id))) {
         return notLive("destroy", detail::describe(id));
       }
       return {};
@@ -172,7 +172,7 @@ class CpuDevice final : public Device, private detail::ResourceLookup {
 
   Result<void> execute(const rhi::FrameGraph& graph) override {
     return guarded([&]() -> Result<void> {
-      if (auto ok = detail::validateGraph(graph, *this, limits_); !ok) return ok;
+      if (auto ok = detail::validateGraph(graph, lookup(), limits_); !ok) return ok;
       // The one allocation of a run, made before anything runs.
       std::size_t most_attachments = 0;
       for (const rhi::FramePass& pass : graph.passes()) {
@@ -189,20 +189,9 @@ class CpuDevice final : public Device, private detail::ResourceLookup {
   }
 
  private:
-  // --- what validation looks up ---------------------------------------------------------------
-
-  const rhi::BufferDescriptor* buffer(BufferId id) const noexcept override {
-    const CpuBuffer* b = buffers_.find(handleOf(id));
-    return b != nullptr ? &b->desc : nullptr;
-  }
-  const rhi::ImageDescriptor* image(ImageId id) const noexcept override {
-    const CpuImage* i = images_.find(handleOf(id));
-    return i != nullptr ? &i->desc : nullptr;
-  }
-  const rhi::GraphicsPipelineDescriptor* pipeline(PipelineId id) const noexcept override {
-    if (id.tag != rhi::PipelineType::orv_projective) return nullptr;
-    const CpuPipeline* p = pipelines_.find(handleOf(id));
-    return p != nullptr ? &p->desc : nullptr;
+  // What validation looks up.
+  [[nodiscard]] detail::TableLookup<CpuBuffer, CpuImage, CpuPipeline> lookup() const noexcept {
+    return {buffers_, images_, pipelines_};
   }
 
   // --- running a validated graph --------------------------------------------------------------

@@ -101,6 +101,37 @@ class ResourceLookup {
   return {pipelineSlot(id.number), pipelineGeneration(id.number)};
 }
 
+/// What validation looks up, for a device whose resources sit in three `ResourceTable`s of entries
+/// that each hold their descriptor as `desc`. Made when needed; it refers to the tables.
+template <class Buffer, class Image, class Pipeline>
+class TableLookup final : public ResourceLookup {
+ public:
+  TableLookup(const ResourceTable<Buffer>& buffers, const ResourceTable<Image>& images,
+              const ResourceTable<Pipeline>& pipelines) noexcept
+      : buffers_(buffers), images_(images), pipelines_(pipelines) {}
+
+  [[nodiscard]] const rhi::BufferDescriptor* buffer(rhi::BufferId id) const noexcept override {
+    const Buffer* b = buffers_.find(handleOf(id));
+    return b != nullptr ? &b->desc : nullptr;
+  }
+  [[nodiscard]] const rhi::ImageDescriptor* image(rhi::ImageId id) const noexcept override {
+    const Image* i = images_.find(handleOf(id));
+    return i != nullptr ? &i->desc : nullptr;
+  }
+  /// Devices make projective pipelines only: a number of another kind names none.
+  [[nodiscard]] const rhi::GraphicsPipelineDescriptor* pipeline(
+      rhi::PipelineId id) const noexcept override {
+    if (id.tag != rhi::PipelineType::orv_projective) return nullptr;
+    const Pipeline* p = pipelines_.find(handleOf(id));
+    return p != nullptr ? &p->desc : nullptr;
+  }
+
+ private:
+  const ResourceTable<Buffer>& buffers_;
+  const ResourceTable<Image>& images_;
+  const ResourceTable<Pipeline>& pipelines_;
+};
+
 /// Names for messages and for the Graphviz export.
 [[nodiscard]] std::string_view formatName(rhi::Format format) noexcept;
 [[nodiscard]] std::string_view commandName(rhi::GpuCommand::Tag tag) noexcept;

@@ -256,7 +256,7 @@ std::unexpected<Failure> vulkanFailure(std::string_view call, std::string_view w
       code, std::string(call) + ": " + std::string(what) + " gave " + detail::resultName(result)));
 }
 
-class VulkanDevice final : public device::Device, private device::detail::ResourceLookup {
+class VulkanDevice final : public device::Device {
  public:
   explicit VulkanDevice(std::unique_ptr<detail::Context> context) noexcept
       : context_(std::move(context)), vk_(context_->api), device_(context_->device) {}
@@ -484,7 +484,7 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
   Result<void> destroy(PipelineId id) override {
     return guarded([&]() -> Result<void> {
       std::optional<GpuPipeline> pipeline;
-      if (this->pipeline(id) != nullptr) pipeline = pipelines_.erase(handleOf(id));
+      if (lookup().pipeline(id) != nullptr) pipeline = pipelines_.erase(handleOf(id));
       if (!pipeline) return notLive("destroy", device::detail::describe(id));
       release(*pipeline);
       return {};
@@ -580,7 +580,7 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
   Result<void> execute(const rhi::FrameGraph& graph) override {
     return guarded([&]() -> Result<void> {
       if (lost_) return deviceLost("execute");
-      if (auto ok = device::detail::validateGraph(graph, *this, limits_); !ok) return ok;
+      if (auto ok = device::detail::validateGraph(graph, lookup(), limits_); !ok) return ok;
       if (auto ok = prepare(graph); !ok) return ok;
       return submit("execute", [&](VkCommandBuffer cmd) {
         Recording r{cmd, 0, {}};
@@ -595,20 +595,10 @@ class VulkanDevice final : public device::Device, private device::detail::Resour
   }
 
  private:
-  // --- what validation looks up ---------------------------------------------------------------
-
-  const rhi::BufferDescriptor* buffer(BufferId id) const noexcept override {
-    const GpuBuffer* b = buffers_.find(handleOf(id));
-    return b != nullptr ? &b->desc : nullptr;
-  }
-  const rhi::ImageDescriptor* image(ImageId id) const noexcept override {
-    const GpuImage* i = images_.find(handleOf(id));
-    return i != nullptr ? &i->desc : nullptr;
-  }
-  const rhi::GraphicsPipelineDescriptor* pipeline(PipelineId id) const noexcept override {
-    if (id.tag != rhi::PipelineType::orv_projective) return nullptr;
-    const GpuPipeline* p = pipelines_.find(handleOf(id));
-    return p != nullptr ? &p->desc : nullptr;
+  // What validation looks up.
+  [[nodiscard]] device::detail::TableLookup<GpuBuffer, GpuImage, GpuPipeline> lookup()
+      const noexcept {
+    return {buffers_, images_, pipelines_};
   }
 
   // --- the device's limits --------------------------------------------------------------------
