@@ -116,11 +116,6 @@ device::Failure outOfMemory() {
   return {device::ErrorCode::out_of_memory, UINT32_MAX, UINT32_MAX, "out of memory"};
 }
 
-template <class T>
-std::span<const std::byte> bytesOf(std::span<const T> values) noexcept {
-  return std::as_bytes(values);
-}
-
 }  // namespace
 
 // --- Scene ---------------------------------------------------------------------------------------
@@ -323,11 +318,11 @@ device::Result<void> FrameRenderer::createResources() {
   }
   if (made) {
     made = device_.writeBuffer(res_.vertices, 0,
-                               bytesOf(std::span<const HomVec4>(scene_.vertices)));
+                               std::as_bytes(std::span(scene_.vertices)));
   }
   if (made) {
     made = device_.writeBuffer(res_.edge_indices, 0,
-                               bytesOf(std::span<const std::uint32_t>(scene_.edge_indices)));
+                               std::as_bytes(std::span(scene_.edge_indices)));
   }
   targets_ = {res_.color, res_.depth};
   return made;
@@ -412,19 +407,19 @@ device::Result<void> FrameRenderer::writeColors(const Observer& observer) {
   const std::span<const std::array<float, 4>> colors(star_colors_);
   if (auto ok = device_.writeBuffer(res_.view, 0, std::as_bytes(std::span(&view_, 1))); !ok) return ok;
   if (auto ok = device_.writeBuffer(res_.vertex_colors, 0,
-                                    bytesOf(std::span<const std::array<float, 4>>(vertex_colors_)));
+                                    std::as_bytes(std::span(vertex_colors_)));
       !ok) {
     return ok;
   }
   if (auto ok = device_.writeBuffer(res_.corner_colors, 0,
-                                    bytesOf(std::span<const std::array<float, 4>>(corner_colors_)));
+                                    std::as_bytes(std::span(corner_colors_)));
       !ok) {
     return ok;
   }
-  if (auto ok = device_.writeBuffer(res_.star_colors[0], 0, bytesOf(colors.first(near_first_))); !ok) {
+  if (auto ok = device_.writeBuffer(res_.star_colors[0], 0, std::as_bytes(colors.first(near_first_))); !ok) {
     return ok;
   }
-  return device_.writeBuffer(res_.star_colors[1], 0, bytesOf(colors.subspan(near_first_)));
+  return device_.writeBuffer(res_.star_colors[1], 0, std::as_bytes(colors.subspan(near_first_)));
 }
 
 device::Result<void> FrameRenderer::recordFrame() {

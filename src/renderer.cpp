@@ -403,10 +403,10 @@ template <std::size_t kPlanes>
     std::memcpy(mask + i, &kFlagBytes[bits], 4);
     count += static_cast<std::uint32_t>(std::popcount(bits));
   }
+  count += markInsideBaseline(planes, points + i, mask + i, n - i);
   // Leave the upper halves of the vector registers clean: code compiled without AVX that runs
   // after this (the caller's) would otherwise pay for every SIMD instruction. GCC 12 at -O2 leaves
   // this out of functions compiled for AVX by a target attribute.
-  count += markInsideBaseline(planes, points + i, mask + i, n - i);
   _mm256_zeroupper();
   return count;
 }
