@@ -1,6 +1,10 @@
 #include "api.hpp"
 
 #include <dlfcn.h>
+#include <link.h>
+
+#include <string>
+#include <vector>
 
 namespace orv::vulkan::detail {
 
@@ -9,7 +13,10 @@ Api::~Api() {
 }
 
 std::string Api::loadGlobal() {
-  library = dlopen("libvulkan.so.1", RTLD_NOW | RTLD_LOCAL);
+  // Once opened the loader stays in the process: unloading it unloads the drivers it opened while
+  // their own globals may still be referenced (Mesa's are), which sanitizers report as leaks and a
+  // later dlopen could trip over. Closing the handle then only drops our reference.
+  library = dlopen("libvulkan.so.1", RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (library == nullptr) {
     const char* why = dlerror();
     return std::string("no Vulkan loader: libvulkan.so.1 could not be opened (") +
@@ -54,6 +61,25 @@ std::string Api::loadDevice(VkDevice device, bool khr_rendering) {
   vkCmdEndRendering = reinterpret_cast<PFN_vkCmdEndRendering>(vkGetDeviceProcAddr(device, end));
   if (vkCmdEndRendering == nullptr) return end;
   return {};
+}
+
+void keepLoadedLibraries() {
+  // Collected first: dlopen is not to be called from inside dl_iterate_phdr's callback.
+  std::vector<std::string> names;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* out) -> int {
+        if (info->dlpi_name != nullptr && info->dlpi_name[0] != '\0') {
+          static_cast<std::vector<std::string>*>(out)->emplace_back(info->dlpi_name);
+        }
+        return 0;
+      },
+      &names);
+  for (const std::string& name : names) {
+    // RTLD_NOLOAD opens nothing new; RTLD_NODELETE marks what is open to stay.
+    if (void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE)) {
+      dlclose(handle);
+    }
+  }
 }
 
 std::string resultName(VkResult result) {

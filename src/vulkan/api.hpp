@@ -122,6 +122,12 @@ struct Api {
 
 #undef ORV_VK_DECLARE
 
+/// Keeps every shared library loaded now in the process for good. Called once the loader has
+/// opened its drivers: the loader closes them again when the instance goes, and a driver unloaded
+/// while its own globals are still referenced (Mesa's software device's are) loses that memory
+/// where leak checkers see it, and may trip up the next driver load.
+void keepLoadedLibraries();
+
 /// "VK_ERROR_OUT_OF_DEVICE_MEMORY" and so on; the number for results without a name here.
 [[nodiscard]] std::string resultName(VkResult result);
 

@@ -295,6 +295,7 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
   api.vkEnumeratePhysicalDevices(context->instance, &count, nullptr);
   std::vector<VkPhysicalDevice> physicals(count);
   api.vkEnumeratePhysicalDevices(context->instance, &count, physicals.data());
+  keepLoadedLibraries();
   std::vector<Candidate> candidates;
   for (std::uint32_t i = 0; i < count; ++i) {
     candidates.push_back(examine(api, physicals[i], instance_version));
