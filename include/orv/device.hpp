@@ -86,6 +86,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -123,6 +124,13 @@ struct Failure {
 template <class T>
 using Result = std::expected<T, Failure>;
 
+/// Where a point lands in the image of a view (`ViewUniform::project`).
+struct ImagePoint {
+  double x;      ///< pixels from the left edge of the image
+  double y;      ///< pixels from the top edge of the image
+  double depth;  ///< `renderer::fsDepth` of the point from the view's observer, 0 to 1
+};
+
 /// What a projective pipeline reads at uniform binding 0: how the world maps onto the image. The
 /// layout is fixed (192 bytes of doubles, also the std140 layout of the shader block), so the
 /// record is written to a uniform buffer as it is.
@@ -159,6 +167,15 @@ struct ViewUniform {
   /// `width` x `height` image.
   [[nodiscard]] static ViewUniform fromFrustum(const renderer::OrvFrustum& frustum,
                                                std::uint32_t width, std::uint32_t height) noexcept;
+
+  /// Where `point` (any representative) lands in the image, exactly as the devices place a point
+  /// they draw: its representative facing the observer is inside the view when all four plane
+  /// values are >= 0 (the test of `frustumCull`), and then lands at x, y as "Projection and depth"
+  /// above says, with the depth a point drawn there is given. Nothing when the point is outside the
+  /// view or its image position is not finite. The pixel it lies in is (floor(x), floor(y)), but
+  /// on the right and bottom edges of the view x may equal `width` and y `height`. For labels,
+  /// picking, and tests of what a device drew.
+  [[nodiscard]] std::optional<ImagePoint> project(const kernel::HomVec4& point) const noexcept;
 };
 
 static_assert(sizeof(ViewUniform) == 192 && std::is_trivially_copyable_v<ViewUniform>);

@@ -271,18 +271,35 @@ std::optional<Projected> project(const std::array<double, 4>& p, const ViewUnifo
 
 }  // namespace
 
-void Rasteriser::point(const HomVec4& position, const Rgba& color) noexcept {
-  const HomVec4 q = renderer::facing(view_.observer, position);
-  const Vertex v = vertex(q, color);
-  const auto& p = v.planes;
-  if (!(p[0] >= 0.0 && p[1] >= 0.0 && p[2] >= 0.0 && p[3] >= 0.0)) return;
+}  // namespace orv::device::detail
+
+namespace orv::device {
+
+// The projection of points, public so that programs place labels exactly where a point is drawn.
+std::optional<ImagePoint> ViewUniform::project(const kernel::HomVec4& point) const noexcept {
+  const kernel::HomVec4 q = renderer::facing(observer, point);
+  const std::array<double, 4> p{planes[0].evaluate(q), planes[1].evaluate(q), planes[2].evaluate(q),
+                                planes[3].evaluate(q)};
+  if (!(p[0] >= 0.0 && p[1] >= 0.0 && p[2] >= 0.0 && p[3] >= 0.0)) return std::nullopt;
   const double lr = p[0] + p[1];
   const double tb = p[2] + p[3];
   const double ndc_x = lr > 0.0 ? (p[0] - p[1]) / lr : 0.0;
   const double ndc_y = tb > 0.0 ? (p[2] - p[3]) / tb : 0.0;
-  const double x = (ndc_x + 1.0) * 0.5 * view_.width;
-  const double y = (ndc_y + 1.0) * 0.5 * view_.height;
-  if (!(std::isfinite(x) && std::isfinite(y))) return;  // a non-finite position has no place
+  const double x = (ndc_x + 1.0) * 0.5 * width;
+  const double y = (ndc_y + 1.0) * 0.5 * height;
+  if (!(std::isfinite(x) && std::isfinite(y))) return std::nullopt;  // no place in the image
+  return ImagePoint{x, y, renderer::fsDepth(observer, q, near_fs, far_fs)};
+}
+
+}  // namespace orv::device
+
+namespace orv::device::detail {
+
+void Rasteriser::point(const HomVec4& position, const Rgba& color) noexcept {
+  const std::optional<ImagePoint> at = view_.project(position);
+  if (!at) return;
+  const double x = at->x;
+  const double y = at->y;
   const double half = 0.5 * static_cast<double>(pipeline_.point_size);
   // Centres i + 0.5 in [x - half, x + half): i from ceil(x - half - 0.5) to ceil(x + half - 0.5) - 1.
   const double first_x = std::max(0.0, std::ceil(x - half - 0.5));
@@ -290,8 +307,7 @@ void Rasteriser::point(const HomVec4& position, const Rgba& color) noexcept {
   const double first_y = std::max(0.0, std::ceil(y - half - 0.5));
   const double end_y = std::min(static_cast<double>(target_.height), std::ceil(y + half - 0.5));
   if (!(first_x < end_x && first_y < end_y)) return;
-  const auto depth = static_cast<float>(
-      renderer::fsDepth(view_.observer, q, view_.near_fs, view_.far_fs));
+  const auto depth = static_cast<float>(at->depth);
   for (auto py = static_cast<std::size_t>(first_y); py < static_cast<std::size_t>(end_y); ++py) {
     for (auto px = static_cast<std::size_t>(first_x); px < static_cast<std::size_t>(end_x); ++px) {
       fragment(px, py, depth, color);

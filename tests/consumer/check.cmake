@@ -12,7 +12,7 @@
 #               off the project's C sources
 # The builds use the compiler, flags, build type and generator of the orv build that runs the check:
 # SOURCE_DIR, BUILD_DIR, WORK_DIR, GENERATOR, CXX, CXX_FLAGS, LINKER_FLAGS, BUILD_TYPE, PKG_CONFIG,
-# and WITH_VULKAN, whether that build made the Vulkan device.
+# and WITH_VULKAN and WITH_IO, whether that build made the Vulkan device and the io library.
 
 function(run)
   execute_process(COMMAND ${ARGN}
@@ -31,15 +31,20 @@ if(MODE STREQUAL "subproject-no-exceptions")
 endif()
 set(build_settings -G "${GENERATOR}" "-DCMAKE_CXX_COMPILER=${CXX}" "-DCMAKE_CXX_FLAGS=${cxx_flags}"
     "-DCMAKE_EXE_LINKER_FLAGS=${LINKER_FLAGS}" "-DCMAKE_BUILD_TYPE=${BUILD_TYPE}"
-    "-DORV_EXPECT_VULKAN=${WITH_VULKAN}")
+    "-DORV_EXPECT_VULKAN=${WITH_VULKAN}" "-DORV_EXPECT_IO=${WITH_IO}")
 # What an install holds: the headers and static libraries of the core and the device layer, and
-# those of the Vulkan device only where it was built.
+# those of the Vulkan device and the io library only where they were built.
 set(expected_headers "device.hpp;error.hpp;kernel.hpp;renderer.hpp;rhi.hpp")
 set(expected_archives 4)
-if(WITH_VULKAN)
-  string(APPEND expected_headers ";vulkan.hpp")
-  set(expected_archives 5)
+if(WITH_IO)
+  list(APPEND expected_headers io.hpp)
+  math(EXPR expected_archives "${expected_archives} + 1")
 endif()
+if(WITH_VULKAN)
+  list(APPEND expected_headers vulkan.hpp)
+  math(EXPR expected_archives "${expected_archives} + 1")
+endif()
+list(SORT expected_headers)
 
 # The compile command of the first source whose path ends in `source`, in `command`.
 function(compile_command source)
@@ -114,9 +119,16 @@ else()
   if(MODE STREQUAL "pkg-config")
     get_filename_component(pc_dir "${pc}" DIRECTORY)
     set(ENV{PKG_CONFIG_PATH} "${pc_dir}")
-    run("${PKG_CONFIG}" --cflags orv-device)
+    # orv-io brings orv-device and the core along; without it, orv-device does.
+    set(package orv-device)
+    set(defines)
+    if(WITH_IO)
+      set(package orv-io)
+      set(defines -DORV_CONSUMER_IO)
+    endif()
+    run("${PKG_CONFIG}" --cflags ${package})
     string(STRIP "${output}" cflags)
-    run("${PKG_CONFIG}" --libs orv-device)
+    run("${PKG_CONFIG}" --libs ${package})
     string(STRIP "${output}" libs)
     if(NOT " ${cflags} " MATCHES " -ffp-contract=off ")
       message(FATAL_ERROR "orv.pc gives the compile flags '${cflags}' without -ffp-contract=off")
@@ -125,7 +137,7 @@ else()
     separate_arguments(libs UNIX_COMMAND "${libs}")
     separate_arguments(cxx_flags UNIX_COMMAND "${CXX_FLAGS}")
     separate_arguments(linker_flags UNIX_COMMAND "${LINKER_FLAGS}")
-    run("${CXX}" -std=c++23 ${cxx_flags} ${cflags} "${CMAKE_CURRENT_LIST_DIR}/main.cpp" ${libs}
+    run("${CXX}" -std=c++23 ${cxx_flags} ${cflags} ${defines} "${CMAKE_CURRENT_LIST_DIR}/main.cpp" ${libs}
         ${linker_flags} -o "${WORK_DIR}/consumer")
     run("${WORK_DIR}/consumer")
     message(STATUS "${output}")

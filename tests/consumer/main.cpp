@@ -1,5 +1,6 @@
 // Uses one operation of each orv library and checks its result; exits 0 when all agree. Where orv
-// has its Vulkan device the CMake checks link it too (ORV_CONSUMER_VULKAN).
+// has its Vulkan device and its io library the checks link them too (ORV_CONSUMER_VULKAN,
+// ORV_CONSUMER_IO).
 
 #include <array>
 #include <cmath>
@@ -13,6 +14,9 @@
 #include <orv/kernel.hpp>
 #include <orv/renderer.hpp>
 #include <orv/rhi.hpp>
+#ifdef ORV_CONSUMER_IO
+#include <orv/io.hpp>
+#endif
 #ifdef ORV_CONSUMER_VULKAN
 #include <orv/vulkan.hpp>
 #endif
@@ -68,6 +72,12 @@ int main() {
   bool ok = std::fabs(right_angle - std::numbers::pi / 2) < 1e-15 && order.has_value() &&
             (*order)[0] == 1 && (*order)[1] == 2 && (*order)[2] == 0 && added &&
             graph.passCount() == 2 && cleared;
+#ifdef ORV_CONSUMER_IO
+  // The cleared texel as a PNG file, written by libpng through orv::io.
+  const auto png = orv::io::encodePng(
+      {1, 1, orv::rhi::Format::rgba16_float, std::as_bytes(std::span(texel))});
+  ok = ok && png.has_value() && png->size() > 8 && (*png)[1] == 'P' && (*png)[2] == 'N';
+#endif
 #ifdef ORV_CONSUMER_VULKAN
   // Linked, not run: a machine building orv need not have a Vulkan device.
   auto* volatile make_vulkan = &orv::vulkan::makeDevice;
