@@ -448,6 +448,32 @@ TEST_F(VulkanDevice, ClearsAndUploadsAreByteIdentical) {
   EXPECT_EQ(std::memcmp(b.data(), &moves[1], 128), 0);
 }
 
+TEST_F(VulkanDevice, NewBuffersOfEverySizeAreZeroToTheirLastByte) {
+  // Each size is made, filled and destroyed first, so that memory the driver hands out again
+  // holds something other than zero.
+  for (const std::uint64_t size : {1u, 7u, 193u, 4095u, 65535u, 65536u}) {
+    const BufferDescriptor desc{size, 0, rhi::BufferType::storage, Format::undefined,
+                                rhi::HeapType::device_local, false};
+    const std::vector<std::byte> dirt(size, std::byte{0xa5});
+    for (int round = 0; round < 2; ++round) {
+      const BufferId used = *gpu->createBuffer(desc);
+      ASSERT_TRUE(gpu->writeBuffer(used, 0, dirt));
+      ASSERT_TRUE(gpu->destroy(used));
+    }
+    std::array<std::vector<std::byte>, 2> fresh;
+    for (std::size_t i = 0; i < 2; ++i) {
+      Device& d = i == 0 ? *cpu : *gpu;
+      const BufferId made = *d.createBuffer(desc);
+      fresh[i].assign(size, std::byte{0x5a});
+      ASSERT_TRUE(d.readBuffer(made, 0, fresh[i]));
+    }
+    const auto differing = std::mismatch(fresh[1].begin(), fresh[1].end(), fresh[0].begin());
+    EXPECT_TRUE(differing.first == fresh[1].end())
+        << size << " bytes: byte " << differing.first - fresh[1].begin() << " is "
+        << static_cast<int>(*differing.first) << ", not " << static_cast<int>(*differing.second);
+  }
+}
+
 TEST_F(VulkanDevice, DistancesAreWithinFourUlpOfTheKernel) {
   // Pairs of every kind: random, near-equal, negated, near-orthogonal, huge, tiny and mixed in
   // scale, and degenerate (zero, NaN, infinite) ones.

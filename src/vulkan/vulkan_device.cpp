@@ -381,8 +381,10 @@ class VulkanDevice final : public device::Device {
       const VkBufferUsageFlags usage =
           VK_BUFFER_USAGE_TRANSFER_SRC_BIT | VK_BUFFER_USAGE_TRANSFER_DST_BIT |
           VK_BUFFER_USAGE_STORAGE_BUFFER_BIT | VK_BUFFER_USAGE_SHADER_DEVICE_ADDRESS_BIT;
-      if (auto ok =
-              makeBuffer("createBuffer", desc.size, usage, true, buffer.buffer, buffer.memory);
+      // vkCmdFillBuffer fills whole 4-byte words: the buffer gets the bytes that complete its
+      // last word, so that the fill reaches every byte of it.
+      const std::uint64_t words = (desc.size + 3) & ~std::uint64_t{3};
+      if (auto ok = makeBuffer("createBuffer", words, usage, true, buffer.buffer, buffer.memory);
           !ok) {
         return std::unexpected(ok.error());
       }
@@ -613,14 +615,16 @@ class VulkanDevice final : public device::Device {
     l.max_color_attachments =
         std::min({d.maxColorAttachments, d.maxFragmentOutputAttachments, kMaxColorAttachments});
     // The largest single allocation and buffer, within the largest device-local heap, and within
-    // what 32-bit element indices in the shaders reach.
+    // what 32-bit element indices in the shaders reach, in whole 4-byte words (createBuffer rounds
+    // sizes up to them).
     std::uint64_t heap = 0;
     for (std::uint32_t i = 0; i < context_->memory.memoryHeapCount; ++i) {
       const VkMemoryHeap& h = context_->memory.memoryHeaps[i];
       if ((h.flags & VK_MEMORY_HEAP_DEVICE_LOCAL_BIT) != 0) heap = std::max(heap, h.size);
     }
     l.max_buffer_size =
-        std::min({context_->max_allocation, context_->max_buffer, heap, std::uint64_t{1} << 32});
+        std::min({context_->max_allocation, context_->max_buffer, heap, std::uint64_t{1} << 32}) &
+        ~std::uint64_t{3};
     l.max_uniform_range = d.maxUniformBufferRange;
     // Shaders read the ViewUniform's doubles at the bound offset.
     l.min_uniform_offset_alignment =
