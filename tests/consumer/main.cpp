@@ -1,5 +1,5 @@
 // Uses one operation of each orv library and checks its result; exits 0 when all agree. Where orv
-// has its Vulkan device the CMake checks link it too (ORV_CONSUMER_VULKAN).
+// has its Vulkan device the checks link it too (ORV_CONSUMER_VULKAN).
 
 #include <array>
 #include <cmath>
