@@ -13,15 +13,19 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <limits>
+#include <map>
 #include <numbers>
 #include <random>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "orv/device.hpp"
+#include "tuning.hpp"
 
 namespace {
 
@@ -75,12 +79,20 @@ std::vector<std::uint8_t> eightBits(std::span<const std::byte> texels, Format fo
   return out;
 }
 
+// Units in the last place between two doubles of one sign.
+std::uint64_t ulpsApart(double a, double b) {
+  const auto ia = std::bit_cast<std::int64_t>(a);
+  const auto ib = std::bit_cast<std::int64_t>(b);
+  return ia > ib ? static_cast<std::uint64_t>(ia - ib) : static_cast<std::uint64_t>(ib - ia);
+}
+
 // Calls `f` on both devices, which must give the same value, and returns it.
 template <class F>
 auto onBoth(const std::array<Device*, 2>& devices, F f) {
   auto a = f(*devices[0]);
   auto b = f(*devices[1]);
-  EXPECT_TRUE(a.has_value() && b.has_value());
+  EXPECT_TRUE(a.has_value() && b.has_value())
+      << (a ? "" : a.error().message) << (b ? "" : b.error().message);
   if (a && b) {
     EXPECT_EQ(*a, *b);
   }
@@ -251,6 +263,106 @@ ViewUniform flatView(std::uint32_t width, std::uint32_t height) {
           static_cast<double>(height)};
 }
 
+// --- a device whose Vulkan entry points are wrapped -------------------------------------------
+
+using vulkan::detail::Api;
+
+// What the wrapped entry points of a tuned device have seen, and which calls they fail. One tuned
+// device is made at a time.
+struct Calls {
+  std::uint64_t counted = 0;    // calls that could fail (those returning a VkResult) so far
+  std::uint64_t fail_from = 0;  // the first of them to fail, counting from 1; 0: none
+  std::uint64_t fail_count = 1;  // how many in a row fail from there
+  VkResult failure = VK_ERROR_OUT_OF_HOST_MEMORY;
+  std::function<bool(std::string_view)> counts;  // which calls count; empty: every one
+  std::string failed;                            // the name of the call failed last
+  std::map<VkDeviceMemory, VkDeviceSize> allocations;  // memory allocated and not freed
+  VkDeviceSize live = 0;                               // their bytes
+  VkDeviceSize peak = 0;                               // the most they ever were
+  std::uint32_t max_groups = 0;  // maxComputeWorkGroupCount[0] reported instead of the driver's
+
+  // Whether the call `name` fails.
+  bool fails(std::string_view name) {
+    if (counts && !counts(name)) return false;
+    ++counted;
+    if (fail_from == 0 || counted < fail_from || counted - fail_from >= fail_count) return false;
+    failed = name;
+    return true;
+  }
+};
+Calls calls;
+
+template <auto Entry, class Function>
+struct HookOf;
+
+// Stands in for the entry point `Entry` of the Api table: fails the calls `calls` says, and passes
+// the others on.
+template <auto Entry, class R, class... A>
+struct HookOf<Entry, R(A...)> {
+  static inline R (*real)(A...) = nullptr;
+  static inline R (*installed)(A...) = nullptr;
+  static inline const char* name = "";
+
+  static R call(A... args) {
+    if constexpr (std::is_same_v<R, VkResult>) {
+      if (calls.fails(name)) return calls.failure;
+    }
+    return real(args...);
+  }
+
+  // Puts `wrapper` in place of the entry point once it is loaded, and once only.
+  static void wrap(Api& api, const char* entry_name, R (*wrapper)(A...) = &call) {
+    auto& entry = api.*Entry;
+    if (entry == nullptr || entry == installed) return;
+    real = entry;
+    installed = wrapper;
+    name = entry_name;
+    entry = wrapper;
+  }
+};
+
+template <auto Entry>
+using Hook = HookOf<Entry, std::remove_pointer_t<std::remove_reference_t<
+                               decltype(std::declval<Api&>().*Entry)>>>;
+
+VkResult allocateMemory(VkDevice device, const VkMemoryAllocateInfo* info,
+                        const VkAllocationCallbacks* host, VkDeviceMemory* memory) {
+  const VkResult r = Hook<&Api::vkAllocateMemory>::call(device, info, host, memory);
+  if (r == VK_SUCCESS) {
+    calls.allocations[*memory] = info->allocationSize;
+    calls.live += info->allocationSize;
+    calls.peak = std::max(calls.peak, calls.live);
+  }
+  return r;
+}
+
+void freeMemory(VkDevice device, VkDeviceMemory memory, const VkAllocationCallbacks* host) {
+  if (const auto it = calls.allocations.find(memory); it != calls.allocations.end()) {
+    calls.live -= it->second;
+    calls.allocations.erase(it);
+  }
+  Hook<&Api::vkFreeMemory>::call(device, memory, host);
+}
+
+void physicalDeviceProperties(VkPhysicalDevice physical, VkPhysicalDeviceProperties* properties) {
+  Hook<&Api::vkGetPhysicalDeviceProperties>::call(physical, properties);
+  if (calls.max_groups != 0) properties->limits.maxComputeWorkGroupCount[0] = calls.max_groups;
+}
+
+// Tuning::on_load: every entry point loaded so far goes through a hook.
+void wrapEntryPoints(Api& api) {
+  Hook<&Api::vkAllocateMemory>::wrap(api, "vkAllocateMemory", &allocateMemory);
+  Hook<&Api::vkFreeMemory>::wrap(api, "vkFreeMemory", &freeMemory);
+  Hook<&Api::vkGetPhysicalDeviceProperties>::wrap(api, "vkGetPhysicalDeviceProperties",
+                                                  &physicalDeviceProperties);
+#define ORV_TEST_WRAP(name) Hook<&Api::name>::wrap(api, #name);
+  ORV_VK_GLOBAL_FUNCTIONS(ORV_TEST_WRAP)
+  ORV_VK_INSTANCE_FUNCTIONS(ORV_TEST_WRAP)
+  ORV_VK_DEBUG_FUNCTIONS(ORV_TEST_WRAP)
+  ORV_VK_DEVICE_FUNCTIONS(ORV_TEST_WRAP)
+#undef ORV_TEST_WRAP
+}
+
 class VulkanDevice : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -266,11 +378,18 @@ class VulkanDevice : public ::testing::Test {
     auto reference = device::makeCpuDevice(gpu->limits());
     ASSERT_TRUE(reference);
     cpu = std::move(*reference);
+    calls = Calls{};
   }
 
   void TearDown() override {
     gpu.reset();  // the layer reports what the device leaves behind as it goes
     for (const std::string& message : messages) ADD_FAILURE() << "validation: " << message;
+  }
+
+  // A device made with `tuning`, every entry point it loads wrapped by a hook (see `calls`).
+  device::Result<std::unique_ptr<Device>> tuned(vulkan::detail::Tuning tuning = {}) {
+    tuning.on_load = wrapEntryPoints;
+    return vulkan::detail::makeDevice(options(), tuning);
   }
 
   // Options with validation on and its messages kept.
@@ -474,6 +593,90 @@ TEST_F(VulkanDevice, NewBuffersOfEverySizeAreZeroToTheirLastByte) {
   }
 }
 
+TEST_F(VulkanDevice, TransfersRunInBoundedStagingAndWhatNoHeapHoldsIsRefused) {
+  // A device whose heaps hold 14 MiB and whose transfers move 1.5 MB at a time; the hooks count
+  // every byte it allocates.
+  constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+  constexpr std::uint64_t kBudget = 14 * kMiB;
+  vulkan::detail::Tuning tuning;
+  tuning.transfer_chunk = 1'500'000;
+  tuning.heap_budget = kBudget;
+  auto made = tuned(tuning);
+  ASSERT_TRUE(made) << made.error().message;
+  Device& small = **made;
+  Scene s(*cpu, small, 600, 700, Format::rgba8_unorm, 4);  // images of 1.6 MiB
+  constexpr std::uint32_t kCount = 65536;                  // 2 MiB of positions
+  std::array<BufferId, 3> positions{};
+  for (BufferId& p : positions) {
+    p = s.same([](Device& d) { return d.createBuffer(BufferDescriptor::initOrvPositions(kCount)); });
+  }
+  const BufferId distances = s.same([](Device& d) {
+    return d.createBuffer({kCount * 8, 8, rhi::BufferType::storage, Format::undefined,
+                           rhi::HeapType::readback, false});
+  });
+  const VkDeviceSize resources = calls.live;
+
+  // Three uploads of 2 MiB in one graph, and distances computed from what they left.
+  std::mt19937_64 rng(17);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::array<std::vector<HomVec4>, 3> arrays;
+  for (auto& a : arrays) {
+    while (a.size() < kCount) a.push_back(inOrder([&] { return u(rng); }));
+  }
+  const std::array<GpuCommand, 4> commands{{
+      {GpuCommand::OrvUploadPositions{positions[0], arrays[0]}},
+      {GpuCommand::OrvUploadPositions{positions[1], arrays[1]}},
+      {GpuCommand::OrvUploadPositions{positions[2], arrays[2]}},
+      {GpuCommand::OrvComputeFsDistance{positions[0], positions[2], distances, kCount}},
+  }};
+  rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+  ASSERT_TRUE(graph.addPass({"uploads", {}, {}, commands, rhi::PassType::orv_fs_compute}));
+  for (Device* d : s.devices) ASSERT_TRUE(d->execute(graph)) << d->name();
+  EXPECT_LE(calls.live, resources + kMiB) << "the staging memory of the uploads was kept";
+  // A write and reads at offsets that no chunk boundary meets.
+  const std::vector<std::byte> bytes(2'000'000, std::byte{0x3c});
+  for (Device* d : s.devices) ASSERT_TRUE(d->writeBuffer(positions[1], 7, bytes));
+  for (const BufferId p : positions) {
+    std::array<std::vector<std::byte>, 2> read;
+    for (std::size_t i = 0; i < 2; ++i) {
+      read[i].resize(kCount * 32 - 5);
+      ASSERT_TRUE(s.devices[i]->readBuffer(p, 5, read[i]));
+    }
+    EXPECT_TRUE(read[0] == read[1]) << "positions " << p.id;
+  }
+  std::array<std::vector<double>, 2> fs;
+  for (std::size_t i = 0; i < 2; ++i) {
+    fs[i].resize(kCount);
+    ASSERT_TRUE(s.devices[i]->readBuffer(distances, 0, std::as_writable_bytes(std::span(fs[i]))));
+  }
+  for (std::uint32_t i = 0; i < kCount; ++i) ASSERT_LE(ulpsApart(fs[0][i], fs[1][i]), 4u) << i;
+  // Large points across the rows where one band of a read ends and the next begins.
+  const std::array<HomVec4, 4> points{HomVec4::init(-0.5, 0.78, 0.5, 1), HomVec4::init(0.2, 0.8, 0.3, 1),
+                                      HomVec4::init(0.6, -0.3, 0.2, 1), HomVec4::init(-0.1, 0.75, 0.1, 1)};
+  s.write(s.positions, std::span<const HomVec4>(points));
+  const PipelineId big = s.pipeline(PrimitiveTopology::point_list, 16.0f);
+  const std::array<GpuCommand, 2> draws{{{big}, {rhi::DrawCommand{big, kNone, kNone, kNone, s.positions, 4, 1}}}};
+  s.render(flatView(600, 700), draws, {0.1f, 0.2f, 0.3f, 1.0f});
+  EXPECT_EQ(s.pixels(*cpu, s.color, s.format), s.pixels(small, s.color, s.format));
+  EXPECT_EQ(s.pixels(*cpu, s.depth, Format::depth32_float),
+            s.pixels(small, s.depth, Format::depth32_float));
+  EXPECT_LE(calls.live, resources + kMiB) << "the staging memory of the reads was kept";
+
+  // What no heap holds is refused before memory is asked for, and what is left is counted.
+  const auto huge = small.createImage(
+      ImageDescriptor::init2D(Format::rgba32_float, 2048, 2048, ImageUsage::color_target));
+  ASSERT_FALSE(huge);
+  EXPECT_EQ(huge.error().code, ErrorCode::limit_exceeded) << huge.error().message;
+  const BufferDescriptor six_mib{6 * kMiB, 0, rhi::BufferType::storage, Format::undefined,
+                                 rhi::HeapType::device_local, false};
+  const auto beyond = small.createBuffer(six_mib);
+  ASSERT_FALSE(beyond);
+  EXPECT_EQ(beyond.error().code, ErrorCode::out_of_memory) << beyond.error().message;
+  for (const BufferId p : positions) ASSERT_TRUE(small.destroy(p));
+  EXPECT_TRUE(small.createBuffer(six_mib));
+  EXPECT_LE(calls.peak, kBudget);
+}
+
 TEST_F(VulkanDevice, DistancesAreWithinFourUlpOfTheKernel) {
   // Pairs of every kind: random, near-equal, negated, near-orthogonal, huge, tiny and mixed in
   // scale, and degenerate (zero, NaN, infinite) ones.
@@ -536,10 +739,7 @@ TEST_F(VulkanDevice, DistancesAreWithinFourUlpOfTheKernel) {
   std::size_t exact = 0;
   for (std::size_t i = 0; i < n; ++i) {
     ASSERT_FALSE(std::isnan(got[i])) << "pair " << i;
-    const auto ea = std::bit_cast<std::int64_t>(expected[i]);
-    const auto ga = std::bit_cast<std::int64_t>(got[i]);
-    const std::uint64_t ulp =
-        ea > ga ? static_cast<std::uint64_t>(ea - ga) : static_cast<std::uint64_t>(ga - ea);
+    const std::uint64_t ulp = ulpsApart(expected[i], got[i]);
     ASSERT_LE(ulp, 4u) << "pair " << i << ": " << got[i] << " against " << expected[i];
     worst_ulp = std::max(worst_ulp, ulp);
     worst_abs = std::max(worst_abs, std::abs(got[i] - expected[i]));

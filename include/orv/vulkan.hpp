@@ -17,6 +17,16 @@
 // 8 bits at most on Mesa's software device), and for triangles so thin (an inscribed circle of a
 // hundredth of a pixel or less) that the GPU's snapping of vertex positions may miss one of their
 // pixel centres.
+//
+// Memory
+// ------
+// Each buffer and image has memory of its own, counted against the heap it comes from: what a
+// heap no longer has room for is refused with `out_of_memory`, and an image larger than one
+// allocation may hold with `limit_exceeded`, before the driver is asked. Data crosses between host
+// and GPU through a staging buffer of at most 64 MiB, given back after any call that needed more
+// than 1 MiB of it. So a larger `writeBuffer`, or a graph whose uploads together are larger, runs
+// in several submissions; should the driver fail between them (out of memory while submitting, or
+// the device lost), the earlier ones have taken effect, and the failure's message says so.
 
 #include <functional>
 #include <memory>

@@ -219,11 +219,16 @@ Context::~Context() {
   if (instance != VK_NULL_HANDLE) api.vkDestroyInstance(instance, nullptr);
 }
 
-device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& options) {
+device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& options,
+                                                     const Tuning& tuning) {
   auto context = std::make_unique<Context>();
   context->on_message = options.on_validation_message;
   Api& api = context->api;
+  const auto loaded = [&] {
+    if (tuning.on_load) tuning.on_load(api);
+  };
   if (std::string why = api.loadGlobal(); !why.empty()) return unsupported(why);
+  loaded();
 
   std::uint32_t loader_version = 0;
   api.vkEnumerateInstanceVersion(&loader_version);
@@ -281,6 +286,7 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
       !missing.empty()) {
     return unsupported("the Vulkan instance lacks " + missing);
   }
+  loaded();
   if (options.validation) {
     if (VkResult r = api.vkCreateDebugUtilsMessengerEXT(context->instance, &messenger_info, nullptr,
                                                         &context->messenger);
@@ -315,6 +321,10 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
   context->queue_family = c.queue_family;
   context->name = c.properties.deviceName;
   api.vkGetPhysicalDeviceMemoryProperties(c.physical, &context->memory);
+  for (std::uint32_t i = 0; i < context->memory.memoryHeapCount; ++i) {
+    VkDeviceSize& size = context->memory.memoryHeaps[i].size;
+    size = std::min<VkDeviceSize>(size, tuning.heap_budget);
+  }
 
   VkPhysicalDeviceMaintenance4Properties maintenance4{};
   maintenance4.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_MAINTENANCE_4_PROPERTIES;
@@ -361,6 +371,7 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
   if (std::string missing = api.loadDevice(context->device, c.khr_rendering); !missing.empty()) {
     return unsupported(context->name + " lacks " + missing);
   }
+  loaded();
   api.vkGetDeviceQueue(context->device, c.queue_family, 0, &context->queue);
   return context;
 }
