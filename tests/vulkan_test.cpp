@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -18,6 +19,7 @@
 #include <limits>
 #include <map>
 #include <numbers>
+#include <optional>
 #include <random>
 #include <span>
 #include <string>
@@ -996,6 +998,236 @@ TEST_F(VulkanDevice, BadGraphsAreRefusedAsOnTheCpuDeviceWithNothingRun) {
   EXPECT_EQ(std::count(positions.begin(), positions.end(), std::byte{0}), 64);
   const auto texels = s.pixels(*gpu, s.color, Format::rgba16_float);
   EXPECT_EQ(std::count(texels.begin(), texels.end(), std::byte{0}), 4 * 4 * 8);
+}
+
+// --- failures of the driver ----------------------------------------------------------------------
+
+TEST_F(VulkanDevice, EveryFailingVulkanCallIsReportedAndChangesAndLeaksNothing) {
+  // The life of a small graph: make the device, make buffers, an image and a pipeline, write,
+  // execute, read, destroy. Run once for each call that may fail, failing that call: the step
+  // that made it fails with its code, what it leaves is as it was, and once nothing fails any more
+  // the life ends as a life without failures does. The layer reports what a device leaks.
+  const std::array<HomVec4, 4> a{HomVec4::init(1, 2, 3, 4), HomVec4::init(-1, 0.5, 0, 2),
+                                 HomVec4::init(0, 0, 1, 0), HomVec4::init(3, -2, 1, 1)};
+  const std::array<HomVec4, 4> b{HomVec4::init(2, 1, 0, 1), HomVec4::init(0, 1, 1, 1),
+                                 HomVec4::init(1, 0, 1, 0), HomVec4::init(-3, 2, 1, -1)};
+  const BufferDescriptor results_desc{32, 8, rhi::BufferType::storage, Format::undefined,
+                                      rhi::HeapType::readback, false};
+  rhi::GraphicsPipelineDescriptor points{};
+  points.type = rhi::PipelineType::orv_projective;
+  points.depth.fs_depth = true;
+  struct Reads {
+    std::vector<std::byte> distances = std::vector<std::byte>(32);
+    std::vector<std::byte> pixels = std::vector<std::byte>(4 * 4 * 4);
+  };
+  // Which failures a step may hide: a wait the device makes good by waiting for the whole GPU.
+  const auto recoverable = [](std::string_view call) {
+    return call == "vkWaitForFences" || call == "vkDeviceWaitIdle";
+  };
+  const auto zero = [](const std::vector<std::byte>& bytes) {
+    return std::all_of(bytes.begin(), bytes.end(), [](std::byte x) { return x == std::byte{0}; });
+  };
+
+  // One life; what it read, or nothing when the device was lost.
+  const auto life = [&]() -> std::optional<Reads> {
+    bool lost = false;
+    // Runs `step` (named `what`); a failure must be that of the call failed in it, with its code.
+    // `kept` then checks that nothing changed, and the step runs again, to succeed.
+    const auto attempt = [&](std::string_view what, auto step, auto kept) {
+      const std::uint64_t before = calls.counted;
+      auto result = step();
+      const bool fired = calls.fail_from > before && calls.fail_from <= calls.counted;
+      if (result) {
+        EXPECT_TRUE(!fired || recoverable(calls.failed))
+            << what << " succeeded though " << calls.failed << " failed";
+        return result;
+      }
+      const ErrorCode code = calls.failure == VK_ERROR_DEVICE_LOST ? ErrorCode::device_lost
+                                                                   : ErrorCode::out_of_memory;
+      EXPECT_TRUE(fired) << what << " failed with no call failing: " << result.error().message;
+      EXPECT_EQ(device::toString(result.error().code), device::toString(code))
+          << what << ", " << calls.failed << " failing: " << result.error().message;
+      if (result.error().code == ErrorCode::device_lost) {
+        lost = true;
+        return result;
+      }
+      kept();
+      result = step();
+      EXPECT_TRUE(result) << what << " again: " << result.error().message;
+      return result;
+    };
+    const auto nothing = [] {};
+    auto made = attempt("makeDevice", [&] { return tuned(); }, nothing);
+    if (!made) return std::nullopt;
+    Device& d = **made;
+    std::vector<BufferId> buffers;
+    std::optional<ImageId> image;
+    std::optional<PipelineId> pipeline;
+    // After a loss every call is refused as lost, but for destroy.
+    const auto endLost = [&]() -> std::optional<Reads> {
+      std::array<std::byte, 8> some{};
+      const auto refused = d.writeBuffer(buffers.empty() ? BufferId{1, 1} : buffers[0], 0, some);
+      EXPECT_EQ(refused ? ErrorCode::unsupported : refused.error().code, ErrorCode::device_lost);
+      for (const BufferId id : buffers) EXPECT_TRUE(d.destroy(id));
+      if (image) {
+        EXPECT_TRUE(d.destroy(*image));
+      }
+      if (pipeline) {
+        EXPECT_TRUE(d.destroy(*pipeline));
+      }
+      made->reset();
+      return std::nullopt;
+    };
+
+    // A failed create takes no slot: the next one made gets the handle it would have had.
+    for (std::uint64_t n = 1; n <= 3; ++n) {
+      const auto made_buffer = attempt(
+          "createBuffer",
+          [&] {
+            return d.createBuffer(n < 3 ? BufferDescriptor::initOrvPositions(4) : results_desc);
+          },
+          nothing);
+      if (lost) return endLost();
+      buffers.push_back(*made_buffer);
+      EXPECT_EQ(buffers.back(), (BufferId{n, 1}));
+    }
+    const auto made_image = attempt(
+        "createImage",
+        [&] {
+          return d.createImage(
+              ImageDescriptor::init2D(Format::rgba8_unorm, 4, 4, ImageUsage::color_target));
+        },
+        nothing);
+    if (lost) return endLost();
+    image = *made_image;
+    EXPECT_EQ(*image, (ImageId{1, 1}));
+    pipeline = *attempt("createPipeline", [&] { return d.createPipeline(points); }, nothing);
+
+    const auto contents = [&](BufferId id) {
+      std::vector<std::byte> bytes(id == buffers[2] ? 32 : 128, std::byte{1});
+      EXPECT_TRUE(d.readBuffer(id, 0, bytes));
+      return bytes;
+    };
+    Reads reads;
+    attempt(
+        "writeBuffer", [&] { return d.writeBuffer(buffers[0], 0, std::as_bytes(std::span(a))); },
+        [&] { EXPECT_TRUE(zero(contents(buffers[0]))) << "a failed write wrote"; });
+    if (lost) return endLost();
+    const std::array<ImageId, 1> writes{*image};
+    const std::array<GpuCommand, 3> commands{{
+        {GpuCommand::OrvUploadPositions{buffers[1], b}},
+        {GpuCommand::OrvComputeFsDistance{buffers[0], buffers[1], buffers[2], 4}},
+        {GpuCommand::Clear{*image, 0.25f, 0.5f, 0.75f, 1.0f, 0.0f}},
+    }};
+    rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+    EXPECT_TRUE(graph.addPass({"work", {}, writes, commands, rhi::PassType::clear}));
+    attempt("execute", [&] { return d.execute(graph); },
+            [&] {
+              EXPECT_TRUE(zero(contents(buffers[1])) && zero(contents(buffers[2])))
+                  << "a failed execute ran";
+              EXPECT_TRUE(d.readImage(*image, reads.pixels));
+              EXPECT_TRUE(zero(reads.pixels)) << "a failed execute cleared";
+            });
+    if (lost) return endLost();
+    attempt("readBuffer", [&] { return d.readBuffer(buffers[2], 0, reads.distances); }, nothing);
+    if (lost) return endLost();
+    attempt("readImage", [&] { return d.readImage(*image, reads.pixels); }, nothing);
+    if (lost) return endLost();
+    for (const BufferId id : buffers) EXPECT_TRUE(d.destroy(id));
+    EXPECT_TRUE(d.destroy(*image));
+    EXPECT_TRUE(d.destroy(*pipeline));
+    made->reset();
+    return reads;
+  };
+
+  const std::optional<Reads> clean = life();
+  ASSERT_TRUE(clean);
+  const std::uint64_t count = calls.counted;
+  std::cout << "a life makes " << count << " calls that may fail\n";
+  // Out of memory in every call that may fail; the device lost in every call that may lose it.
+  const auto loses = [](std::string_view call) {
+    return call == "vkCreateDevice" || call == "vkQueueSubmit" || call == "vkWaitForFences" ||
+           call == "vkDeviceWaitIdle";
+  };
+  for (const VkResult failure : {VK_ERROR_OUT_OF_HOST_MEMORY, VK_ERROR_DEVICE_LOST}) {
+    for (std::uint64_t k = 1;; ++k) {
+      calls = Calls{};
+      calls.fail_from = k;
+      calls.failure = failure == VK_ERROR_OUT_OF_HOST_MEMORY && k % 2 == 0
+                          ? VK_ERROR_OUT_OF_DEVICE_MEMORY
+                          : failure;
+      if (failure == VK_ERROR_DEVICE_LOST) calls.counts = loses;
+      const std::optional<Reads> reads = life();
+      if (calls.counted < k) break;  // the life ran out of calls before the k-th
+      SCOPED_TRACE(calls.failed + " failing");
+      if (reads) {
+        EXPECT_EQ(reads->distances, clean->distances);
+        EXPECT_EQ(reads->pixels, clean->pixels);
+      }
+      if (HasFailure()) return;
+    }
+  }
+
+  // Graphics pipelines are made when a graph first draws with them: failing there runs nothing.
+  calls = Calls{};
+  calls.counts = [](std::string_view call) { return call == "vkCreateGraphicsPipelines"; };
+  calls.fail_from = 1;
+  auto drawing = tuned();
+  ASSERT_TRUE(drawing) << drawing.error().message;
+  {
+    Device& d = **drawing;
+    Scene s(*cpu, d, 4, 4, Format::rgba8_unorm, 4);
+    s.write(s.positions, std::span<const HomVec4>(a));
+    const ViewUniform view = flatView(4, 4);
+    for (Device* each : s.devices) ASSERT_TRUE(each->writeBuffer(s.view, 0, asBytes(view)));
+    const PipelineId pipe = s.pipeline(PrimitiveTopology::point_list, 2.0f);
+    const std::array<ImageId, 1> colors{s.color};
+    const std::array<ImageId, 2> writes{s.color, s.depth};
+    const std::array<GpuCommand, 6> commands{{
+        {GpuCommand::BeginPass{colors, s.depth}},
+        {GpuCommand::Clear{s.color, 0.5f, 0.5f, 0.5f, 1.0f, 1.0f}},
+        {pipe},
+        {GpuCommand::BindUniform{s.view, 0, sizeof(ViewUniform), 0}},
+        {rhi::DrawCommand{pipe, kNone, kNone, kNone, s.positions, 4, 1}},
+        {GpuCommand::EndPass{}},
+    }};
+    rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+    ASSERT_TRUE(graph.addPass({"draw", {}, writes, commands, rhi::PassType::geometry}));
+    const auto failed = d.execute(graph);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(device::toString(failed.error().code), "out_of_memory") << failed.error().message;
+    EXPECT_TRUE(zero(s.pixels(d, s.color, Format::rgba8_unorm))) << "a failed execute cleared";
+    for (Device* each : s.devices) ASSERT_TRUE(each->execute(graph)) << each->name();
+    EXPECT_EQ(s.pixels(*cpu, s.color, Format::rgba8_unorm), s.pixels(d, s.color, Format::rgba8_unorm));
+  }
+  drawing->reset();
+
+  // A wait that fails, and then the wait for the whole GPU too: the device cannot tell when its
+  // work ends any more, so it is lost, and it keeps what the work may use until it goes: the
+  // buffer being made, the staging memory of a write, a buffer written.
+  for (const std::uint64_t hang_at : {1u, 2u}) {
+    calls = Calls{};
+    calls.counts = [](std::string_view call) {
+      return call == "vkWaitForFences" || call == "vkDeviceWaitIdle";
+    };
+    calls.fail_from = hang_at;
+    calls.fail_count = 2;
+    auto hung = tuned();
+    ASSERT_TRUE(hung) << hung.error().message;
+    Device& d = **hung;
+    const auto buffer = d.createBuffer(BufferDescriptor::initOrvPositions(4));
+    ASSERT_EQ(buffer.has_value(), hang_at == 2);
+    const device::Result<void> failed =
+        buffer ? d.writeBuffer(*buffer, 0, std::as_bytes(std::span(a)))
+               : device::Result<void>(std::unexpected(buffer.error()));
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(device::toString(failed.error().code), "device_lost") << failed.error().message;
+    if (buffer) {
+      const auto destroyed = d.destroy(*buffer);
+      EXPECT_EQ(destroyed ? "destroyed" : device::toString(destroyed.error().code), "device_lost");
+    }
+    hung->reset();
+  }
 }
 
 }  // namespace

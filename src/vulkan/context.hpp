@@ -43,9 +43,14 @@ struct Context {
   ~Context();
 };
 
+/// What a failed Vulkan call means for orv: `out_of_memory` for the results that say memory (or
+/// room for objects) ran out, `device_lost` for a lost device, else `unsupported`.
+[[nodiscard]] device::ErrorCode errorCodeOf(VkResult result) noexcept;
+
 /// The context `options` ask for, or an `unsupported` failure saying what is missing (no loader,
-/// no device, no device matching the choice, a device without double precision in shaders, ...).
-/// `tuning` sees the entry points as they are loaded and bounds the heaps.
+/// no device, no device matching the choice, a device without double precision in shaders, ...);
+/// `out_of_memory` or `device_lost` when a call fails for that. `tuning` sees the entry points as
+/// they are loaded and bounds the heaps.
 [[nodiscard]] device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& options,
                                                                    const Tuning& tuning);
 

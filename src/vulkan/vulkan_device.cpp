@@ -260,19 +260,6 @@ std::uint32_t verticesPerPrimitive(Kind kind) noexcept {
   }
 }
 
-std::unexpected<Failure> vulkanFailure(std::string_view call, std::string_view what,
-                                       VkResult result) {
-  ErrorCode code = ErrorCode::unsupported;
-  if (result == VK_ERROR_OUT_OF_HOST_MEMORY || result == VK_ERROR_OUT_OF_DEVICE_MEMORY ||
-      result == VK_ERROR_TOO_MANY_OBJECTS || result == VK_ERROR_MEMORY_MAP_FAILED ||
-      result == VK_ERROR_FRAGMENTATION) {
-    code = ErrorCode::out_of_memory;
-  } else if (result == VK_ERROR_DEVICE_LOST) {
-    code = ErrorCode::device_lost;
-  }
-  return std::unexpected(device::detail::failure(
-      code, std::string(call) + ": " + std::string(what) + " gave " + detail::resultName(result)));
-}
 
 class VulkanDevice final : public device::Device {
  public:
@@ -289,6 +276,8 @@ class VulkanDevice final : public device::Device {
     vk_.vkDeviceWaitIdle(device_);
     buffers_.forEach([&](GpuBuffer& b) { release(b); });
     images_.forEach([&](GpuImage& i) { release(i); });
+    if (abandoned_buffer_) release(*abandoned_buffer_);
+    if (abandoned_image_) release(*abandoned_image_);
     pipelines_.forEach([&](GpuPipeline& p) { release(p); });
     releaseStaging();
     if (distance_pipeline_ != VK_NULL_HANDLE)
@@ -418,7 +407,11 @@ class VulkanDevice final : public device::Device {
       });
       const auto handle = zeroed ? buffers_.insert(GpuBuffer(buffer)) : std::nullopt;
       if (!handle) {
-        release(buffer);
+        if (hung_) {
+          abandoned_buffer_ = buffer;
+        } else {
+          release(buffer);
+        }
         if (!zeroed) return std::unexpected(zeroed.error());
         return std::unexpected(outOfMemory("createBuffer"));
       }
@@ -469,7 +462,11 @@ class VulkanDevice final : public device::Device {
       });
       const auto handle = zeroed ? images_.insert(GpuImage(image)) : std::nullopt;
       if (!handle) {
-        release(image);
+        if (hung_) {
+          abandoned_image_ = image;
+        } else {
+          release(image);
+        }
         if (!zeroed) return std::unexpected(zeroed.error());
         return std::unexpected(outOfMemory("createImage"));
       }
@@ -500,6 +497,7 @@ class VulkanDevice final : public device::Device {
 
   Result<void> destroy(BufferId id) override {
     return guarded([&]() -> Result<void> {
+      if (hung_) return deviceLost("destroy");
       std::optional<GpuBuffer> buffer = buffers_.erase(handleOf(id));
       if (!buffer) return notLive("destroy", device::detail::describe(id));
       release(*buffer);
@@ -509,6 +507,7 @@ class VulkanDevice final : public device::Device {
 
   Result<void> destroy(ImageId id) override {
     return guarded([&]() -> Result<void> {
+      if (hung_) return deviceLost("destroy");
       std::optional<GpuImage> image = images_.erase(handleOf(id));
       if (!image) return notLive("destroy", device::detail::describe(id));
       release(*image);
@@ -518,6 +517,7 @@ class VulkanDevice final : public device::Device {
 
   Result<void> destroy(PipelineId id) override {
     return guarded([&]() -> Result<void> {
+      if (hung_) return deviceLost("destroy");
       std::optional<GpuPipeline> pipeline;
       if (lookup().pipeline(id) != nullptr) pipeline = pipelines_.erase(handleOf(id));
       if (!pipeline) return notLive("destroy", device::detail::describe(id));
@@ -918,7 +918,7 @@ class VulkanDevice final : public device::Device {
   template <class Body>
   Result<void> staged(Body&& body) {
     Result<void> done = body();
-    if (staging_.size > kKeptStaging) releaseStaging();
+    if (staging_.size > kKeptStaging && !hung_) releaseStaging();
     return done;
   }
 
@@ -955,18 +955,31 @@ class VulkanDevice final : public device::Device {
       return vulkanFailure(call, "vkEndCommandBuffer", r);
     }
     if (VkResult r = vk_.vkResetFences(device_, 1, &fence_); r != VK_SUCCESS) {
-      return lostOr(vulkanFailure(call, "vkResetFences", r));
+      return vulkanFailure(call, "vkResetFences", r);
     }
     VkSubmitInfo info{};
     info.sType = VK_STRUCTURE_TYPE_SUBMIT_INFO;
     info.commandBufferCount = 1;
     info.pCommandBuffers = &commands_;
     if (VkResult r = vk_.vkQueueSubmit(context_->queue, 1, &info, fence_); r != VK_SUCCESS) {
-      return lostOr(vulkanFailure(call, "vkQueueSubmit", r));
+      return vulkanFailure(call, "vkQueueSubmit", r);
     }
     if (VkResult r = vk_.vkWaitForFences(device_, 1, &fence_, VK_TRUE, UINT64_MAX);
         r != VK_SUCCESS) {
-      return lostOr(vulkanFailure(call, "vkWaitForFences", r));
+      // The work may still run, and what it uses may be neither reused nor freed before it ends:
+      // wait for the whole device instead. Should that fail too, the device is of no more use.
+      const VkResult idle = vk_.vkDeviceWaitIdle(device_);
+      if (idle == VK_SUCCESS && r != VK_ERROR_DEVICE_LOST) return {};
+      if (r == VK_ERROR_DEVICE_LOST || idle == VK_ERROR_DEVICE_LOST) {
+        return vulkanFailure(call, "vkWaitForFences", VK_ERROR_DEVICE_LOST);
+      }
+      lost_ = true;
+      hung_ = true;
+      return std::unexpected(device::detail::failure(
+          ErrorCode::device_lost,
+          std::string(call) + ": vkWaitForFences gave " + detail::resultName(r) +
+              " and vkDeviceWaitIdle " + detail::resultName(idle) + ": " + context_->name +
+              " can no longer be waited for; make a new device"));
     }
     return {};
   }
@@ -1011,9 +1024,13 @@ class VulkanDevice final : public device::Device {
                              &host, 0, nullptr, 0, nullptr);
   }
 
-  std::unexpected<Failure> lostOr(std::unexpected<Failure> failure) noexcept {
-    if (failure.error().code == ErrorCode::device_lost) lost_ = true;
-    return failure;
+  // `call` failed because the Vulkan call `what` gave `result`; a lost device stays lost.
+  std::unexpected<Failure> vulkanFailure(std::string_view call, std::string_view what,
+                                         VkResult result) {
+    const ErrorCode code = detail::errorCodeOf(result);
+    if (code == ErrorCode::device_lost) lost_ = true;
+    return std::unexpected(device::detail::failure(
+        code, std::string(call) + ": " + std::string(what) + " gave " + detail::resultName(result)));
   }
 
   std::unexpected<Failure> deviceLost(std::string_view call) const {
@@ -1434,6 +1451,12 @@ class VulkanDevice final : public device::Device {
   std::uint64_t transfer_chunk_;  ///< the most bytes one submission moves to or from the host
   rhi::DeviceLimits limits_{};
   bool lost_ = false;
+  /// Submitted work may still be running, and the GPU can no longer be waited for: what the work
+  /// may use is kept until the device is destroyed. A hung device is lost too.
+  bool hung_ = false;
+  /// What a call that found the device hung had made for itself, kept for the same reason.
+  std::optional<GpuBuffer> abandoned_buffer_;
+  std::optional<GpuImage> abandoned_image_;
   VkCommandPool pool_ = VK_NULL_HANDLE;
   VkCommandBuffer commands_ = VK_NULL_HANDLE;
   VkFence fence_ = VK_NULL_HANDLE;
