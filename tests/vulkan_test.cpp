@@ -277,8 +277,8 @@ using vulkan::detail::Api;
 // What the wrapped entry points of a tuned device have seen, and which calls they fail. One tuned
 // device is made at a time.
 struct Calls {
-  std::uint64_t counted = 0;    // calls that could fail (those returning a VkResult) so far
-  std::uint64_t fail_from = 0;  // the first of them to fail, counting from 1; 0: none
+  std::uint64_t counted = 0;     // calls that could fail (those returning a VkResult) so far
+  std::uint64_t fail_from = 0;   // the first of them to fail, counting from 1; 0: none
   std::uint64_t fail_count = 1;  // how many in a row fail from there
   VkResult failure = VK_ERROR_OUT_OF_HOST_MEMORY;
   std::function<bool(std::string_view)> counts;  // which calls count; empty: every one
@@ -615,7 +615,8 @@ TEST_F(VulkanDevice, TransfersRunInBoundedStagingAndWhatNoHeapHoldsIsRefused) {
   constexpr std::uint32_t kCount = 65536;                  // 2 MiB of positions
   std::array<BufferId, 3> positions{};
   for (BufferId& p : positions) {
-    p = s.same([](Device& d) { return d.createBuffer(BufferDescriptor::initOrvPositions(kCount)); });
+    p = s.same(
+        [](Device& d) { return d.createBuffer(BufferDescriptor::initOrvPositions(kCount)); });
   }
   const BufferId distances = s.same([](Device& d) {
     return d.createBuffer({kCount * 8, 8, rhi::BufferType::storage, Format::undefined,
@@ -640,7 +641,7 @@ TEST_F(VulkanDevice, TransfersRunInBoundedStagingAndWhatNoHeapHoldsIsRefused) {
   ASSERT_TRUE(graph.addPass({"uploads", {}, {}, commands, rhi::PassType::orv_fs_compute}));
   for (Device* d : s.devices) ASSERT_TRUE(d->execute(graph)) << d->name();
   EXPECT_LE(calls.live, resources + kMiB) << "the staging memory of the uploads was kept";
-  // A write and reads at offsets that no chunk boundary meets.
+  // A write and reads whose pieces begin and end at odd offsets.
   const std::vector<std::byte> bytes(2'000'000, std::byte{0x3c});
   for (Device* d : s.devices) ASSERT_TRUE(d->writeBuffer(positions[1], 7, bytes));
   for (const BufferId p : positions) {
@@ -658,11 +659,13 @@ TEST_F(VulkanDevice, TransfersRunInBoundedStagingAndWhatNoHeapHoldsIsRefused) {
   }
   for (std::uint32_t i = 0; i < kCount; ++i) ASSERT_LE(ulpsApart(fs[0][i], fs[1][i]), 4u) << i;
   // Large points across the rows where one band of a read ends and the next begins.
-  const std::array<HomVec4, 4> points{HomVec4::init(-0.5, 0.78, 0.5, 1), HomVec4::init(0.2, 0.8, 0.3, 1),
-                                      HomVec4::init(0.6, -0.3, 0.2, 1), HomVec4::init(-0.1, 0.75, 0.1, 1)};
+  const std::array<HomVec4, 4> points{
+      HomVec4::init(-0.5, 0.78, 0.5, 1), HomVec4::init(0.2, 0.8, 0.3, 1),
+      HomVec4::init(0.6, -0.3, 0.2, 1), HomVec4::init(-0.1, 0.75, 0.1, 1)};
   s.write(s.positions, std::span<const HomVec4>(points));
   const PipelineId big = s.pipeline(PrimitiveTopology::point_list, 16.0f);
-  const std::array<GpuCommand, 2> draws{{{big}, {rhi::DrawCommand{big, kNone, kNone, kNone, s.positions, 4, 1}}}};
+  const std::array<GpuCommand, 2> draws{
+      {{big}, {rhi::DrawCommand{big, kNone, kNone, kNone, s.positions, 4, 1}}}};
   s.render(flatView(600, 700), draws, {0.1f, 0.2f, 0.3f, 1.0f});
   EXPECT_EQ(s.pixels(*cpu, s.color, s.format), s.pixels(small, s.color, s.format));
   EXPECT_EQ(s.pixels(*cpu, s.depth, Format::depth32_float),
@@ -928,11 +931,12 @@ TEST_F(VulkanDevice, RenderPassesWithoutOrWithAsManyColourAttachmentsAsAllowedAg
     const float k = static_cast<float>(i) / 8.0f;
     commands.push_back({GpuCommand::Clear{targets[i], k, 0.5f, 1.0f - k, 1.0f, 1.0f}});
   }
-  commands.insert(commands.end(), {{GpuCommand::BeginPass{targets, s.depth}},
-                                   {small},
-                                   view_binding,
-                                   {rhi::DrawCommand{small, s.colors, kNone, kNone, s.positions, 64, 1}},
-                                   {GpuCommand::EndPass{}}});
+  commands.insert(commands.end(),
+                  {{GpuCommand::BeginPass{targets, s.depth}},
+                   {small},
+                   view_binding,
+                   {rhi::DrawCommand{small, s.colors, kNone, kNone, s.positions, 64, 1}},
+                   {GpuCommand::EndPass{}}});
   rhi::FrameGraph graph(*std::pmr::new_delete_resource());
   ASSERT_TRUE(graph.addPass({"attachments", {}, writes, commands, rhi::PassType::geometry}));
   for (Device* d : s.devices) {
@@ -1234,7 +1238,8 @@ TEST_F(VulkanDevice, EveryFailingVulkanCallIsReportedAndChangesAndLeaksNothing) 
     EXPECT_EQ(device::toString(failed.error().code), "out_of_memory") << failed.error().message;
     EXPECT_TRUE(zero(s.pixels(d, s.color, Format::rgba8_unorm))) << "a failed execute cleared";
     for (Device* each : s.devices) ASSERT_TRUE(each->execute(graph)) << each->name();
-    EXPECT_EQ(s.pixels(*cpu, s.color, Format::rgba8_unorm), s.pixels(d, s.color, Format::rgba8_unorm));
+    EXPECT_EQ(s.pixels(*cpu, s.color, Format::rgba8_unorm),
+              s.pixels(d, s.color, Format::rgba8_unorm));
   }
   drawing->reset();
 

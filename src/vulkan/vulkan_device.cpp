@@ -260,7 +260,6 @@ std::uint32_t verticesPerPrimitive(Kind kind) noexcept {
   }
 }
 
-
 class VulkanDevice final : public device::Device {
  public:
   VulkanDevice(std::unique_ptr<detail::Context> context, const detail::Tuning& tuning) noexcept
@@ -1030,7 +1029,8 @@ class VulkanDevice final : public device::Device {
     const ErrorCode code = detail::errorCodeOf(result);
     if (code == ErrorCode::device_lost) lost_ = true;
     return std::unexpected(device::detail::failure(
-        code, std::string(call) + ": " + std::string(what) + " gave " + detail::resultName(result)));
+        code,
+        std::string(call) + ": " + std::string(what) + " gave " + detail::resultName(result)));
   }
 
   std::unexpected<Failure> deviceLost(std::string_view call) const {
