@@ -17,6 +17,24 @@
 // 8 bits at most on Mesa's software device), and for triangles so thin (an inscribed circle of a
 // hundredth of a pixel or less) that the GPU's snapping of vertex positions may miss one of their
 // pixel centres.
+//
+// Memory
+// ------
+// Each buffer and image has memory of its own, counted against the heap it comes from: what a
+// heap no longer has room for is refused with `out_of_memory`, and an image larger than one
+// allocation may hold with `limit_exceeded`, before the driver is asked. Data crosses between host
+// and GPU through a staging buffer of at most 64 MiB, given back after any call that needed more
+// than 1 MiB of it. So a larger `writeBuffer`, or a graph whose uploads together are larger, runs
+// in several submissions; should the driver fail between them (out of memory while submitting, or
+// the device lost), the earlier ones have taken effect, and the failure's message says so.
+//
+// Failures of the driver
+// ----------------------
+// A Vulkan call that runs out of memory fails the device's call with `out_of_memory`, and the call
+// changes nothing (but for the parts above). A lost GPU gives `device_lost`, then and from every
+// later call but `destroy`. A wait for submitted work that fails otherwise is made good by waiting
+// for the whole GPU; should that fail too, the device counts as lost, and until it is destroyed it
+// keeps everything the work may still use: `destroy` is refused then as well.
 
 #include <functional>
 #include <memory>
@@ -45,7 +63,8 @@ struct DeviceOptions {
 /// it. Fails with `unsupported`, saying which, when there is no Vulkan loader, no device, no device
 /// matching the choice, or the device lacks what orv needs (Vulkan 1.2, double precision in
 /// shaders, buffer device addresses, dynamic rendering), or when validation is asked for and the
-/// layer is not installed.
+/// layer is not installed; with `out_of_memory` when the host or the GPU runs out of memory, and
+/// `device_lost` when the GPU is lost, while the device is made.
 [[nodiscard]] device::Result<std::unique_ptr<device::Device>> makeDevice(
     const DeviceOptions& options = {});
 

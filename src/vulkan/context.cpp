@@ -23,6 +23,27 @@ std::unexpected<Failure> unsupported(const std::string& message) {
   return std::unexpected(device::detail::failure(ErrorCode::unsupported, "makeDevice: " + message));
 }
 
+// `call` gave `result`: out of memory, lost, or else, in words, `why` the device cannot be made.
+std::unexpected<Failure> failed(std::string_view call, VkResult result, const std::string& why) {
+  const ErrorCode code = errorCodeOf(result);
+  std::string message = std::string(call) + " gave " + resultName(result);
+  if (code == ErrorCode::unsupported) message = why + ": " + message;
+  return std::unexpected(device::detail::failure(code, "makeDevice: " + message));
+}
+
+// All that a Vulkan enumeration lists: `list(&count, nullptr)` counts, `list(&count, items)`
+// fills. What the list lost between the two calls is left out, what it gained waits for the next
+// time (VK_INCOMPLETE).
+template <class T, class List>
+device::Result<std::vector<T>> enumerate(std::string_view call, const std::string& why, List list) {
+  std::uint32_t count = 0;
+  if (VkResult r = list(&count, nullptr); r < 0) return failed(call, r, why);
+  std::vector<T> items(count);
+  if (VkResult r = list(&count, items.data()); r < 0) return failed(call, r, why);
+  items.resize(count);
+  return items;
+}
+
 std::string versionText(std::uint32_t version) {
   return std::to_string(VK_API_VERSION_MAJOR(version)) + "." +
          std::to_string(VK_API_VERSION_MINOR(version));
@@ -77,7 +98,8 @@ struct Candidate {
   std::string lacking;  // what it lacks, in words; empty when it is usable
 };
 
-Candidate examine(const Api& api, VkPhysicalDevice physical, std::uint32_t instance_version) {
+device::Result<Candidate> examine(const Api& api, VkPhysicalDevice physical,
+                                  std::uint32_t instance_version) {
   Candidate c{physical, {}, 0, false, {}};
   api.vkGetPhysicalDeviceProperties(physical, &c.properties);
   const std::uint32_t version = std::min(c.properties.apiVersion, instance_version);
@@ -85,11 +107,14 @@ Candidate examine(const Api& api, VkPhysicalDevice physical, std::uint32_t insta
     c.lacking = "supports Vulkan " + versionText(version) + " only, and orv needs 1.2";
     return c;
   }
-  std::uint32_t count = 0;
-  api.vkEnumerateDeviceExtensionProperties(physical, nullptr, &count, nullptr);
-  std::vector<VkExtensionProperties> extensions(count);
-  api.vkEnumerateDeviceExtensionProperties(physical, nullptr, &count, extensions.data());
-  extensions.resize(count);
+  const auto listed_extensions = enumerate<VkExtensionProperties>(
+      "vkEnumerateDeviceExtensionProperties",
+      std::string(c.properties.deviceName) + " lists no extensions",
+      [&](std::uint32_t* count, VkExtensionProperties* items) {
+        return api.vkEnumerateDeviceExtensionProperties(physical, nullptr, count, items);
+      });
+  if (!listed_extensions) return std::unexpected(listed_extensions.error());
+  const std::vector<VkExtensionProperties>& extensions = *listed_extensions;
 
   VkPhysicalDeviceDynamicRenderingFeatures rendering{};
   rendering.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_DYNAMIC_RENDERING_FEATURES;
@@ -212,6 +237,20 @@ device::Result<const Candidate*> choose(const std::vector<Candidate>& candidates
 
 }  // namespace
 
+device::ErrorCode errorCodeOf(VkResult result) noexcept {
+  switch (result) {
+    case VK_ERROR_OUT_OF_HOST_MEMORY:
+    case VK_ERROR_OUT_OF_DEVICE_MEMORY:
+    case VK_ERROR_TOO_MANY_OBJECTS:
+    case VK_ERROR_MEMORY_MAP_FAILED:
+    case VK_ERROR_FRAGMENTATION:
+    case VK_ERROR_FRAGMENTED_POOL:
+    case VK_ERROR_OUT_OF_POOL_MEMORY: return ErrorCode::out_of_memory;
+    case VK_ERROR_DEVICE_LOST: return ErrorCode::device_lost;
+    default: return ErrorCode::unsupported;
+  }
+}
+
 Context::~Context() {
   if (device != VK_NULL_HANDLE) api.vkDestroyDevice(device, nullptr);
   if (messenger != VK_NULL_HANDLE)
@@ -219,14 +258,21 @@ Context::~Context() {
   if (instance != VK_NULL_HANDLE) api.vkDestroyInstance(instance, nullptr);
 }
 
-device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& options) {
+device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& options,
+                                                     const Tuning& tuning) {
   auto context = std::make_unique<Context>();
   context->on_message = options.on_validation_message;
   Api& api = context->api;
+  const auto loaded = [&] {
+    if (tuning.on_load) tuning.on_load(api);
+  };
   if (std::string why = api.loadGlobal(); !why.empty()) return unsupported(why);
+  loaded();
 
   std::uint32_t loader_version = 0;
-  api.vkEnumerateInstanceVersion(&loader_version);
+  if (VkResult r = api.vkEnumerateInstanceVersion(&loader_version); r != VK_SUCCESS) {
+    return failed("vkEnumerateInstanceVersion", r, "the Vulkan loader gives no version");
+  }
   if (loader_version < VK_API_VERSION_1_2) {
     return unsupported("the Vulkan loader supports Vulkan " + versionText(loader_version) +
                        " only, and orv needs 1.2");
@@ -239,12 +285,13 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
   std::vector<const char*> extensions;
   VkDebugUtilsMessengerCreateInfoEXT messenger_info = messengerInfo(*context);
   if (options.validation) {
-    std::uint32_t count = 0;
-    api.vkEnumerateInstanceLayerProperties(&count, nullptr);
-    std::vector<VkLayerProperties> available(count);
-    api.vkEnumerateInstanceLayerProperties(&count, available.data());
-    available.resize(count);
-    if (std::none_of(available.begin(), available.end(), [](const VkLayerProperties& l) {
+    const auto available = enumerate<VkLayerProperties>(
+        "vkEnumerateInstanceLayerProperties", "the Vulkan loader lists no layers",
+        [&](std::uint32_t* count, VkLayerProperties* items) {
+          return api.vkEnumerateInstanceLayerProperties(count, items);
+        });
+    if (!available) return std::unexpected(available.error());
+    if (std::none_of(available->begin(), available->end(), [](const VkLayerProperties& l) {
           return std::strcmp(l.layerName, kValidationLayer) == 0;
         })) {
       return unsupported(std::string("validation was asked for but ") + kValidationLayer +
@@ -275,30 +322,36 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
                          versionText(instance_version) + " (vkCreateInstance gave " +
                          resultName(r) + ")");
     }
-    return unsupported("no Vulkan instance: vkCreateInstance gave " + resultName(r));
+    return failed("vkCreateInstance", r, "no Vulkan instance");
   }
   if (std::string missing = api.loadInstance(context->instance, options.validation);
       !missing.empty()) {
     return unsupported("the Vulkan instance lacks " + missing);
   }
+  loaded();
   if (options.validation) {
     if (VkResult r = api.vkCreateDebugUtilsMessengerEXT(context->instance, &messenger_info, nullptr,
                                                         &context->messenger);
         r != VK_SUCCESS) {
       context->messenger = VK_NULL_HANDLE;
-      return unsupported("the validation layer's messenger could not be made: " + resultName(r));
+      return failed("vkCreateDebugUtilsMessengerEXT", r,
+                    "the validation layer's messenger could not be made");
     }
   }
 
   // The device.
-  std::uint32_t count = 0;
-  api.vkEnumeratePhysicalDevices(context->instance, &count, nullptr);
-  std::vector<VkPhysicalDevice> physicals(count);
-  api.vkEnumeratePhysicalDevices(context->instance, &count, physicals.data());
+  const auto physicals = enumerate<VkPhysicalDevice>(
+      "vkEnumeratePhysicalDevices", "no Vulkan device",
+      [&](std::uint32_t* count, VkPhysicalDevice* items) {
+        return api.vkEnumeratePhysicalDevices(context->instance, count, items);
+      });
   keepLoadedLibraries();
+  if (!physicals) return std::unexpected(physicals.error());
   std::vector<Candidate> candidates;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    candidates.push_back(examine(api, physicals[i], instance_version));
+  for (const VkPhysicalDevice physical : *physicals) {
+    auto candidate = examine(api, physical, instance_version);
+    if (!candidate) return std::unexpected(candidate.error());
+    candidates.push_back(*candidate);
   }
   std::string choice = options.device;
   std::string_view source = "the device option";
@@ -315,6 +368,10 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
   context->queue_family = c.queue_family;
   context->name = c.properties.deviceName;
   api.vkGetPhysicalDeviceMemoryProperties(c.physical, &context->memory);
+  for (std::uint32_t i = 0; i < context->memory.memoryHeapCount; ++i) {
+    VkDeviceSize& size = context->memory.memoryHeaps[i].size;
+    size = std::min<VkDeviceSize>(size, tuning.heap_budget);
+  }
 
   VkPhysicalDeviceMaintenance4Properties maintenance4{};
   maintenance4.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_MAINTENANCE_4_PROPERTIES;
@@ -356,11 +413,12 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
   if (VkResult r = api.vkCreateDevice(c.physical, &device_info, nullptr, &context->device);
       r != VK_SUCCESS) {
     context->device = VK_NULL_HANDLE;
-    return unsupported(context->name + ": vkCreateDevice gave " + resultName(r));
+    return failed("vkCreateDevice", r, context->name + " could not be opened");
   }
   if (std::string missing = api.loadDevice(context->device, c.khr_rendering); !missing.empty()) {
     return unsupported(context->name + " lacks " + missing);
   }
+  loaded();
   api.vkGetDeviceQueue(context->device, c.queue_family, 0, &context->queue);
   return context;
 }

@@ -12,6 +12,7 @@
 #include "api.hpp"
 #include "orv/device.hpp"
 #include "orv/vulkan.hpp"
+#include "tuning.hpp"
 
 namespace orv::vulkan::detail {
 
@@ -28,7 +29,7 @@ struct Context {
   VkQueue queue = VK_NULL_HANDLE;
   std::uint32_t queue_family = 0;
   VkPhysicalDeviceProperties properties{};
-  VkPhysicalDeviceMemoryProperties memory{};
+  VkPhysicalDeviceMemoryProperties memory{};  ///< with each heap's size within the budget
   std::uint64_t max_allocation = 0;  ///< maxMemoryAllocationSize
   std::uint64_t max_buffer = 0;      ///< maxBufferSize where Vulkan 1.3 states it, else unbounded
   std::string name;                  ///< the driver's name of the device
@@ -42,8 +43,15 @@ struct Context {
   ~Context();
 };
 
+/// What a failed Vulkan call means for orv: `out_of_memory` for the results that say memory (or
+/// room for objects) ran out, `device_lost` for a lost device, else `unsupported`.
+[[nodiscard]] device::ErrorCode errorCodeOf(VkResult result) noexcept;
+
 /// The context `options` ask for, or an `unsupported` failure saying what is missing (no loader,
-/// no device, no device matching the choice, a device without double precision in shaders, ...).
-[[nodiscard]] device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& options);
+/// no device, no device matching the choice, a device without double precision in shaders, ...);
+/// `out_of_memory` or `device_lost` when a call fails for that. `tuning` sees the entry points as
+/// they are loaded and bounds the heaps.
+[[nodiscard]] device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& options,
+                                                                   const Tuning& tuning);
 
 }  // namespace orv::vulkan::detail

@@ -7,7 +7,9 @@
 // the GENERAL layout for its whole life, and a global memory barrier separates each command that
 // runs outside a render pass from what came before it (including earlier submissions), which keeps
 // the order of the graph without tracking who wrote what. Data crosses between host and device
-// through one host-visible staging buffer.
+// through one host-visible staging buffer of at most one transfer chunk: larger transfers, and
+// graphs whose uploads together are larger, run in several submissions. Memory is counted against
+// each heap's size, so that what a heap cannot hold is refused before Vulkan is asked.
 
 #include <algorithm>
 #include <array>
@@ -129,16 +131,19 @@ struct DistanceConstants {
 static_assert(sizeof(DistanceConstants) == 32);
 constexpr std::uint32_t kDistanceGroup = 64;  // local_size_x of fs_distance.comp
 
-// Host transfers (writeBuffer, readBuffer, readImage) move at most this much per submission, so
-// that the staging buffer stays small however large the resource.
-constexpr std::uint64_t kTransferChunk = std::uint64_t{64} << 20;
-
 // --- resources -----------------------------------------------------------------------------------
+
+/// An allocation of device memory, and what it takes from its heap.
+struct Memory {
+  VkDeviceMemory memory = VK_NULL_HANDLE;
+  std::uint64_t size = 0;
+  std::uint32_t heap = 0;
+};
 
 struct GpuBuffer {
   rhi::BufferDescriptor desc;
   VkBuffer buffer;
-  VkDeviceMemory memory;
+  Memory memory;
   VkDeviceAddress address;
 };
 
@@ -146,8 +151,21 @@ struct GpuImage {
   rhi::ImageDescriptor desc;
   VkImage image;
   VkImageView view;
-  VkDeviceMemory memory;
+  Memory memory;
 };
+
+/// Staging buffers kept between calls are at most this large: a larger transfer's is given back
+/// when the call ends.
+constexpr std::uint64_t kKeptStaging = std::uint64_t{1} << 20;
+
+/// "2 GiB", "768 MiB", else a count of bytes.
+std::string bytesText(std::uint64_t bytes) {
+  if (bytes >= (std::uint64_t{1} << 30) && bytes % (std::uint64_t{1} << 30) == 0)
+    return std::to_string(bytes >> 30) + " GiB";
+  if (bytes >= (std::uint64_t{1} << 20) && bytes % (std::uint64_t{1} << 20) == 0)
+    return std::to_string(bytes >> 20) + " MiB";
+  return std::to_string(bytes) + " bytes";
+}
 
 struct GpuPipeline {
   rhi::GraphicsPipelineDescriptor desc;
@@ -242,24 +260,13 @@ std::uint32_t verticesPerPrimitive(Kind kind) noexcept {
   }
 }
 
-std::unexpected<Failure> vulkanFailure(std::string_view call, std::string_view what,
-                                       VkResult result) {
-  ErrorCode code = ErrorCode::unsupported;
-  if (result == VK_ERROR_OUT_OF_HOST_MEMORY || result == VK_ERROR_OUT_OF_DEVICE_MEMORY ||
-      result == VK_ERROR_TOO_MANY_OBJECTS || result == VK_ERROR_MEMORY_MAP_FAILED ||
-      result == VK_ERROR_FRAGMENTATION) {
-    code = ErrorCode::out_of_memory;
-  } else if (result == VK_ERROR_DEVICE_LOST) {
-    code = ErrorCode::device_lost;
-  }
-  return std::unexpected(device::detail::failure(
-      code, std::string(call) + ": " + std::string(what) + " gave " + detail::resultName(result)));
-}
-
 class VulkanDevice final : public device::Device {
  public:
-  explicit VulkanDevice(std::unique_ptr<detail::Context> context) noexcept
-      : context_(std::move(context)), vk_(context_->api), device_(context_->device) {}
+  VulkanDevice(std::unique_ptr<detail::Context> context, const detail::Tuning& tuning) noexcept
+      : context_(std::move(context)),
+        vk_(context_->api),
+        device_(context_->device),
+        transfer_chunk_(std::max<std::uint64_t>(tuning.transfer_chunk, 1)) {}
 
   VulkanDevice(const VulkanDevice&) = delete;
   VulkanDevice& operator=(const VulkanDevice&) = delete;
@@ -268,6 +275,8 @@ class VulkanDevice final : public device::Device {
     vk_.vkDeviceWaitIdle(device_);
     buffers_.forEach([&](GpuBuffer& b) { release(b); });
     images_.forEach([&](GpuImage& i) { release(i); });
+    if (abandoned_buffer_) release(*abandoned_buffer_);
+    if (abandoned_image_) release(*abandoned_image_);
     pipelines_.forEach([&](GpuPipeline& p) { release(p); });
     releaseStaging();
     if (distance_pipeline_ != VK_NULL_HANDLE)
@@ -376,13 +385,15 @@ class VulkanDevice final : public device::Device {
       if (auto ok = device::detail::checkBufferDescriptor(desc, limits_); !ok) {
         return std::unexpected(ok.error());
       }
-      GpuBuffer buffer{desc, VK_NULL_HANDLE, VK_NULL_HANDLE, 0};
+      GpuBuffer buffer{desc, VK_NULL_HANDLE, {}, 0};
       // Shaders read every kind of buffer, the ViewUniform included, through its address.
       const VkBufferUsageFlags usage =
           VK_BUFFER_USAGE_TRANSFER_SRC_BIT | VK_BUFFER_USAGE_TRANSFER_DST_BIT |
           VK_BUFFER_USAGE_STORAGE_BUFFER_BIT | VK_BUFFER_USAGE_SHADER_DEVICE_ADDRESS_BIT;
-      if (auto ok =
-              makeBuffer("createBuffer", desc.size, usage, true, buffer.buffer, buffer.memory);
+      // vkCmdFillBuffer fills whole 4-byte words: the buffer gets the bytes that complete its
+      // last word, so that the fill reaches every byte of it.
+      const std::uint64_t words = (desc.size + 3) & ~std::uint64_t{3};
+      if (auto ok = makeBuffer("createBuffer", words, usage, true, buffer.buffer, buffer.memory);
           !ok) {
         return std::unexpected(ok.error());
       }
@@ -395,7 +406,11 @@ class VulkanDevice final : public device::Device {
       });
       const auto handle = zeroed ? buffers_.insert(GpuBuffer(buffer)) : std::nullopt;
       if (!handle) {
-        release(buffer);
+        if (hung_) {
+          abandoned_buffer_ = buffer;
+        } else {
+          release(buffer);
+        }
         if (!zeroed) return std::unexpected(zeroed.error());
         return std::unexpected(outOfMemory("createBuffer"));
       }
@@ -415,7 +430,19 @@ class VulkanDevice final : public device::Device {
             ErrorCode::unsupported, "createImage: " + context_->name + " cannot render into " +
                                         std::string(device::detail::formatName(desc.format))));
       }
-      GpuImage image{desc, VK_NULL_HANDLE, VK_NULL_HANDLE, VK_NULL_HANDLE};
+      // What no heap can hold is refused before Vulkan is asked. The product is kept within 64
+      // bits by dividing the bound instead.
+      const std::uint64_t texel = rhi::size(desc.format);
+      const std::uint64_t most = largestAllocation();
+      if (desc.width > most / texel / std::max<std::uint64_t>(desc.height, 1)) {
+        return std::unexpected(device::detail::failure(
+            ErrorCode::limit_exceeded,
+            "createImage: a " + std::to_string(desc.width) + "x" + std::to_string(desc.height) +
+                " " + std::string(device::detail::formatName(desc.format)) +
+                " image is larger than " + context_->name + " can hold in one allocation (" +
+                bytesText(most) + ")"));
+      }
+      GpuImage image{desc, VK_NULL_HANDLE, VK_NULL_HANDLE, {}};
       if (auto ok = makeImage(image); !ok) {
         release(image);
         return std::unexpected(ok.error());
@@ -434,7 +461,11 @@ class VulkanDevice final : public device::Device {
       });
       const auto handle = zeroed ? images_.insert(GpuImage(image)) : std::nullopt;
       if (!handle) {
-        release(image);
+        if (hung_) {
+          abandoned_image_ = image;
+        } else {
+          release(image);
+        }
         if (!zeroed) return std::unexpected(zeroed.error());
         return std::unexpected(outOfMemory("createImage"));
       }
@@ -465,6 +496,7 @@ class VulkanDevice final : public device::Device {
 
   Result<void> destroy(BufferId id) override {
     return guarded([&]() -> Result<void> {
+      if (hung_) return deviceLost("destroy");
       std::optional<GpuBuffer> buffer = buffers_.erase(handleOf(id));
       if (!buffer) return notLive("destroy", device::detail::describe(id));
       release(*buffer);
@@ -474,6 +506,7 @@ class VulkanDevice final : public device::Device {
 
   Result<void> destroy(ImageId id) override {
     return guarded([&]() -> Result<void> {
+      if (hung_) return deviceLost("destroy");
       std::optional<GpuImage> image = images_.erase(handleOf(id));
       if (!image) return notLive("destroy", device::detail::describe(id));
       release(*image);
@@ -483,6 +516,7 @@ class VulkanDevice final : public device::Device {
 
   Result<void> destroy(PipelineId id) override {
     return guarded([&]() -> Result<void> {
+      if (hung_) return deviceLost("destroy");
       std::optional<GpuPipeline> pipeline;
       if (lookup().pipeline(id) != nullptr) pipeline = pipelines_.erase(handleOf(id));
       if (!pipeline) return notLive("destroy", device::detail::describe(id));
@@ -502,18 +536,24 @@ class VulkanDevice final : public device::Device {
           !ok) {
         return ok;
       }
-      for (std::uint64_t done = 0; done < bytes.size();) {
-        const std::uint64_t chunk = std::min<std::uint64_t>(bytes.size() - done, kTransferChunk);
-        if (auto ok = reserveStaging("writeBuffer", chunk); !ok) return ok;
-        std::memcpy(staging_.mapped, bytes.data() + done, chunk);
-        const VkBufferCopy region{0, offset + done, chunk};
-        const auto copied = submit("writeBuffer", [&](VkCommandBuffer cmd) {
-          vk_.vkCmdCopyBuffer(cmd, staging_.buffer, buffer->buffer, 1, &region);
-        });
-        if (!copied) return copied;
-        done += chunk;
-      }
-      return {};
+      return staged([&]() -> Result<void> {
+        for (std::uint64_t done = 0; done < bytes.size();) {
+          const std::uint64_t chunk = std::min<std::uint64_t>(bytes.size() - done, transfer_chunk_);
+          if (auto ok = reserveStaging("writeBuffer", chunk); !ok) return ok;
+          std::memcpy(staging_.mapped, bytes.data() + done, chunk);
+          const VkBufferCopy region{0, offset + done, chunk};
+          auto copied = submit("writeBuffer", [&](VkCommandBuffer cmd) {
+            vk_.vkCmdCopyBuffer(cmd, staging_.buffer, buffer->buffer, 1, &region);
+          });
+          if (!copied && done > 0) {
+            copied.error().message += " (the write ran in parts, and its first " +
+                                      std::to_string(done) + " bytes were written)";
+          }
+          if (!copied) return copied;
+          done += chunk;
+        }
+        return {};
+      });
     });
   }
 
@@ -527,19 +567,21 @@ class VulkanDevice final : public device::Device {
           !ok) {
         return ok;
       }
-      for (std::uint64_t done = 0; done < bytes.size();) {
-        const std::uint64_t chunk = std::min<std::uint64_t>(bytes.size() - done, kTransferChunk);
-        if (auto ok = reserveStaging("readBuffer", chunk); !ok) return ok;
-        const VkBufferCopy region{offset + done, 0, chunk};
-        const auto copied = submit("readBuffer", [&](VkCommandBuffer cmd) {
-          vk_.vkCmdCopyBuffer(cmd, buffer->buffer, staging_.buffer, 1, &region);
-          toHost(cmd);
-        });
-        if (!copied) return copied;
-        std::memcpy(bytes.data() + done, staging_.mapped, chunk);
-        done += chunk;
-      }
-      return {};
+      return staged([&]() -> Result<void> {
+        for (std::uint64_t done = 0; done < bytes.size();) {
+          const std::uint64_t chunk = std::min<std::uint64_t>(bytes.size() - done, transfer_chunk_);
+          if (auto ok = reserveStaging("readBuffer", chunk); !ok) return ok;
+          const VkBufferCopy region{offset + done, 0, chunk};
+          const auto copied = submit("readBuffer", [&](VkCommandBuffer cmd) {
+            vk_.vkCmdCopyBuffer(cmd, buffer->buffer, staging_.buffer, 1, &region);
+            toHost(cmd);
+          });
+          if (!copied) return copied;
+          std::memcpy(bytes.data() + done, staging_.mapped, chunk);
+          done += chunk;
+        }
+        return {};
+      });
     });
   }
 
@@ -553,27 +595,29 @@ class VulkanDevice final : public device::Device {
       // A band of whole rows at a time.
       const std::uint64_t row = std::uint64_t{image->desc.width} * rhi::size(image->desc.format);
       const std::uint32_t rows_per_chunk =
-          static_cast<std::uint32_t>(std::max<std::uint64_t>(1, kTransferChunk / row));
+          static_cast<std::uint32_t>(std::max<std::uint64_t>(1, transfer_chunk_ / row));
       const bool depth = device::detail::isDepthFormat(image->desc.format);
-      for (std::uint32_t first = 0; first < image->desc.height;) {
-        const std::uint32_t rows = std::min(rows_per_chunk, image->desc.height - first);
-        if (auto ok = reserveStaging("readImage", row * rows); !ok) return ok;
-        VkBufferImageCopy region{};
-        region.imageSubresource = {wholeImage(depth).aspectMask, 0, 0, 1};
-        region.imageOffset = {0, static_cast<std::int32_t>(first), 0};
-        region.imageExtent = {image->desc.width, rows, 1};
-        const auto copied = submit("readImage", [&](VkCommandBuffer cmd) {
-          constexpr VkImageLayout kCopying = VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL;
-          relayout(cmd, image->image, depth, VK_IMAGE_LAYOUT_GENERAL, kCopying);
-          vk_.vkCmdCopyImageToBuffer(cmd, image->image, kCopying, staging_.buffer, 1, &region);
-          relayout(cmd, image->image, depth, kCopying, VK_IMAGE_LAYOUT_GENERAL);
-          toHost(cmd);
-        });
-        if (!copied) return copied;
-        std::memcpy(bytes.data() + row * first, staging_.mapped, row * rows);
-        first += rows;
-      }
-      return {};
+      return staged([&]() -> Result<void> {
+        for (std::uint32_t first = 0; first < image->desc.height;) {
+          const std::uint32_t rows = std::min(rows_per_chunk, image->desc.height - first);
+          if (auto ok = reserveStaging("readImage", row * rows); !ok) return ok;
+          VkBufferImageCopy region{};
+          region.imageSubresource = {wholeImage(depth).aspectMask, 0, 0, 1};
+          region.imageOffset = {0, static_cast<std::int32_t>(first), 0};
+          region.imageExtent = {image->desc.width, rows, 1};
+          const auto copied = submit("readImage", [&](VkCommandBuffer cmd) {
+            constexpr VkImageLayout kCopying = VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL;
+            relayout(cmd, image->image, depth, VK_IMAGE_LAYOUT_GENERAL, kCopying);
+            vk_.vkCmdCopyImageToBuffer(cmd, image->image, kCopying, staging_.buffer, 1, &region);
+            relayout(cmd, image->image, depth, kCopying, VK_IMAGE_LAYOUT_GENERAL);
+            toHost(cmd);
+          });
+          if (!copied) return copied;
+          std::memcpy(bytes.data() + row * first, staging_.mapped, row * rows);
+          first += rows;
+        }
+        return {};
+      });
     });
   }
 
@@ -581,15 +625,16 @@ class VulkanDevice final : public device::Device {
     return guarded([&]() -> Result<void> {
       if (lost_) return deviceLost("execute");
       if (auto ok = device::detail::validateGraph(graph, lookup(), limits_); !ok) return ok;
-      if (auto ok = prepare(graph); !ok) return ok;
-      return submit("execute", [&](VkCommandBuffer cmd) {
-        Recording r{cmd, 0, {}};
-        for (const rhi::FramePass& pass : graph.passes()) {
-          r.pass = PassState{};
-          for (const GpuCommand& command : pass.commands) {
-            std::visit([&](const auto& c) { apply(r, c); }, command.payload);
-          }
+      return staged([&]() -> Result<void> {
+        if (auto ok = prepare(graph); !ok) return ok;
+        Recording r{commands_, 0, 0, {}};
+        auto ran = record(graph, r);
+        if (ran) ran = runCommands("execute");
+        if (!ran && r.submitted > 0) {
+          ran.error().message += " (the graph ran in parts, and its first " +
+                                 std::to_string(r.submitted) + " had run)";
         }
+        return ran;
       });
     });
   }
@@ -612,15 +657,11 @@ class VulkanDevice final : public device::Device {
     l.max_image_array_layers = d.maxImageArrayLayers;
     l.max_color_attachments =
         std::min({d.maxColorAttachments, d.maxFragmentOutputAttachments, kMaxColorAttachments});
-    // The largest single allocation and buffer, within the largest device-local heap, and within
-    // what 32-bit element indices in the shaders reach.
-    std::uint64_t heap = 0;
-    for (std::uint32_t i = 0; i < context_->memory.memoryHeapCount; ++i) {
-      const VkMemoryHeap& h = context_->memory.memoryHeaps[i];
-      if ((h.flags & VK_MEMORY_HEAP_DEVICE_LOCAL_BIT) != 0) heap = std::max(heap, h.size);
-    }
+    // The largest single allocation and buffer, within what 32-bit element indices in the
+    // shaders reach, in whole 4-byte words (createBuffer rounds sizes up to them).
     l.max_buffer_size =
-        std::min({context_->max_allocation, context_->max_buffer, heap, std::uint64_t{1} << 32});
+        std::min({largestAllocation(), context_->max_buffer, std::uint64_t{1} << 32}) &
+        ~std::uint64_t{3};
     l.max_uniform_range = d.maxUniformBufferRange;
     // Shaders read the ViewUniform's doubles at the bound offset.
     l.min_uniform_offset_alignment =
@@ -676,14 +717,37 @@ class VulkanDevice final : public device::Device {
     return found;
   }
 
-  Result<VkDeviceMemory> allocate(std::string_view call, const VkMemoryRequirements& needs,
-                                  VkMemoryPropertyFlags required, VkMemoryPropertyFlags preferred,
-                                  bool addressable) {
+  // The most one allocation of device-local memory may hold: the driver's bound, within the
+  // largest device-local heap.
+  std::uint64_t largestAllocation() const noexcept {
+    std::uint64_t heap = 0;
+    for (std::uint32_t i = 0; i < context_->memory.memoryHeapCount; ++i) {
+      const VkMemoryHeap& h = context_->memory.memoryHeaps[i];
+      if ((h.flags & VK_MEMORY_HEAP_DEVICE_LOCAL_BIT) != 0) heap = std::max(heap, h.size);
+    }
+    return std::min(context_->max_allocation, heap);
+  }
+
+  // Memory for `needs`, taken from the heap of a fitting type. What the heap no longer has room
+  // for, counting what this device holds of it, is refused before Vulkan is asked.
+  Result<Memory> allocate(std::string_view call, const VkMemoryRequirements& needs,
+                          VkMemoryPropertyFlags required, VkMemoryPropertyFlags preferred,
+                          bool addressable) {
     const std::optional<std::uint32_t> type = memoryType(needs.memoryTypeBits, required, preferred);
     if (!type) {
       return std::unexpected(device::detail::failure(
           ErrorCode::unsupported,
           std::string(call) + ": " + context_->name + " has no fitting memory type"));
+    }
+    const std::uint32_t heap = context_->memory.memoryTypes[*type].heapIndex;
+    const std::uint64_t size = context_->memory.memoryHeaps[heap].size;
+    if (needs.size > size - heap_used_[heap]) {
+      return std::unexpected(device::detail::failure(
+          ErrorCode::out_of_memory, std::string(call) + ": " + bytesText(needs.size) +
+                                        " of memory are needed, and heap " + std::to_string(heap) +
+                                        " of " + context_->name + " has " +
+                                        bytesText(size - heap_used_[heap]) + " of its " +
+                                        bytesText(size) + " left"));
     }
     VkMemoryAllocateFlagsInfo flags{};
     flags.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_FLAGS_INFO;
@@ -693,17 +757,26 @@ class VulkanDevice final : public device::Device {
     info.pNext = addressable ? &flags : nullptr;
     info.allocationSize = needs.size;
     info.memoryTypeIndex = *type;
-    VkDeviceMemory memory = VK_NULL_HANDLE;
-    if (VkResult r = vk_.vkAllocateMemory(device_, &info, nullptr, &memory); r != VK_SUCCESS) {
+    Memory memory{VK_NULL_HANDLE, needs.size, heap};
+    if (VkResult r = vk_.vkAllocateMemory(device_, &info, nullptr, &memory.memory);
+        r != VK_SUCCESS) {
       return vulkanFailure(call, "vkAllocateMemory", r);
     }
+    heap_used_[heap] += needs.size;
     return memory;
+  }
+
+  void free(Memory& memory) noexcept {
+    if (memory.memory == VK_NULL_HANDLE) return;
+    vk_.vkFreeMemory(device_, memory.memory, nullptr);
+    heap_used_[memory.heap] -= memory.size;
+    memory = Memory{};
   }
 
   // A buffer of `size` bytes bound to memory of its own: device-local and addressable by shaders,
   // or host-visible for staging. On failure nothing is left behind.
   Result<void> makeBuffer(std::string_view call, std::uint64_t size, VkBufferUsageFlags usage,
-                          bool device_local, VkBuffer& buffer, VkDeviceMemory& memory) {
+                          bool device_local, VkBuffer& buffer, Memory& memory) {
     VkBufferCreateInfo info{};
     info.sType = VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO;
     info.size = size;
@@ -724,15 +797,14 @@ class VulkanDevice final : public device::Device {
                        VK_MEMORY_PROPERTY_HOST_CACHED_BIT, false);
     if (allocated) {
       memory = *allocated;
-      if (VkResult r = vk_.vkBindBufferMemory(device_, buffer, memory, 0); r == VK_SUCCESS)
+      if (VkResult r = vk_.vkBindBufferMemory(device_, buffer, memory.memory, 0); r == VK_SUCCESS)
         return {};
       else
         allocated = vulkanFailure(call, "vkBindBufferMemory", r);
     }
-    if (memory != VK_NULL_HANDLE) vk_.vkFreeMemory(device_, memory, nullptr);
+    free(memory);
     vk_.vkDestroyBuffer(device_, buffer, nullptr);
     buffer = VK_NULL_HANDLE;
-    memory = VK_NULL_HANDLE;
     return std::unexpected(allocated.error());
   }
 
@@ -764,7 +836,7 @@ class VulkanDevice final : public device::Device {
                            VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT, false);
     if (!memory) return std::unexpected(memory.error());
     image.memory = *memory;
-    if (VkResult r = vk_.vkBindImageMemory(device_, image.image, image.memory, 0);
+    if (VkResult r = vk_.vkBindImageMemory(device_, image.image, image.memory.memory, 0);
         r != VK_SUCCESS) {
       return vulkanFailure("createImage", "vkBindImageMemory", r);
     }
@@ -789,18 +861,16 @@ class VulkanDevice final : public device::Device {
 
   void release(GpuBuffer& b) noexcept {
     if (b.buffer != VK_NULL_HANDLE) vk_.vkDestroyBuffer(device_, b.buffer, nullptr);
-    if (b.memory != VK_NULL_HANDLE) vk_.vkFreeMemory(device_, b.memory, nullptr);
+    free(b.memory);
     b.buffer = VK_NULL_HANDLE;
-    b.memory = VK_NULL_HANDLE;
   }
 
   void release(GpuImage& i) noexcept {
     if (i.view != VK_NULL_HANDLE) vk_.vkDestroyImageView(device_, i.view, nullptr);
     if (i.image != VK_NULL_HANDLE) vk_.vkDestroyImage(device_, i.image, nullptr);
-    if (i.memory != VK_NULL_HANDLE) vk_.vkFreeMemory(device_, i.memory, nullptr);
+    free(i.memory);
     i.view = VK_NULL_HANDLE;
     i.image = VK_NULL_HANDLE;
-    i.memory = VK_NULL_HANDLE;
   }
 
   void release(GpuPipeline& p) noexcept {
@@ -812,11 +882,12 @@ class VulkanDevice final : public device::Device {
     }
   }
 
-  // The staging buffer, grown to at least `bytes`; its old contents do not survive growth.
+  // The staging buffer, grown to at least `bytes` (one transfer chunk, or one row of an image, at
+  // most); its old contents do not survive growth.
   Result<void> reserveStaging(std::string_view call, std::uint64_t bytes) {
     if (bytes <= staging_.size) return {};
     releaseStaging();
-    const std::uint64_t size = std::max<std::uint64_t>(bytes, std::uint64_t{1} << 20);
+    const std::uint64_t size = std::max(bytes, std::min(kKeptStaging, transfer_chunk_));
     if (auto ok = makeBuffer(call, size,
                              VK_BUFFER_USAGE_TRANSFER_SRC_BIT | VK_BUFFER_USAGE_TRANSFER_DST_BIT,
                              false, staging_.buffer, staging_.memory);
@@ -824,7 +895,8 @@ class VulkanDevice final : public device::Device {
       return ok;
     }
     void* mapped = nullptr;
-    if (VkResult r = vk_.vkMapMemory(device_, staging_.memory, 0, VK_WHOLE_SIZE, 0, &mapped);
+    if (VkResult r =
+            vk_.vkMapMemory(device_, staging_.memory.memory, 0, VK_WHOLE_SIZE, 0, &mapped);
         r != VK_SUCCESS) {
       releaseStaging();
       return vulkanFailure(call, "vkMapMemory", r);
@@ -836,8 +908,17 @@ class VulkanDevice final : public device::Device {
 
   void releaseStaging() noexcept {
     if (staging_.buffer != VK_NULL_HANDLE) vk_.vkDestroyBuffer(device_, staging_.buffer, nullptr);
-    if (staging_.memory != VK_NULL_HANDLE) vk_.vkFreeMemory(device_, staging_.memory, nullptr);
+    free(staging_.memory);
     staging_ = Staging{};
+  }
+
+  // Runs `body`, a call that moves data through the staging buffer, then gives back a staging
+  // buffer larger than the device keeps between calls.
+  template <class Body>
+  Result<void> staged(Body&& body) {
+    Result<void> done = body();
+    if (staging_.size > kKeptStaging && !hung_) releaseStaging();
+    return done;
   }
 
   // --- submissions ----------------------------------------------------------------------------
@@ -846,6 +927,14 @@ class VulkanDevice final : public device::Device {
   // waits for it.
   template <class Body>
   Result<void> submit(std::string_view call, Body&& body) {
+    if (auto ok = beginCommands(call); !ok) return ok;
+    body(commands_);
+    return runCommands(call);
+  }
+
+  // Starts recording the command buffer, behind a barrier that orders what follows behind
+  // everything submitted before.
+  Result<void> beginCommands(std::string_view call) {
     if (VkResult r = vk_.vkResetCommandBuffer(commands_, 0); r != VK_SUCCESS) {
       return vulkanFailure(call, "vkResetCommandBuffer", r);
     }
@@ -856,23 +945,40 @@ class VulkanDevice final : public device::Device {
       return vulkanFailure(call, "vkBeginCommandBuffer", r);
     }
     barrier(commands_);
-    body(commands_);
+    return {};
+  }
+
+  // Ends the recording, runs it and waits for it.
+  Result<void> runCommands(std::string_view call) {
     if (VkResult r = vk_.vkEndCommandBuffer(commands_); r != VK_SUCCESS) {
       return vulkanFailure(call, "vkEndCommandBuffer", r);
     }
     if (VkResult r = vk_.vkResetFences(device_, 1, &fence_); r != VK_SUCCESS) {
-      return lostOr(vulkanFailure(call, "vkResetFences", r));
+      return vulkanFailure(call, "vkResetFences", r);
     }
     VkSubmitInfo info{};
     info.sType = VK_STRUCTURE_TYPE_SUBMIT_INFO;
     info.commandBufferCount = 1;
     info.pCommandBuffers = &commands_;
     if (VkResult r = vk_.vkQueueSubmit(context_->queue, 1, &info, fence_); r != VK_SUCCESS) {
-      return lostOr(vulkanFailure(call, "vkQueueSubmit", r));
+      return vulkanFailure(call, "vkQueueSubmit", r);
     }
     if (VkResult r = vk_.vkWaitForFences(device_, 1, &fence_, VK_TRUE, UINT64_MAX);
         r != VK_SUCCESS) {
-      return lostOr(vulkanFailure(call, "vkWaitForFences", r));
+      // The work may still run, and what it uses may be neither reused nor freed before it ends:
+      // wait for the whole device instead. Should that fail too, the device is of no more use.
+      const VkResult idle = vk_.vkDeviceWaitIdle(device_);
+      if (idle == VK_SUCCESS && r != VK_ERROR_DEVICE_LOST) return {};
+      if (r == VK_ERROR_DEVICE_LOST || idle == VK_ERROR_DEVICE_LOST) {
+        return vulkanFailure(call, "vkWaitForFences", VK_ERROR_DEVICE_LOST);
+      }
+      lost_ = true;
+      hung_ = true;
+      return std::unexpected(device::detail::failure(
+          ErrorCode::device_lost,
+          std::string(call) + ": vkWaitForFences gave " + detail::resultName(r) +
+              " and vkDeviceWaitIdle " + detail::resultName(idle) + ": " + context_->name +
+              " can no longer be waited for; make a new device"));
     }
     return {};
   }
@@ -917,9 +1023,14 @@ class VulkanDevice final : public device::Device {
                              &host, 0, nullptr, 0, nullptr);
   }
 
-  std::unexpected<Failure> lostOr(std::unexpected<Failure> failure) noexcept {
-    if (failure.error().code == ErrorCode::device_lost) lost_ = true;
-    return failure;
+  // `call` failed because the Vulkan call `what` gave `result`; a lost device stays lost.
+  std::unexpected<Failure> vulkanFailure(std::string_view call, std::string_view what,
+                                         VkResult result) {
+    const ErrorCode code = detail::errorCodeOf(result);
+    if (code == ErrorCode::device_lost) lost_ = true;
+    return std::unexpected(device::detail::failure(
+        code,
+        std::string(call) + ": " + std::string(what) + " gave " + detail::resultName(result)));
   }
 
   std::unexpected<Failure> deviceLost(std::string_view call) const {
@@ -930,8 +1041,9 @@ class VulkanDevice final : public device::Device {
 
   // --- running a validated graph --------------------------------------------------------------
 
-  // Before anything is recorded: room in the staging buffer for every upload, and a pipeline for
-  // every draw's render pass. Failing here leaves every resource as it was.
+  // Before anything is recorded: room in the staging buffer for every upload (one transfer chunk
+  // at most), and a pipeline for every draw's render pass. Failing here leaves every resource as
+  // it was.
   Result<void> prepare(const rhi::FrameGraph& graph) {
     std::uint64_t uploads = 0;
     for (const rhi::FramePass& pass : graph.passes()) {
@@ -951,9 +1063,9 @@ class VulkanDevice final : public device::Device {
             return std::unexpected(ok.error());
         } else if (const auto* points =
                        std::get_if<GpuCommand::OrvUploadPositions>(&command.payload)) {
-          uploads += stagedSize(points->positions.size_bytes());
+          uploads = std::min(uploads + stagedSize(points->positions.size_bytes()), transfer_chunk_);
         } else if (const auto* moves = std::get_if<GpuCommand::OrvUploadPgl4>(&command.payload)) {
-          uploads += stagedSize(moves->transforms.size_bytes());
+          uploads = std::min(uploads + stagedSize(moves->transforms.size_bytes()), transfer_chunk_);
         }
       }
     }
@@ -1071,13 +1183,37 @@ class VulkanDevice final : public device::Device {
     VkDeviceAddress view = 0;           // the ViewUniform bound at binding 0
   };
 
-  // Where a graph is being recorded: the command buffer, how far the staging buffer is filled, and
-  // the state of the pass.
+  // Where a graph is being recorded: the command buffer, how far the staging buffer is filled, how
+  // many parts of the graph have run, and the state of the pass.
   struct Recording {
     VkCommandBuffer cmd;
     std::uint64_t staged;
+    std::uint32_t submitted;
     PassState pass;
   };
+
+  // Records the validated `graph` from its start. Its uploads pass through the staging buffer;
+  // when that is full, what is recorded runs, and recording goes on in a new submission.
+  Result<void> record(const rhi::FrameGraph& graph, Recording& r) {
+    if (auto ok = beginCommands("execute"); !ok) return ok;
+    for (const rhi::FramePass& pass : graph.passes()) {
+      r.pass = PassState{};
+      for (const GpuCommand& command : pass.commands) {
+        auto ok = std::visit(
+            [&](const auto& c) -> Result<void> {
+              if constexpr (std::is_void_v<decltype(apply(r, c))>) {
+                apply(r, c);
+                return {};
+              } else {
+                return apply(r, c);
+              }
+            },
+            command.payload);
+        if (!ok) return ok;
+      }
+    }
+    return {};
+  }
 
   void apply(Recording& r, const GpuCommand::Clear& c) {
     const device::detail::Rgba color{c.r, c.g, c.b, c.a};
@@ -1193,12 +1329,12 @@ class VulkanDevice final : public device::Device {
 
   void apply(Recording&, const GpuCommand::Dispatch&) {}  // refused
 
-  void apply(Recording& r, const GpuCommand::OrvUploadPgl4& c) {
-    upload(r, c.buffer, std::as_bytes(c.transforms));
+  Result<void> apply(Recording& r, const GpuCommand::OrvUploadPgl4& c) {
+    return upload(r, c.buffer, std::as_bytes(c.transforms));
   }
 
-  void apply(Recording& r, const GpuCommand::OrvUploadPositions& c) {
-    upload(r, c.buffer, std::as_bytes(c.positions));
+  Result<void> apply(Recording& r, const GpuCommand::OrvUploadPositions& c) {
+    return upload(r, c.buffer, std::as_bytes(c.positions));
   }
 
   void apply(Recording& r, const GpuCommand::OrvComputeFsDistance& c) {
@@ -1277,21 +1413,34 @@ class VulkanDevice final : public device::Device {
     }
   }
 
-  void upload(Recording& r, BufferId target, std::span<const std::byte> bytes) {
-    if (bytes.empty()) return;
-    std::memcpy(staging_.mapped + r.staged, bytes.data(), bytes.size());  // room made by prepare()
-    barrier(r.cmd);
-    const VkBufferCopy region{r.staged, 0, bytes.size()};
-    vk_.vkCmdCopyBuffer(r.cmd, staging_.buffer, buffers_.find(handleOf(target))->buffer, 1,
-                        &region);
-    r.staged += stagedSize(bytes.size());
+  // Copies `bytes` to the start of `target` through the staging buffer (made by prepare()), in
+  // as many pieces as it takes. Uploads run outside render passes, so a full staging buffer can
+  // be emptied by running what is recorded so far.
+  Result<void> upload(Recording& r, BufferId target, std::span<const std::byte> bytes) {
+    const VkBuffer buffer = buffers_.find(handleOf(target))->buffer;
+    for (std::uint64_t done = 0; done < bytes.size();) {
+      if (r.staged >= staging_.size) {
+        if (auto ok = runCommands("execute"); !ok) return ok;
+        ++r.submitted;
+        if (auto ok = beginCommands("execute"); !ok) return ok;
+        r.staged = 0;
+      }
+      const std::uint64_t piece = std::min(bytes.size() - done, staging_.size - r.staged);
+      std::memcpy(staging_.mapped + r.staged, bytes.data() + done, piece);
+      barrier(r.cmd);
+      const VkBufferCopy region{r.staged, done, piece};
+      vk_.vkCmdCopyBuffer(r.cmd, staging_.buffer, buffer, 1, &region);
+      r.staged = stagedSize(r.staged + piece);
+      done += piece;
+    }
+    return {};
   }
 
   // --- state ------------------------------------------------------------------------------------
 
   struct Staging {
     VkBuffer buffer = VK_NULL_HANDLE;
-    VkDeviceMemory memory = VK_NULL_HANDLE;
+    Memory memory;
     std::byte* mapped = nullptr;
     std::uint64_t size = 0;
   };
@@ -1299,8 +1448,15 @@ class VulkanDevice final : public device::Device {
   std::unique_ptr<detail::Context> context_;
   const detail::Api& vk_;
   VkDevice device_;
+  std::uint64_t transfer_chunk_;  ///< the most bytes one submission moves to or from the host
   rhi::DeviceLimits limits_{};
   bool lost_ = false;
+  /// Submitted work may still be running, and the GPU can no longer be waited for: what the work
+  /// may use is kept until the device is destroyed. A hung device is lost too.
+  bool hung_ = false;
+  /// What a call that found the device hung had made for itself, kept for the same reason.
+  std::optional<GpuBuffer> abandoned_buffer_;
+  std::optional<GpuImage> abandoned_image_;
   VkCommandPool pool_ = VK_NULL_HANDLE;
   VkCommandBuffer commands_ = VK_NULL_HANDLE;
   VkFence fence_ = VK_NULL_HANDLE;
@@ -1311,6 +1467,8 @@ class VulkanDevice final : public device::Device {
   VkPipelineLayout distance_layout_ = VK_NULL_HANDLE;
   VkPipeline distance_pipeline_ = VK_NULL_HANDLE;
   Staging staging_;
+  /// Bytes of each memory heap this device holds.
+  std::array<std::uint64_t, VK_MAX_MEMORY_HEAPS> heap_used_{};
   device::detail::ResourceTable<GpuBuffer> buffers_;
   device::detail::ResourceTable<GpuImage> images_;
   device::detail::ResourceTable<GpuPipeline> pipelines_;
@@ -1318,14 +1476,19 @@ class VulkanDevice final : public device::Device {
 
 }  // namespace
 
-device::Result<std::unique_ptr<device::Device>> makeDevice(const DeviceOptions& options) {
+device::Result<std::unique_ptr<device::Device>> detail::makeDevice(const DeviceOptions& options,
+                                                                    const Tuning& tuning) {
   return guarded([&]() -> device::Result<std::unique_ptr<device::Device>> {
-    auto context = detail::makeContext(options);
+    auto context = makeContext(options, tuning);
     if (!context) return std::unexpected(context.error());
-    auto made = std::make_unique<VulkanDevice>(std::move(*context));
+    auto made = std::make_unique<VulkanDevice>(std::move(*context), tuning);
     if (auto ok = made->init(); !ok) return std::unexpected(ok.error());
     return std::unique_ptr<device::Device>(std::move(made));
   });
+}
+
+device::Result<std::unique_ptr<device::Device>> makeDevice(const DeviceOptions& options) {
+  return detail::makeDevice(options, {});
 }
 
 }  // namespace orv::vulkan

@@ -2,7 +2,8 @@
 #   package     install orv into WORK_DIR/prefix, then build and run this folder's project,
 #               which finds it with find_package(orv CONFIG)
 #   pkg-config  install orv into WORK_DIR/prefix, then compile main.cpp with the flags that
-#               pkg-config reads from orv.pc, and run it
+#               pkg-config reads from orv-device.pc (orv-vulkan.pc where the Vulkan device was
+#               built), and run it
 #   subproject  build and run this folder's project with orv's source tree added to it
 #   subproject-no-exceptions
 #               as subproject, with -fno-exceptions -fno-rtti added to the project's flags
@@ -36,13 +37,22 @@ set(build_settings -G "${GENERATOR}" "-DCMAKE_CXX_COMPILER=${CXX}" "-DCMAKE_CXX_
 # those of the Vulkan device and the io library only where they were built.
 set(expected_headers "device.hpp;error.hpp;kernel.hpp;renderer.hpp;rhi.hpp")
 set(expected_archives 4)
+set(expected_pcs "orv-device.pc;orv.pc")
+set(pc_packages orv-device)
+set(pc_defines)
 if(WITH_IO)
   list(APPEND expected_headers io.hpp)
   math(EXPR expected_archives "${expected_archives} + 1")
+  list(APPEND expected_pcs orv-io.pc)
+  list(APPEND pc_packages orv-io)
+  list(APPEND pc_defines -DORV_CONSUMER_IO)
 endif()
 if(WITH_VULKAN)
   list(APPEND expected_headers vulkan.hpp)
   math(EXPR expected_archives "${expected_archives} + 1")
+  list(APPEND expected_pcs orv-vulkan.pc)
+  list(APPEND pc_packages orv-vulkan)
+  list(APPEND pc_defines -DORV_CONSUMER_VULKAN)
 endif()
 list(SORT expected_headers)
 
@@ -103,32 +113,30 @@ else()
   file(GLOB_RECURSE version "${WORK_DIR}/prefix/*/orv-config-version.cmake")
   file(GLOB_RECURSE targets "${WORK_DIR}/prefix/*/orv-targets.cmake")
   file(GLOB_RECURSE pc "${WORK_DIR}/prefix/*/orv.pc")
-  file(GLOB_RECURSE device_pc "${WORK_DIR}/prefix/*/orv-device.pc")
+  file(GLOB_RECURSE pcs LIST_DIRECTORIES false RELATIVE "${WORK_DIR}/prefix"
+       "${WORK_DIR}/prefix/*.pc")
+  list(TRANSFORM pcs REPLACE ".*/" "")
   file(GLOB headers RELATIVE "${WORK_DIR}/prefix/include/orv"
        "${WORK_DIR}/prefix/include/orv/*.hpp")
   file(GLOB_RECURSE archives "${WORK_DIR}/prefix/*liborv_*.a")
   list(LENGTH archives archive_count)
   list(SORT headers)
-  if(NOT config OR NOT version OR NOT targets OR NOT pc OR NOT device_pc
+  list(SORT pcs)
+  list(SORT expected_pcs)
+  if(NOT config OR NOT version OR NOT targets OR NOT pcs STREQUAL expected_pcs
      OR NOT archive_count EQUAL expected_archives OR NOT headers STREQUAL expected_headers)
     message(FATAL_ERROR "the install is incomplete: config '${config}', version '${version}', "
-                        "targets '${targets}', pkg-config '${pc}', headers '${headers}', "
+                        "targets '${targets}', pkg-config '${pcs}', headers '${headers}', "
                         "libraries '${archives}'")
   endif()
 
   if(MODE STREQUAL "pkg-config")
     get_filename_component(pc_dir "${pc}" DIRECTORY)
     set(ENV{PKG_CONFIG_PATH} "${pc_dir}")
-    # orv-io brings orv-device and the core along; without it, orv-device does.
-    set(package orv-device)
-    set(defines)
-    if(WITH_IO)
-      set(package orv-io)
-      set(defines -DORV_CONSUMER_IO)
-    endif()
-    run("${PKG_CONFIG}" --cflags ${package})
+    # Each package brings orv-device and the core along.
+    run("${PKG_CONFIG}" --cflags ${pc_packages})
     string(STRIP "${output}" cflags)
-    run("${PKG_CONFIG}" --libs ${package})
+    run("${PKG_CONFIG}" --libs ${pc_packages})
     string(STRIP "${output}" libs)
     if(NOT " ${cflags} " MATCHES " -ffp-contract=off ")
       message(FATAL_ERROR "orv.pc gives the compile flags '${cflags}' without -ffp-contract=off")
@@ -137,7 +145,7 @@ else()
     separate_arguments(libs UNIX_COMMAND "${libs}")
     separate_arguments(cxx_flags UNIX_COMMAND "${CXX_FLAGS}")
     separate_arguments(linker_flags UNIX_COMMAND "${LINKER_FLAGS}")
-    run("${CXX}" -std=c++23 ${cxx_flags} ${cflags} ${defines} "${CMAKE_CURRENT_LIST_DIR}/main.cpp" ${libs}
+    run("${CXX}" -std=c++23 ${cxx_flags} ${cflags} ${pc_defines} "${CMAKE_CURRENT_LIST_DIR}/main.cpp" ${libs}
         ${linker_flags} -o "${WORK_DIR}/consumer")
     run("${WORK_DIR}/consumer")
     message(STATUS "${output}")
