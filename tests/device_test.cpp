@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <numbers>
+#include <optional>
 #include <random>
 #include <span>
 #include <string>
@@ -211,6 +212,27 @@ TEST(Resources, DescriptorsAreCheckedAgainstTheLimits) {
 
   // Nothing refused took a handle.
   EXPECT_EQ(*dev->createBuffer(BufferDescriptor::initOrvPositions(1)), (BufferId{1, 1}));
+}
+
+TEST(Resources, LimitsTheDeviceCannotHonourAreRefusedWhenItIsMade) {
+  const auto refusal = [](auto change) {
+    rhi::DeviceLimits limits{};
+    change(limits);
+    const auto made = device::makeCpuDevice(limits);
+    return made ? std::optional<ErrorCode>() : made.error().code;
+  };
+  // Every image the limits admit must fit the host's address space: 16 * 759250124^2 is just
+  // below 2^63. At 2^31 a side, rgba8_unorm images were 2^64 bytes, wrapped to none at all.
+  EXPECT_EQ(refusal([](auto& l) { l.max_image_dimension_2d = 759'250'124; }), std::nullopt);
+  EXPECT_EQ(refusal([](auto& l) { l.max_image_dimension_2d = 759'250'125; }), ErrorCode::limit_exceeded);
+  EXPECT_EQ(refusal([](auto& l) { l.max_image_dimension_2d = 1u << 31; }), ErrorCode::limit_exceeded);
+  EXPECT_EQ(refusal([](auto& l) { l.max_buffer_size = std::uint64_t{1} << 63; }), ErrorCode::limit_exceeded);
+  EXPECT_EQ(refusal([](auto& l) { l.max_buffer_size = (std::uint64_t{1} << 63) - 1; }), std::nullopt);
+  // A line of infinite width has no edges to draw; a size that is not a number admits nothing.
+  EXPECT_EQ(refusal([](auto& l) { l.max_line_width = std::numeric_limits<float>::infinity(); }),
+            ErrorCode::invalid_descriptor);
+  EXPECT_EQ(refusal([](auto& l) { l.max_point_size = std::numeric_limits<float>::quiet_NaN(); }),
+            ErrorCode::invalid_descriptor);
 }
 
 TEST(Resources, BufferRangesAreChecked) {

@@ -226,7 +226,9 @@ class Device {
 
 /// The reference device: everything in host memory, executed on the calling thread. `limits` are
 /// the limits it enforces (the defaults unless given); it never needs more than they allow. Fails
-/// only when memory runs out.
+/// when memory runs out, and refuses limits it cannot keep: `limit_exceeded` where they admit an
+/// image (of `max_image_dimension_2d` squared rgba32_float texels) or a buffer larger than the
+/// host can address, `invalid_descriptor` where `max_point_size` or `max_line_width` is not finite.
 [[nodiscard]] Result<std::unique_ptr<Device>> makeCpuDevice(const rhi::DeviceLimits& limits = {});
 
 /// The graph in Graphviz's dot language: each pass a box labelled with its index, name, type and

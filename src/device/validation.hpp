@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -68,6 +69,8 @@ class ResourceLookup {
 [[nodiscard]] Result<void> checkBufferRange(std::string_view call, rhi::BufferId buffer,
                                             std::uint64_t size, std::uint64_t offset,
                                             std::uint64_t bytes);
+/// Bytes of an image's texels, width x height x texel size, or nothing where that passes 2^64.
+[[nodiscard]] std::optional<std::uint64_t> imageBytes(const rhi::ImageDescriptor& desc) noexcept;
 /// `readImage` of `image` into `bytes` bytes.
 [[nodiscard]] Result<void> checkImageReadback(rhi::ImageId image, const rhi::ImageDescriptor& desc,
                                               std::size_t bytes);
