@@ -510,6 +510,7 @@ TEST(Validation, EachBadGraphIsRefusedWithNothingExecuted) {
   rhi::DeviceLimits limits{};
   limits.max_color_attachments = 1;
   limits.max_uniform_range = 4096;
+  limits.max_draw_vertices = 8;
   auto dev = cpu(limits);
   const ImageId color = *dev->createImage(ImageDescriptor::initOrvRenderTarget(4, 4));
   const ImageId depth = *dev->createImage(
@@ -585,6 +586,10 @@ TEST(Validation, EachBadGraphIsRefusedWithNothingExecuted) {
                                              {rhi::DrawCommand{pipe, kNone, kNone, kNone, positions, 3, 1}},
                                              end},
        writes, ErrorCode::invalid_command, 3},
+      {"instances beyond max_draw_vertices", {begin, bind, uniform,
+                                              {rhi::DrawCommand{pipe, kNone, kNone, kNone, positions, 2, 5}},
+                                              end},
+       writes, ErrorCode::limit_exceeded, 3},
       {"distances beyond the buffers", {{GpuCommand::OrvComputeFsDistance{positions, positions, view, 3}}},
        writes, ErrorCode::invalid_command, 0},
       {"dispatch", {{rhi::DispatchCommand{PipelineId::compute(1), 1, 1, 1}}}, writes,
@@ -617,8 +622,9 @@ TEST(Validation, EachBadGraphIsRefusedWithNothingExecuted) {
     ASSERT_TRUE(dev->readImage(color, std::as_writable_bytes(std::span(texels))));
     EXPECT_EQ(texels[0], 0) << c.what;
   }
-  // The same scaffolding around a good pass runs.
-  const std::array<GpuCommand, 5> good{begin, bind, uniform, draw, end};
+  // The same scaffolding around a good pass runs, its draw at max_draw_vertices.
+  const std::array<GpuCommand, 5> good{
+      begin, bind, uniform, {rhi::DrawCommand{pipe, kNone, kNone, kNone, positions, 2, 4}}, end};
   const auto result = run(good, writes);
   ASSERT_TRUE(result) << result.error().message;
 }

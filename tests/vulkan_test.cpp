@@ -300,6 +300,7 @@ TEST_F(VulkanDevice, IsChosenByIndexOrNameAndReportsTheDriversLimits) {
   EXPECT_GE(limits.min_uniform_offset_alignment, 8u);
   EXPECT_LE(limits.max_image_dimension_2d, 65536u);
   EXPECT_EQ(limits.max_point_size, floor.max_point_size);
+  EXPECT_LE(limits.max_draw_vertices, floor.max_draw_vertices);
   // A buffer beyond the device's limit is refused before the driver sees it.
   if (limits.max_buffer_size < UINT64_MAX) {
     EXPECT_EQ(gpu->createBuffer({limits.max_buffer_size + 1, 0, rhi::BufferType::storage,
@@ -743,6 +744,8 @@ TEST_F(VulkanDevice, BadGraphsAreRefusedAsOnTheCpuDeviceWithNothingRun) {
   const std::vector<std::vector<GpuCommand>> bad{
       {begin, {points}, uniform, {rhi::DrawCommand{points, kNone, kNone, kNone, stale, 2, 1}}, end},
       {begin, uniform, {rhi::DrawCommand{points, kNone, kNone, kNone, s.positions, 2, 1}}, end},
+      {begin, {points}, uniform,
+       {rhi::DrawCommand{points, kNone, kNone, kNone, s.positions, 1, UINT32_MAX}}, end},
       {{GpuCommand::OrvUploadPositions{s.positions, three}}},
       {begin, {GpuCommand::OrvComputeFsDistance{s.positions, s.positions, s.view, 1}}, end},
       {{GpuCommand::BindUniform{s.view, 4, 192, 0}}},

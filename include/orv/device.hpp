@@ -47,6 +47,15 @@
 //   width, depth and blend state.
 // - `dispatch` names a compute pipeline, and devices create none: a graph holding one is refused.
 //
+// What bounds the work of a graph
+// -------------------------------
+// Validation bounds what each command asks for before anything runs: a `draw_indexed` at most
+// `max_draw_vertices` vertices (`index_count` times `instance_count`), an `orv_render_geodesics`
+// no more arcs than its buffer holds positions, an upload or distance computation no more elements
+// than its buffers hold (each at most `max_buffer_size` bytes), and every primitive covers at most
+// the pixels of its render pass (at most `max_image_dimension_2d` squared). A graph's work is
+// bounded by these times the number of its commands.
+//
 // Projection and depth
 // --------------------
 // A projective pipeline sees the world through the `ViewUniform` at binding 0: four side planes

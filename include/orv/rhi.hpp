@@ -331,6 +331,10 @@ struct DeviceLimits {
   bool shader_f64 = true;  // the projective formats need double precision in shaders
   float max_point_size = 64.0f;  // largest GraphicsPipelineDescriptor::point_size, pixels
   float max_line_width = 16.0f;  // largest GraphicsPipelineDescriptor::line_width, pixels
+  /// Vertices one draw may ask for, `index_count` times `instance_count`: the work of a draw is
+  /// bounded even where no buffer bounds its instances. The default lets one draw read every index
+  /// of an index buffer of `max_buffer_size` bytes once.
+  std::uint64_t max_draw_vertices = std::uint64_t{1} << 28;
 
   friend constexpr bool operator==(const DeviceLimits&, const DeviceLimits&) = default;
 };

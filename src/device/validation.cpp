@@ -485,6 +485,13 @@ class PassChecker {
 
   Result<void> check(const rhi::DrawCommand& c) {
     if (auto ok = drawState(c.pipeline); !ok) return ok;
+    if (const std::uint64_t vertices = std::uint64_t{c.index_count} * c.instance_count;
+        vertices > limits_.max_draw_vertices) {
+      return fail(ErrorCode::limit_exceeded,
+                  "index_count " + number(c.index_count) + " x instance_count " +
+                      number(c.instance_count) + " = " + number(vertices) +
+                      " vertices are beyond max_draw_vertices " + number(limits_.max_draw_vertices));
+    }
     const Result<std::uint64_t> positions = positionCount(c.orv_position_buffer);
     if (!positions) return std::unexpected(positions.error());
     if (c.index_buffer == kNoBuffer) {

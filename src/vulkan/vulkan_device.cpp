@@ -641,6 +641,10 @@ class VulkanDevice final : public device::Device {
     }
     l.shader_f64 = true;
     // Points and lines are triangles built by the shaders: the limits of the CPU device hold.
+    // One draw asks for at most the default number of vertices, and no more than the indices of
+    // the largest index buffer: draw() splits what one vkCmdDraw cannot count into runs, but a
+    // draw that runs for long ends in the loss of the device.
+    l.max_draw_vertices = std::min(l.max_draw_vertices, l.max_buffer_size / sizeof(std::uint32_t));
     return l;
   }
 
