@@ -518,7 +518,13 @@ TEST(Validation, EachBadGraphIsRefusedWithNothingExecuted) {
   const ImageId small = *dev->createImage(ImageDescriptor::initOrvRenderTarget(2, 2));
   const ImageId sampled = *dev->createImage(
       ImageDescriptor::init2D(Format::rgba16_float, 4, 4, ImageUsage::sampled));
-  const BufferId view = *dev->createBuffer(BufferDescriptor::initUniform(512));
+  // Views at offsets 0 (of the render pass's 4x4), 256 (of 8x4), 512 (a NaN), 768 (never written).
+  const BufferId view = *dev->createBuffer(BufferDescriptor::initUniform(1024));
+  ViewUniform not_a_number = flatView(4, 4);
+  not_a_number.planes[2].c = std::numeric_limits<double>::quiet_NaN();
+  for (const auto& [offset, v] : {std::pair{0u, flatView(4, 4)}, {256u, flatView(8, 4)}, {512u, not_a_number}}) {
+    ASSERT_TRUE(dev->writeBuffer(view, offset, asBytes(v)));
+  }
   const BufferId positions = *dev->createBuffer(BufferDescriptor::initOrvPositions(2));
   const BufferId stale = *dev->createBuffer(BufferDescriptor::initOrvPositions(2));
   ASSERT_TRUE(dev->destroy(stale));
@@ -592,6 +598,16 @@ TEST(Validation, EachBadGraphIsRefusedWithNothingExecuted) {
        writes, ErrorCode::limit_exceeded, 3},
       {"distances beyond the buffers", {{GpuCommand::OrvComputeFsDistance{positions, positions, view, 3}}},
        writes, ErrorCode::invalid_command, 0},
+      {"view of another size", {begin, bind, {GpuCommand::BindUniform{view, 256, 192, 0}}, draw, end},
+       writes, ErrorCode::invalid_command, 3},
+      {"view with a NaN", {begin, bind, {GpuCommand::BindUniform{view, 512, 192, 0}}, draw, end},
+       writes, ErrorCode::invalid_command, 3},
+      {"view never written", {begin, bind, {GpuCommand::BindUniform{view, 768, 192, 0}}, draw, end},
+       writes, ErrorCode::invalid_command, 3},
+      // Were a graph able to write a uniform buffer, checking its view before the graph runs
+      // would not be enough.
+      {"upload into the view's buffer", {{GpuCommand::OrvUploadPositions{view, two}}}, writes,
+       ErrorCode::invalid_command, 0},
       {"dispatch", {{rhi::DispatchCommand{PipelineId::compute(1), 1, 1, 1}}}, writes,
        ErrorCode::unsupported, 0},
   };

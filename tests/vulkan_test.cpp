@@ -741,7 +741,14 @@ TEST_F(VulkanDevice, BadGraphsAreRefusedAsOnTheCpuDeviceWithNothingRun) {
   const GpuCommand begin{GpuCommand::BeginPass{target, s.depth}};
   const GpuCommand uniform{GpuCommand::BindUniform{s.view, 0, sizeof(ViewUniform), 0}};
   const GpuCommand end{GpuCommand::EndPass{}};
+  const ViewUniform view = flatView(4, 4);
+  for (Device* d : s.devices) ASSERT_TRUE(d->writeBuffer(s.view, 0, asBytes(view)));
+  const BufferId wider = s.same([](Device& d) { return d.createBuffer(BufferDescriptor::initUniform(256)); });
+  const ViewUniform wider_view = flatView(8, 4);
+  for (Device* d : s.devices) ASSERT_TRUE(d->writeBuffer(wider, 0, asBytes(wider_view)));
   const std::vector<std::vector<GpuCommand>> bad{
+      {begin, {points}, {GpuCommand::BindUniform{wider, 0, sizeof(ViewUniform), 0}},
+       {rhi::DrawCommand{points, kNone, kNone, kNone, s.positions, 2, 1}}, end},
       {begin, {points}, uniform, {rhi::DrawCommand{points, kNone, kNone, kNone, stale, 2, 1}}, end},
       {begin, uniform, {rhi::DrawCommand{points, kNone, kNone, kNone, s.positions, 2, 1}}, end},
       {begin, {points}, uniform,

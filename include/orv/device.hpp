@@ -25,7 +25,8 @@
 // - `orv_compute_fs_distance`: element i of `results` (doubles) becomes the Fubini-Study distance
 //   of element i of `positions_a` and of `positions_b`, for i below `count`; outside render passes.
 // - `bind_uniform` at binding 0 hands projective pipelines their `ViewUniform`, read from the
-//   buffer when each draw runs.
+//   buffer when each draw runs. A draw is refused when that view holds a number that is not
+//   finite, or maps onto an image of another width or height than its render pass's attachments.
 // - `draw_indexed`, inside a render pass, with the pipeline bound by `bind_pipeline` (which must be
 //   the draw's `pipeline`): vertex k of instance j is the position `positions[index[k]]` of
 //   `orv_position_buffer` (or `positions[k]` when `index_buffer` is none), moved by

@@ -194,8 +194,8 @@ class CpuDevice final : public Device {
 
  private:
   // What validation looks up.
-  [[nodiscard]] detail::TableLookup<CpuBuffer, CpuImage, CpuPipeline> lookup() const noexcept {
-    return {buffers_, images_, pipelines_};
+  [[nodiscard]] detail::TableLookup<CpuBuffer, CpuImage, CpuPipeline> lookup() noexcept {
+    return {*this, buffers_, images_, pipelines_};
   }
 
   // --- running a validated graph --------------------------------------------------------------

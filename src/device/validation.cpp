@@ -1,6 +1,9 @@
 #include "validation.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <charconv>
 #include <cmath>
 #include <optional>
 #include <span>
@@ -29,6 +32,13 @@ constexpr std::uint64_t kIndexBytes = sizeof(std::uint32_t);
 constexpr std::uint64_t kDistanceBytes = sizeof(double);
 
 std::string number(std::uint64_t v) { return std::to_string(v); }
+
+// `v` in the fewest digits that read back as it.
+std::string decimal(double v) {
+  std::array<char, 32> text{};
+  const auto end = std::to_chars(text.data(), text.data() + text.size(), v).ptr;
+  return std::string(text.data(), end);
+}
 
 // a * b, or nothing where it does not fit 64 bits.
 std::optional<std::uint64_t> product(std::uint64_t a, std::uint64_t b) noexcept {
@@ -420,6 +430,8 @@ class PassChecker {
     begin_command_ = command_;
     colors_ = c.color_attachments;
     depth_ = c.depth_attachment;
+    width_ = first->width;
+    height_ = first->height;
     return {};
   }
 
@@ -479,7 +491,12 @@ class PassChecker {
                                                   describe(c.buffer) + ", which holds " +
                                                   number(buffer->size) + " bytes");
     }
-    if (c.binding == kViewBinding) view_bytes_ = c.size;
+    if (c.binding == kViewBinding) {
+      view_bytes_ = c.size;
+      view_buffer_ = c.buffer;
+      view_offset_ = c.offset;
+      view_.reset();
+    }
     return {};
   }
 
@@ -628,6 +645,36 @@ class PassChecker {
                       (view_bytes_ == 0 ? std::string("none is bound")
                                         : "only " + number(view_bytes_) + " bytes are bound"));
     }
+    return viewFits();
+  }
+
+  // The bound ViewUniform must map onto the render pass it draws into: finite numbers, and the
+  // attachments' size. It is read once per binding, and what is read is what the draws see when
+  // the graph runs: no command writes a uniform buffer (uploads write positions and transforms,
+  // distance computations a storage buffer), and nothing else runs while a graph does.
+  Result<void> viewFits() {
+    if (!view_) {
+      std::array<std::byte, sizeof(ViewUniform)> bytes{};
+      if (auto read = resources_.read(view_buffer_, view_offset_, bytes); !read) {
+        return fail(read.error().code, "reading the bound ViewUniform failed: " + read.error().message);
+      }
+      view_ = std::bit_cast<ViewUniform>(bytes);
+    }
+    const std::string where = "the ViewUniform at offset " + number(view_offset_) + " of " +
+                              describe(view_buffer_) + ", bound at binding 0,";
+    const auto numbers =
+        std::bit_cast<std::array<double, sizeof(ViewUniform) / sizeof(double)>>(*view_);
+    if (!std::all_of(numbers.begin(), numbers.end(), [](double v) { return std::isfinite(v); })) {
+      return fail(ErrorCode::invalid_command, where + " holds a number that is not finite");
+    }
+    if (view_->width != width_ || view_->height != height_) {
+      return fail(ErrorCode::invalid_command,
+                  where + " maps onto a " + decimal(view_->width) + "x" + decimal(view_->height) +
+                      " image, but the render pass's attachments are " + number(width_) + "x" +
+                      number(height_) +
+                      (view_->width == 0 && view_->height == 0 ? " (a view never written is all 0)"
+                                                               : ""));
+    }
     return {};
   }
 
@@ -714,7 +761,12 @@ class PassChecker {
   PipelineId pipeline_id_{};
   std::optional<BufferId> vertex_;
   std::uint64_t vertex_offset_ = 0;
+  std::uint32_t width_ = 0;  // of the open render pass's attachments
+  std::uint32_t height_ = 0;
   std::uint64_t view_bytes_ = 0;
+  BufferId view_buffer_{};
+  std::uint64_t view_offset_ = 0;
+  std::optional<ViewUniform> view_;  // read at the first draw after it was bound
 };
 
 }  // namespace

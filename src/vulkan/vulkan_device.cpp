@@ -596,9 +596,8 @@ class VulkanDevice final : public device::Device {
 
  private:
   // What validation looks up.
-  [[nodiscard]] device::detail::TableLookup<GpuBuffer, GpuImage, GpuPipeline> lookup()
-      const noexcept {
-    return {buffers_, images_, pipelines_};
+  [[nodiscard]] device::detail::TableLookup<GpuBuffer, GpuImage, GpuPipeline> lookup() noexcept {
+    return {*this, buffers_, images_, pipelines_};
   }
 
   // --- the device's limits --------------------------------------------------------------------
