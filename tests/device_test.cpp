@@ -199,6 +199,12 @@ TEST(Resources, DescriptorsAreCheckedAgainstTheLimits) {
   EXPECT_EQ(code(dev->createImage(ImageDescriptor::init2D(Format::r8_unorm, 4, 4,
                                                           ImageUsage::sampled))),
             ErrorCode::unsupported);
+  // A colour format the device does not render is unsupported, and the refusal says what is.
+  const auto srgb = dev->createImage(
+      ImageDescriptor::init2D(Format::rgba8_srgb, 4, 4, ImageUsage::color_target));
+  EXPECT_EQ(srgb.error().code, ErrorCode::unsupported);
+  EXPECT_NE(srgb.error().message.find("rgba8_unorm, rgba16_float and rgba32_float"), std::string::npos)
+      << srgb.error().message;
 
   rhi::GraphicsPipelineDescriptor pipeline{};  // a plain graphics pipeline
   EXPECT_EQ(code(dev->createPipeline(pipeline)), ErrorCode::unsupported);
@@ -209,6 +215,14 @@ TEST(Resources, DescriptorsAreCheckedAgainstTheLimits) {
   EXPECT_EQ(code(dev->createPipeline(pipeline)), ErrorCode::limit_exceeded);
   pipeline.sample_count = 1;
   EXPECT_TRUE(dev->createPipeline(pipeline));
+  // Sizes beyond their limits are named with the limit.
+  pipeline.point_size = 64.5f;
+  EXPECT_EQ(dev->createPipeline(pipeline).error().message,
+            "createPipeline: point_size 64.5 is beyond max_point_size 64");
+  pipeline.point_size = 1.0f;
+  pipeline.line_width = 16.25f;
+  EXPECT_EQ(dev->createPipeline(pipeline).error().message,
+            "createPipeline: line_width 16.25 is beyond max_line_width 16");
 
   // Nothing refused took a handle.
   EXPECT_EQ(*dev->createBuffer(BufferDescriptor::initOrvPositions(1)), (BufferId{1, 1}));

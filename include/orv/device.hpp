@@ -201,7 +201,8 @@ class Device {
   [[nodiscard]] virtual Result<rhi::BufferId> createBuffer(const rhi::BufferDescriptor&) = 0;
   /// A zero-filled image; see the class comment for what is supported. `color_target` needs a
   /// colour format, `depth_target` and `orv_fs_depth` a depth format, `orv_projective` the
-  /// `color_target` usage.
+  /// `color_target` usage (else `invalid_descriptor`); other colour and depth formats than those
+  /// the device holds, such as `rgba8_srgb`, are `unsupported`.
   [[nodiscard]] virtual Result<rhi::ImageId> createImage(const rhi::ImageDescriptor&) = 0;
   /// A pipeline of type `orv_projective` (plain graphics and compute pipelines are `unsupported`):
   /// vertex format `homvec4_f64`, a colour format an image can have, depth format `depth32_float`

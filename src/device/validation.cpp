@@ -34,7 +34,8 @@ constexpr std::uint64_t kDistanceBytes = sizeof(double);
 std::string number(std::uint64_t v) { return std::to_string(v); }
 
 // `v` in the fewest digits that read back as it.
-std::string decimal(double v) {
+template <class Float>
+std::string decimal(Float v) {
   std::array<char, 32> text{};
   const auto end = std::to_chars(text.data(), text.data() + text.size(), v).ptr;
   return std::string(text.data(), end);
@@ -65,6 +66,16 @@ std::string_view bufferTypeName(BufferType type) noexcept {
 }
 
 bool validFormat(Format f) noexcept { return static_cast<std::uint8_t>(f) <= 20; }
+
+// The formats orv defines for colour (r8_unorm to rgba32_uint) and for depth, whether or not a
+// device renders into them.
+bool orvColorFormat(Format f) noexcept { return f >= Format::r8_unorm && f <= Format::rgba32_uint; }
+bool orvDepthFormat(Format f) noexcept {
+  return f >= Format::depth16_unorm && f <= Format::depth32_float_stencil8_uint;
+}
+
+// The colour formats devices render into (`isColorFormat`), for messages.
+constexpr std::string_view kColorFormats = "rgba8_unorm, rgba16_float and rgba32_float";
 
 std::string size2d(const ImageDescriptor& d) {
   return number(d.width) + "x" + number(d.height);
@@ -176,11 +187,21 @@ Result<void> checkImageDescriptor(const ImageDescriptor& d, const rhi::DeviceLim
   const auto usage = static_cast<std::uint8_t>(d.usage);
   if (usage == 0) return refuse(ErrorCode::invalid_descriptor, "usage is empty");
   if (rhi::hasAll(d.usage, ImageUsage::color_target) && !isColorFormat(d.format)) {
+    if (orvColorFormat(d.format)) {
+      return refuse(ErrorCode::unsupported, "usage color_target: this device renders colour into " +
+                                                std::string(kColorFormats) + " only, not " +
+                                                std::string(formatName(d.format)));
+    }
     return refuse(ErrorCode::invalid_descriptor,
                   "usage color_target needs a colour format, not " +
                       std::string(formatName(d.format)));
   }
   if (rhi::hasAll(d.usage, ImageUsage::depth_target) && !isDepthFormat(d.format)) {
+    if (orvDepthFormat(d.format)) {
+      return refuse(ErrorCode::unsupported, "usage depth_target: this device keeps depth in "
+                                            "depth32_float only, not " +
+                                                std::string(formatName(d.format)));
+    }
     return refuse(ErrorCode::invalid_descriptor,
                   "usage depth_target needs a depth format, not " +
                       std::string(formatName(d.format)));
@@ -264,9 +285,15 @@ Result<void> checkPipelineDescriptor(const GraphicsPipelineDescriptor& d,
   if (!(d.point_size > 0.0f) || !(d.line_width > 0.0f)) {
     return refuse(ErrorCode::invalid_descriptor, "point_size and line_width must be above 0");
   }
-  if (!(d.point_size <= limits.max_point_size) || !(d.line_width <= limits.max_line_width)) {
-    return refuse(ErrorCode::limit_exceeded,
-                  "point_size or line_width is beyond max_point_size or max_line_width");
+  if (!(d.point_size <= limits.max_point_size)) {
+    return refuse(ErrorCode::limit_exceeded, "point_size " + decimal(d.point_size) +
+                                                 " is beyond max_point_size " +
+                                                 decimal(limits.max_point_size));
+  }
+  if (!(d.line_width <= limits.max_line_width)) {
+    return refuse(ErrorCode::limit_exceeded, "line_width " + decimal(d.line_width) +
+                                                 " is beyond max_line_width " +
+                                                 decimal(limits.max_line_width));
   }
   return {};
 }
