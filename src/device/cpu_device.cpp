@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <limits>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
