@@ -4,15 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <numbers>
+#include <optional>
 #include <random>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "orv/device.hpp"
@@ -198,6 +201,12 @@ TEST(Resources, DescriptorsAreCheckedAgainstTheLimits) {
   EXPECT_EQ(code(dev->createImage(ImageDescriptor::init2D(Format::r8_unorm, 4, 4,
                                                           ImageUsage::sampled))),
             ErrorCode::unsupported);
+  // A colour format the device does not render is unsupported, and the refusal says what is.
+  const auto srgb = dev->createImage(
+      ImageDescriptor::init2D(Format::rgba8_srgb, 4, 4, ImageUsage::color_target));
+  EXPECT_EQ(srgb.error().code, ErrorCode::unsupported);
+  EXPECT_NE(srgb.error().message.find("rgba8_unorm, rgba16_float and rgba32_float"), std::string::npos)
+      << srgb.error().message;
 
   rhi::GraphicsPipelineDescriptor pipeline{};  // a plain graphics pipeline
   EXPECT_EQ(code(dev->createPipeline(pipeline)), ErrorCode::unsupported);
@@ -208,9 +217,38 @@ TEST(Resources, DescriptorsAreCheckedAgainstTheLimits) {
   EXPECT_EQ(code(dev->createPipeline(pipeline)), ErrorCode::limit_exceeded);
   pipeline.sample_count = 1;
   EXPECT_TRUE(dev->createPipeline(pipeline));
+  // Sizes beyond their limits are named with the limit.
+  pipeline.point_size = 64.5f;
+  EXPECT_EQ(dev->createPipeline(pipeline).error().message,
+            "createPipeline: point_size 64.5 is beyond max_point_size 64");
+  pipeline.point_size = 1.0f;
+  pipeline.line_width = 16.25f;
+  EXPECT_EQ(dev->createPipeline(pipeline).error().message,
+            "createPipeline: line_width 16.25 is beyond max_line_width 16");
 
   // Nothing refused took a handle.
   EXPECT_EQ(*dev->createBuffer(BufferDescriptor::initOrvPositions(1)), (BufferId{1, 1}));
+}
+
+TEST(Resources, LimitsTheDeviceCannotHonourAreRefusedWhenItIsMade) {
+  const auto refusal = [](auto change) {
+    rhi::DeviceLimits limits{};
+    change(limits);
+    const auto made = device::makeCpuDevice(limits);
+    return made ? std::optional<ErrorCode>() : made.error().code;
+  };
+  // Every image the limits admit must fit the host's address space: 16 * 759250124^2 is just
+  // below 2^63. At 2^31 a side, rgba8_unorm images were 2^64 bytes, wrapped to none at all.
+  EXPECT_EQ(refusal([](auto& l) { l.max_image_dimension_2d = 759'250'124; }), std::nullopt);
+  EXPECT_EQ(refusal([](auto& l) { l.max_image_dimension_2d = 759'250'125; }), ErrorCode::limit_exceeded);
+  EXPECT_EQ(refusal([](auto& l) { l.max_image_dimension_2d = 1u << 31; }), ErrorCode::limit_exceeded);
+  EXPECT_EQ(refusal([](auto& l) { l.max_buffer_size = std::uint64_t{1} << 63; }), ErrorCode::limit_exceeded);
+  EXPECT_EQ(refusal([](auto& l) { l.max_buffer_size = (std::uint64_t{1} << 63) - 1; }), std::nullopt);
+  // A line of infinite width has no edges to draw; a size that is not a number admits nothing.
+  EXPECT_EQ(refusal([](auto& l) { l.max_line_width = std::numeric_limits<float>::infinity(); }),
+            ErrorCode::invalid_descriptor);
+  EXPECT_EQ(refusal([](auto& l) { l.max_point_size = std::numeric_limits<float>::quiet_NaN(); }),
+            ErrorCode::invalid_descriptor);
 }
 
 TEST(Resources, BufferRangesAreChecked) {
@@ -433,6 +471,138 @@ TEST(Commands, AGeodesicLiesOnTheImageLineBetweenItsEnds) {
   EXPECT_GE(lit, static_cast<std::size_t>(std::max(std::abs(dx), std::abs(dy))));
 }
 
+TEST(Commands, EachPixelOfALineOrTriangleShowsThePointSeenThroughIt) {
+  // Vertices of different w and depth: the point of a line or triangle seen through a pixel's
+  // centre is not where screen-space weights would put it. Depth and colour are those of that
+  // point (its colour the mix of the vertices' with its weights in four dimensions), to a few
+  // float ulps, far tighter than a missing perspective step would miss by.
+  Rig rig(16, 8);
+  const PipelineId lines = rig.pipeline(PrimitiveTopology::line_list);
+  const PipelineId triangles = rig.pipeline(PrimitiveTopology::triangle_list);
+  const HomVec4 observer = HomVec4::init(0, 0, 0, 1);
+  const auto scaled = [](double s, double x, double y, double z) {
+    return HomVec4::init(s * x, s * y, s * z, s);
+  };
+  // The point s * a + t * b (+ u * c) that projects onto the image point (nx, ny) of the flat
+  // view, as weights summing to 1: the weights make its x - nx * w and y - ny * w vanish.
+  const auto weights = [](const std::array<HomVec4, 3>& v, double nx, double ny) {
+    std::array<double, 3> r1{}, r2{};
+    for (std::size_t k = 0; k < 3; ++k) {
+      r1[k] = v[k].x - nx * v[k].w;
+      r2[k] = v[k].y - ny * v[k].w;
+    }
+    std::array<double, 3> w{r1[1] * r2[2] - r1[2] * r2[1], r1[2] * r2[0] - r1[0] * r2[2],
+                            r1[0] * r2[1] - r1[1] * r2[0]};
+    const double sum = w[0] + w[1] + w[2];
+    for (double& x : w) x /= sum;
+    return w;
+  };
+  const std::array<std::array<float, 4>, 3> rgb{{{1, 0, 0, 1}, {0, 1, 0, 1}, {0, 0, 1, 1}}};
+  const auto check = [&](const std::array<HomVec4, 3>& v, std::size_t least) {
+    const std::vector<float> px = rig.pixels();
+    std::vector<float> depth(std::size_t{16} * 8);
+    ASSERT_TRUE(rig.device->readImage(rig.depth, std::as_writable_bytes(std::span(depth))));
+    std::size_t covered = 0;
+    for (std::size_t y = 0; y < 8; ++y) {
+      for (std::size_t x = 0; x < 16; ++x) {
+        const std::size_t i = y * 16 + x;
+        if (px[4 * i + 3] == 0.0f) continue;
+        ++covered;
+        const auto w = weights(v, (static_cast<double>(x) + 0.5) / 8 - 1,
+                               (static_cast<double>(y) + 0.5) / 4 - 1);
+        const HomVec4 q = HomVec4::init(w[0] * v[0].x + w[1] * v[1].x + w[2] * v[2].x,
+                                        w[0] * v[0].y + w[1] * v[1].y + w[2] * v[2].y,
+                                        w[0] * v[0].z + w[1] * v[1].z + w[2] * v[2].z,
+                                        w[0] * v[0].w + w[1] * v[1].w + w[2] * v[2].w);
+        EXPECT_NEAR(depth[i], renderer::fsDepth(observer, q, 0.0, std::numbers::pi / 2), 1e-6)
+            << x << "," << y;
+        for (std::size_t c = 0; c < 3; ++c) {
+          EXPECT_NEAR(px[4 * i + c], w[0] * rgb[0][c] + w[1] * rgb[1][c] + w[2] * rgb[2][c], 1e-6)
+              << x << "," << y << " channel " << c;
+        }
+      }
+    }
+    EXPECT_GE(covered, least);
+  };
+
+  // A line along the centres of row 3, from (2, 3.5) at w = 1 to (14, 3.5) at w = 3; for a line
+  // the third vertex is off it, and its weight 0.
+  const std::array<HomVec4, 3> line{scaled(1, -0.75, -0.125, 0.2), scaled(3, 0.75, -0.125, 0.9),
+                                    scaled(1, 0, 0.5, 0)};
+  ASSERT_TRUE(rig.draw(lines, std::span(line).first(2), rgb));
+  check(line, 12);
+  const std::array<HomVec4, 3> triangle{scaled(1, -0.9, -0.8, 0.1), scaled(2, 0.8, -0.6, 0.5),
+                                        scaled(4, -0.1, 0.9, 1.2)};
+  ASSERT_TRUE(rig.draw(triangles, triangle, rgb));
+  check(triangle, 40);
+}
+
+TEST(Commands, IndexedInstancedBlendedDrawsReadEachOperandInItsPlace) {
+  // Nothing here is symmetric: the image is wider than tall, the indices skip and reorder the
+  // positions, the second instance is moved, and the blend weighs the source by its alpha and the
+  // background by one minus it, so width cannot pass for height, a vertex's place in the draw for
+  // its position index, an instance for another, or the source for the destination.
+  Rig rig(8, 4, 3);
+  rhi::GraphicsPipelineDescriptor desc{};
+  desc.type = rhi::PipelineType::orv_projective;
+  desc.topology = PrimitiveTopology::point_list;
+  desc.color_format = Format::rgba32_float;
+  desc.depth.fs_depth = true;
+  desc.blend_enabled = true;
+  desc.src_color_factor = rhi::BlendFactor::src_alpha;
+  desc.dst_color_factor = rhi::BlendFactor::one_minus_src_alpha;
+  const PipelineId over = *rig.device->createPipeline(desc);
+  const BufferId indices = *rig.device->createBuffer(
+      {8, 4, rhi::BufferType::index, Format::r32_uint, rhi::HeapType::upload, false});
+  const BufferId transforms = *rig.device->createBuffer(BufferDescriptor::initOrvTransforms(2));
+
+  // Positions 0, 1, 2 at pixels (1, 3), (0, 2), (2, 0); the draw reads 2, then 0; instance 1 is
+  // moved half the image's width (4 pixels) to the right.
+  const std::array<HomVec4, 3> points{atPixel(1.5, 3.5, 8, 4), atPixel(0.5, 2.5, 8, 4),
+                                      atPixel(2.5, 0.5, 8, 4)};
+  const std::array<std::array<float, 4>, 3> tints{
+      {{1, 0, 0, 0.25f}, {0, 1, 0, 1}, {0, 0, 1, 0.75f}}};
+  const std::array<std::uint32_t, 2> order{2, 0};
+  const std::array<kernel::PGL4, 2> moves{kernel::PGL4::identity(),
+                                          kernel::pglTranslate(1.0, 0, 0)};
+  ASSERT_TRUE(rig.device->writeBuffer(rig.colors, 0, std::as_bytes(std::span(tints))));
+  ASSERT_TRUE(rig.device->writeBuffer(indices, 0, std::as_bytes(std::span(order))));
+  const std::array<ImageId, 1> attachments{rig.color};
+  const std::array<GpuCommand, 8> commands{{
+      {GpuCommand::OrvUploadPositions{rig.positions, points}},
+      {GpuCommand::OrvUploadPgl4{transforms, moves}},
+      {GpuCommand::BeginPass{attachments, rig.depth}},
+      {GpuCommand::Clear{rig.color, 0.5f, 0.5f, 0.5f, 0.5f, 1}},
+      {over},
+      {GpuCommand::BindUniform{rig.view, 0, sizeof(ViewUniform), 0}},
+      {rhi::DrawCommand{over, rig.colors, indices, transforms, rig.positions, 2, 2}},
+      {GpuCommand::EndPass{}},
+  }};
+  rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+  ASSERT_TRUE(graph.addPass({"draw", {}, rig.targets, commands, rhi::PassType::geometry}));
+  const auto ran = rig.device->execute(graph);
+  ASSERT_TRUE(ran) << ran.error().message;
+
+  // source * alpha + 0.5 * (1 - alpha), exactly, where a point is; the background elsewhere.
+  const auto blended = [](const std::array<float, 4>& c) {
+    std::array<float, 4> out{};
+    for (std::size_t k = 0; k < 4; ++k) out[k] = c[k] * c[3] + 0.5f * (1.0f - c[3]);
+    return out;
+  };
+  const std::vector<float> px = rig.pixels();
+  for (std::size_t y = 0; y < 4; ++y) {
+    for (std::size_t x = 0; x < 8; ++x) {
+      std::array<float, 4> expected{0.5f, 0.5f, 0.5f, 0.5f};
+      if (y == 3 && (x == 1 || x == 5)) expected = blended(tints[0]);
+      if (y == 0 && (x == 2 || x == 6)) expected = blended(tints[2]);
+      for (std::size_t k = 0; k < 4; ++k) {
+        EXPECT_EQ(bits(px[(y * 8 + x) * 4 + k]), bits(expected[k]))
+            << x << "," << y << " channel " << k;
+      }
+    }
+  }
+}
+
 TEST(Projection, LandsInsideTheImageExactlyWhenCullingKeepsThePoint) {
   // Views of cameras at and away from the origin, moved without rebuilding their frame, and
   // turned, and of an observer that moved and turned, each beside the frustum culling uses.
@@ -482,20 +652,123 @@ TEST(Projection, LandsInsideTheImageExactlyWhenCullingKeepsThePoint) {
   EXPECT_GT(kept, 150u);  // both answers were exercised
 }
 
+// --- boundaries ------------------------------------------------------------------------------------
+
+TEST(Boundaries, ValuesAtTheirLimitsAndPointsOnTheViewsPlanesAreInside) {
+  rhi::DeviceLimits limits{};
+  limits.max_buffer_size = 4096;
+  limits.max_image_dimension_2d = 8;
+  limits.max_uniform_range = 256;
+  limits.max_uniform_bindings = 2;
+  limits.max_vertex_stride = 16;
+  limits.max_draw_vertices = 5;
+  auto dev = cpu(limits);
+  const auto code = [](const auto& result) {
+    return result ? std::optional<ErrorCode>() : result.error().code;
+  };
+  const auto vertexBuffer = [](std::uint64_t size, std::uint64_t stride) {
+    return BufferDescriptor{size, stride, rhi::BufferType::vertex, Format::rgba32_float,
+                            rhi::HeapType::upload, false};
+  };
+  const auto target2D = [](std::uint32_t w, std::uint32_t h) {
+    return ImageDescriptor::init2D(Format::rgba32_float, w, h, ImageUsage::color_target);
+  };
+  // Descriptors at a limit pass (`value()` throws where they do not), one beyond it do not.
+  EXPECT_EQ(code(dev->createBuffer(BufferDescriptor::initUniform(4097))), ErrorCode::limit_exceeded);
+  EXPECT_EQ(code(dev->createBuffer(vertexBuffer(64, 32))), ErrorCode::limit_exceeded);
+  EXPECT_EQ(code(dev->createImage(target2D(9, 8))), ErrorCode::limit_exceeded);
+  EXPECT_EQ(code(dev->createImage(target2D(8, 9))), ErrorCode::limit_exceeded);
+  const ImageId color = dev->createImage(target2D(8, 8)).value();
+  const BufferId view = dev->createBuffer(BufferDescriptor::initUniform(4096)).value();
+  const BufferId colors = dev->createBuffer(vertexBuffer(80, 16)).value();
+  ASSERT_TRUE(dev->writeBuffer(view, 0, asBytes(flatView(8, 8))));
+
+  // A graph at every limit at once: a uniform range of max_uniform_range at the last binding, a
+  // vertex buffer bound at its very end, index and colour buffers exactly full, max_draw_vertices,
+  // arcs through every position of their buffer (black on black: they leave no trace).
+  const BufferId positions = *dev->createBuffer(BufferDescriptor::initOrvPositions(5));
+  const BufferId indices = *dev->createBuffer(
+      {20, 4, rhi::BufferType::index, Format::r32_uint, rhi::HeapType::upload, false});
+  rhi::GraphicsPipelineDescriptor desc{};
+  desc.type = rhi::PipelineType::orv_projective;
+  desc.topology = PrimitiveTopology::point_list;
+  desc.color_format = Format::rgba32_float;
+  desc.depth_format = Format::undefined;
+  desc.depth = {false, false, rhi::CompareOp::less, true};
+  desc.point_size = 2.0f;
+  const PipelineId points = *dev->createPipeline(desc);
+
+  // One point on each side plane of the view (its plane value exactly 0) is inside and covers the
+  // pixels its square reaches; one just beyond the left plane is not, though its square would.
+  const double beyond = std::nextafter(-1.0, -2.0);
+  const std::array<HomVec4, 5> on_planes{
+      HomVec4::init(-1, 0, 0, 1),       // left, at (0, 4): column 0, rows 3 and 4
+      HomVec4::init(1, -0.5, 0, 1),     // right, at (8, 2): column 7, rows 1 and 2
+      HomVec4::init(0.25, -1, 0, 1),    // top, at (5, 0): columns 4 and 5, row 0
+      HomVec4::init(-0.5, 1, 0, 1),     // bottom, at (2, 8): columns 1 and 2, row 7
+      HomVec4::init(beyond, 0.5, 0, 1)  // beyond the left plane, at (0, 6)
+  };
+  const std::array<std::uint32_t, 5> order{4, 3, 2, 1, 0};
+  const std::vector<std::array<float, 4>> white(5, {1, 1, 1, 1});
+  ASSERT_TRUE(dev->writeBuffer(positions, 0, std::as_bytes(std::span(on_planes))));
+  ASSERT_TRUE(dev->writeBuffer(indices, 0, std::as_bytes(std::span(order))));
+  ASSERT_TRUE(dev->writeBuffer(colors, 0, std::as_bytes(std::span(white))));
+  const std::array<ImageId, 1> target{color};
+  const auto run = [&](std::uint32_t binding) {
+    const std::array<GpuCommand, 8> commands{{
+        {GpuCommand::BeginPass{target, std::nullopt}},
+        {points},
+        {GpuCommand::BindUniform{view, 0, 256, 0}},
+        {GpuCommand::BindUniform{view, 0, 256, binding}},
+        {GpuCommand::BindVertexBuffer{colors, 80}},
+        {GpuCommand::OrvRenderGeodesics{positions, 5, 0, 0, 0}},
+        {rhi::DrawCommand{points, colors, indices, kNone, positions, 5, 1}},
+        {GpuCommand::EndPass{}},
+    }};
+    rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+    EXPECT_TRUE(graph.addPass({"edges", {}, target, commands, rhi::PassType::geometry}));
+    return dev->execute(graph);
+  };
+  EXPECT_EQ(code(run(2)), ErrorCode::limit_exceeded);  // one binding beyond the last
+  const auto ran = run(1);
+  ASSERT_TRUE(ran) << ran.error().message;
+  std::array<std::array<float, 4>, 64> px{};
+  ASSERT_TRUE(dev->readImage(color, std::as_writable_bytes(std::span(px))));
+  const std::array<std::pair<int, int>, 8> lit{
+      {{0, 3}, {0, 4}, {7, 1}, {7, 2}, {4, 0}, {5, 0}, {1, 7}, {2, 7}}};
+  for (int y = 0; y < 8; ++y) {
+    for (int x = 0; x < 8; ++x) {
+      const bool expected = std::find(lit.begin(), lit.end(), std::pair{x, y}) != lit.end();
+      EXPECT_EQ(px[static_cast<std::size_t>(y * 8 + x)][0], expected ? 1.0f : 0.0f)
+          << x << "," << y;
+    }
+  }
+}
+
 // --- validation -------------------------------------------------------------------------------------
 
 TEST(Validation, EachBadGraphIsRefusedWithNothingExecuted) {
   rhi::DeviceLimits limits{};
   limits.max_color_attachments = 1;
   limits.max_uniform_range = 4096;
+  limits.max_draw_vertices = 8;
   auto dev = cpu(limits);
   const ImageId color = *dev->createImage(ImageDescriptor::initOrvRenderTarget(4, 4));
   const ImageId depth = *dev->createImage(
       ImageDescriptor::init2D(Format::depth32_float, 4, 4, ImageUsage::depth_target));
-  const ImageId small = *dev->createImage(ImageDescriptor::initOrvRenderTarget(2, 2));
+  const ImageId low = *dev->createImage(ImageDescriptor::initOrvRenderTarget(4, 2));
+  const ImageId narrow = *dev->createImage(ImageDescriptor::initOrvRenderTarget(2, 4));
   const ImageId sampled = *dev->createImage(
       ImageDescriptor::init2D(Format::rgba16_float, 4, 4, ImageUsage::sampled));
-  const BufferId view = *dev->createBuffer(BufferDescriptor::initUniform(512));
+  // Views at offsets 0 (of the render pass's 4x4), 256 (of 8x4), 512 (a NaN), 768 (never
+  // written) and 1024 (of 4x8).
+  const BufferId view = *dev->createBuffer(BufferDescriptor::initUniform(1280));
+  ViewUniform not_a_number = flatView(4, 4);
+  not_a_number.planes[2].c = std::numeric_limits<double>::quiet_NaN();
+  for (const auto& [offset, v] : {std::pair{0u, flatView(4, 4)}, {256u, flatView(8, 4)},
+                                  {512u, not_a_number}, {1024u, flatView(4, 8)}}) {
+    ASSERT_TRUE(dev->writeBuffer(view, offset, asBytes(v)));
+  }
   const BufferId positions = *dev->createBuffer(BufferDescriptor::initOrvPositions(2));
   const BufferId stale = *dev->createBuffer(BufferDescriptor::initOrvPositions(2));
   ASSERT_TRUE(dev->destroy(stale));
@@ -511,16 +784,20 @@ TEST(Validation, EachBadGraphIsRefusedWithNothingExecuted) {
   const std::array<HomVec4, 2> two{HomVec4::init(0, 0, -1, 1), HomVec4::init(0, 0, -2, 1)};
   const std::array<HomVec4, 3> three{};
   const std::array<ImageId, 1> target{color};
-  const std::array<ImageId, 1> tiny{small};
+  const std::array<ImageId, 1> lower{low};
+  const std::array<ImageId, 1> narrower{narrow};
   const std::array<ImageId, 1> unrenderable{sampled};
-  const std::array<ImageId, 2> both{color, small};
-  const std::array<ImageId, 3> writes{color, depth, small};
+  const std::array<ImageId, 2> both{color, low};
+  const std::array<ImageId, 4> writes{color, depth, low, narrow};
   const std::array<ImageId, 1> only_depth{depth};
   const GpuCommand begin{GpuCommand::BeginPass{target, depth}};
   const GpuCommand bind{pipe};
   const GpuCommand uniform{GpuCommand::BindUniform{view, 0, sizeof(ViewUniform), 0}};
   const GpuCommand draw{rhi::DrawCommand{pipe, kNone, kNone, kNone, positions, 2, 1}};
   const GpuCommand end{GpuCommand::EndPass{}};
+  const auto viewAt = [&](std::uint64_t offset) {
+    return GpuCommand{GpuCommand::BindUniform{view, offset, sizeof(ViewUniform), 0}};
+  };
 
   struct Case {
     const char* what;
@@ -539,7 +816,9 @@ TEST(Validation, EachBadGraphIsRefusedWithNothingExecuted) {
       {"unended pass", {begin, bind}, writes, ErrorCode::invalid_command, 0},
       {"end without begin", {end}, writes, ErrorCode::invalid_command, 0},
       {"nested passes", {begin, begin}, writes, ErrorCode::invalid_command, 1},
-      {"attachments of different sizes", {{GpuCommand::BeginPass{tiny, depth}}, end}, writes,
+      {"attachments of different heights", {{GpuCommand::BeginPass{lower, depth}}, end}, writes,
+       ErrorCode::invalid_command, 0},
+      {"attachments of different widths", {{GpuCommand::BeginPass{narrower, depth}}, end}, writes,
        ErrorCode::invalid_command, 0},
       {"too many attachments", {{GpuCommand::BeginPass{both, std::nullopt}}, end}, writes,
        ErrorCode::limit_exceeded, 0},
@@ -563,8 +842,24 @@ TEST(Validation, EachBadGraphIsRefusedWithNothingExecuted) {
                                              {rhi::DrawCommand{pipe, kNone, kNone, kNone, positions, 3, 1}},
                                              end},
        writes, ErrorCode::invalid_command, 3},
+      {"instances beyond max_draw_vertices", {begin, bind, uniform,
+                                              {rhi::DrawCommand{pipe, kNone, kNone, kNone, positions, 2, 5}},
+                                              end},
+       writes, ErrorCode::limit_exceeded, 3},
       {"distances beyond the buffers", {{GpuCommand::OrvComputeFsDistance{positions, positions, view, 3}}},
        writes, ErrorCode::invalid_command, 0},
+      {"view of another width", {begin, bind, viewAt(256), draw, end}, writes,
+       ErrorCode::invalid_command, 3},
+      {"view of another height", {begin, bind, viewAt(1024), draw, end}, writes,
+       ErrorCode::invalid_command, 3},
+      {"view with a NaN", {begin, bind, viewAt(512), draw, end}, writes,
+       ErrorCode::invalid_command, 3},
+      {"view never written", {begin, bind, viewAt(768), draw, end}, writes,
+       ErrorCode::invalid_command, 3},
+      // Were a graph able to write a uniform buffer, checking its view before the graph runs
+      // would not be enough.
+      {"upload into the view's buffer", {{GpuCommand::OrvUploadPositions{view, two}}}, writes,
+       ErrorCode::invalid_command, 0},
       {"dispatch", {{rhi::DispatchCommand{PipelineId::compute(1), 1, 1, 1}}}, writes,
        ErrorCode::unsupported, 0},
   };
@@ -595,8 +890,9 @@ TEST(Validation, EachBadGraphIsRefusedWithNothingExecuted) {
     ASSERT_TRUE(dev->readImage(color, std::as_writable_bytes(std::span(texels))));
     EXPECT_EQ(texels[0], 0) << c.what;
   }
-  // The same scaffolding around a good pass runs.
-  const std::array<GpuCommand, 5> good{begin, bind, uniform, draw, end};
+  // The same scaffolding around a good pass runs, its draw at max_draw_vertices.
+  const std::array<GpuCommand, 5> good{
+      begin, bind, uniform, {rhi::DrawCommand{pipe, kNone, kNone, kNone, positions, 2, 4}}, end};
   const auto result = run(good, writes);
   ASSERT_TRUE(result) << result.error().message;
 }

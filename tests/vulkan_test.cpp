@@ -426,6 +426,7 @@ TEST_F(VulkanDevice, IsChosenByIndexOrNameAndReportsTheDriversLimits) {
   EXPECT_GE(limits.min_uniform_offset_alignment, 8u);
   EXPECT_LE(limits.max_image_dimension_2d, 65536u);
   EXPECT_EQ(limits.max_point_size, floor.max_point_size);
+  EXPECT_LE(limits.max_draw_vertices, floor.max_draw_vertices);
   // A buffer beyond the device's limit is refused before the driver sees it.
   if (limits.max_buffer_size < UINT64_MAX) {
     EXPECT_EQ(gpu->createBuffer({limits.max_buffer_size + 1, 0, rhi::BufferType::storage,
@@ -1008,9 +1009,18 @@ TEST_F(VulkanDevice, BadGraphsAreRefusedAsOnTheCpuDeviceWithNothingRun) {
   const GpuCommand begin{GpuCommand::BeginPass{target, s.depth}};
   const GpuCommand uniform{GpuCommand::BindUniform{s.view, 0, sizeof(ViewUniform), 0}};
   const GpuCommand end{GpuCommand::EndPass{}};
+  const ViewUniform view = flatView(4, 4);
+  for (Device* d : s.devices) ASSERT_TRUE(d->writeBuffer(s.view, 0, asBytes(view)));
+  const BufferId wider = s.same([](Device& d) { return d.createBuffer(BufferDescriptor::initUniform(256)); });
+  const ViewUniform wider_view = flatView(8, 4);
+  for (Device* d : s.devices) ASSERT_TRUE(d->writeBuffer(wider, 0, asBytes(wider_view)));
   const std::vector<std::vector<GpuCommand>> bad{
+      {begin, {points}, {GpuCommand::BindUniform{wider, 0, sizeof(ViewUniform), 0}},
+       {rhi::DrawCommand{points, kNone, kNone, kNone, s.positions, 2, 1}}, end},
       {begin, {points}, uniform, {rhi::DrawCommand{points, kNone, kNone, kNone, stale, 2, 1}}, end},
       {begin, uniform, {rhi::DrawCommand{points, kNone, kNone, kNone, s.positions, 2, 1}}, end},
+      {begin, {points}, uniform,
+       {rhi::DrawCommand{points, kNone, kNone, kNone, s.positions, 1, UINT32_MAX}}, end},
       {{GpuCommand::OrvUploadPositions{s.positions, three}}},
       {begin, {GpuCommand::OrvComputeFsDistance{s.positions, s.positions, s.view, 1}}, end},
       {{GpuCommand::BindUniform{s.view, 4, 192, 0}}},

@@ -25,7 +25,8 @@
 // - `orv_compute_fs_distance`: element i of `results` (doubles) becomes the Fubini-Study distance
 //   of element i of `positions_a` and of `positions_b`, for i below `count`; outside render passes.
 // - `bind_uniform` at binding 0 hands projective pipelines their `ViewUniform`, read from the
-//   buffer when each draw runs.
+//   buffer when each draw runs. A draw is refused when that view holds a number that is not
+//   finite, or maps onto an image of another width or height than its render pass's attachments.
 // - `draw_indexed`, inside a render pass, with the pipeline bound by `bind_pipeline` (which must be
 //   the draw's `pipeline`): vertex k of instance j is the position `positions[index[k]]` of
 //   `orv_position_buffer` (or `positions[k]` when `index_buffer` is none), moved by
@@ -46,6 +47,15 @@
 //   `geodesic_list` draws them, in the command's colour (alpha 1), with the bound pipeline's line
 //   width, depth and blend state.
 // - `dispatch` names a compute pipeline, and devices create none: a graph holding one is refused.
+//
+// What bounds the work of a graph
+// -------------------------------
+// Validation bounds what each command asks for before anything runs: a `draw_indexed` at most
+// `max_draw_vertices` vertices (`index_count` times `instance_count`), an `orv_render_geodesics`
+// no more arcs than its buffer holds positions, an upload or distance computation no more elements
+// than its buffers hold (each at most `max_buffer_size` bytes), and every primitive covers at most
+// the pixels of its render pass (at most `max_image_dimension_2d` squared). A graph's work is
+// bounded by these times the number of its commands.
 //
 // Projection and depth
 // --------------------
@@ -208,7 +218,8 @@ class Device {
   [[nodiscard]] virtual Result<rhi::BufferId> createBuffer(const rhi::BufferDescriptor&) = 0;
   /// A zero-filled image; see the class comment for what is supported. `color_target` needs a
   /// colour format, `depth_target` and `orv_fs_depth` a depth format, `orv_projective` the
-  /// `color_target` usage.
+  /// `color_target` usage (else `invalid_descriptor`); other colour and depth formats than those
+  /// the device holds, such as `rgba8_srgb`, are `unsupported`.
   [[nodiscard]] virtual Result<rhi::ImageId> createImage(const rhi::ImageDescriptor&) = 0;
   /// A pipeline of type `orv_projective` (plain graphics and compute pipelines are `unsupported`):
   /// vertex format `homvec4_f64`, a colour format an image can have, depth format `depth32_float`
@@ -243,7 +254,9 @@ class Device {
 
 /// The reference device: everything in host memory, executed on the calling thread. `limits` are
 /// the limits it enforces (the defaults unless given); it never needs more than they allow. Fails
-/// only when memory runs out.
+/// when memory runs out, and refuses limits it cannot keep: `limit_exceeded` where they admit an
+/// image (of `max_image_dimension_2d` squared rgba32_float texels) or a buffer larger than the
+/// host can address, `invalid_descriptor` where `max_point_size` or `max_line_width` is not finite.
 [[nodiscard]] Result<std::unique_ptr<Device>> makeCpuDevice(const rhi::DeviceLimits& limits = {});
 
 /// The graph in Graphviz's dot language: each pass a box labelled with its index, name, type and

@@ -10,6 +10,7 @@
 #include <expected>
 #include <memory_resource>
 #include <optional>
+#include <ranges>
 #include <span>
 #include <string_view>
 #include <type_traits>
@@ -331,6 +332,10 @@ struct DeviceLimits {
   bool shader_f64 = true;  // the projective formats need double precision in shaders
   float max_point_size = 64.0f;  // largest GraphicsPipelineDescriptor::point_size, pixels
   float max_line_width = 16.0f;  // largest GraphicsPipelineDescriptor::line_width, pixels
+  /// Vertices one draw may ask for, `index_count` times `instance_count`: the work of a draw is
+  /// bounded even where no buffer bounds its instances. The default lets one draw read every index
+  /// of an index buffer of `max_buffer_size` bytes once.
+  std::uint64_t max_draw_vertices = std::uint64_t{1} << 28;
 
   friend constexpr bool operator==(const DeviceLimits&, const DeviceLimits&) = default;
 };
@@ -459,14 +464,39 @@ enum class PassType : std::uint8_t {
   orv_dehomogenize = 8,
 };
 
-/// A named pass: the images it reads and writes and its commands. Every view is borrowed; the
-/// frame graph copies the pass record, never what it points to.
+namespace detail {
+/// A temporary that owns the elements a view of it would show (a vector, an array, a string):
+/// they are freed when the statement that made it ends.
+template <class T>
+concept OwningTemporary = std::ranges::range<T> && !std::ranges::borrowed_range<T>;
+}  // namespace detail
+
+/// A named pass: the images it reads and writes and its commands. Every view is borrowed: the
+/// frame graph copies the pass record, never what it points to, so whoever builds the pass keeps
+/// its name, image lists and commands (and the arrays the commands view) alive and unchanged for
+/// as long as a graph holding the pass is executed or read.
 struct FramePass {
   std::string_view name;
   std::span<const ImageId> reads;
   std::span<const ImageId> writes;
   std::span<const GpuCommand> commands;
   PassType pass_type;
+
+  /// A pass of these views. Members may be left out from the end, as in aggregate initialisation:
+  /// `{"clear", {}, writes, commands}` is a pass of type `clear`.
+  constexpr FramePass(std::string_view name_ = {}, std::span<const ImageId> reads_ = {},
+                      std::span<const ImageId> writes_ = {},
+                      std::span<const GpuCommand> commands_ = {},
+                      PassType pass_type_ = PassType::clear) noexcept
+      : name(name_), reads(reads_), writes(writes_), commands(commands_), pass_type(pass_type_) {}
+
+  /// Refused at compile time: a pass viewing a temporary container, such as a vector of commands
+  /// returned by a call or a `std::string` name, would view freed memory once its statement ends.
+  template <class Name, class Reads = std::span<const ImageId>,
+            class Writes = std::span<const ImageId>, class Commands = std::span<const GpuCommand>>
+    requires(detail::OwningTemporary<Name> || detail::OwningTemporary<Reads> ||
+             detail::OwningTemporary<Writes> || detail::OwningTemporary<Commands>)
+  FramePass(Name&&, Reads&& = {}, Writes&& = {}, Commands&& = {}, PassType = PassType::clear) = delete;
 };
 
 static_assert(std::is_trivially_copyable_v<FramePass>);
@@ -514,7 +544,8 @@ class FrameGraph {
   FrameGraph& operator=(FrameGraph&& other) noexcept;
 
   /// Appends a copy of `pass` after the passes already present. The record is taken by value, so it
-  /// may be one of this graph's own passes (`graph.addPass(graph.passes()[0])`). When the resource
+  /// may be one of this graph's own passes (`graph.addPass(graph.passes()[0])`); what it views is
+  /// not copied and stays the caller's to keep alive (see `FramePass`). When the resource
   /// refuses memory (or the graph already holds 2^32 - 1 passes) returns `Error::OutOfMemory` and
   /// leaves the passes, capacity and storage exactly as they were.
   [[nodiscard]] std::expected<void, Error> addPass(FramePass pass);

@@ -2,10 +2,14 @@
 // thread in the order of the graph.
 
 #include <algorithm>
+#include <cmath>
+#include <cstddef>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -91,7 +95,7 @@ class CpuDevice final : public Device {
       if (auto ok = detail::checkImageDescriptor(desc, limits_); !ok) {
         return std::unexpected(ok.error());
       }
-      auto bytes = zeroed(std::uint64_t{desc.width} * desc.height * rhi::size(desc.format));
+      auto bytes = zeroed(*detail::imageBytes(desc));  // a size, since the descriptor passed
       if (bytes == nullptr) return std::unexpected(outOfMemory("createImage"));
       const auto handle = images_.insert(CpuImage{desc, std::move(bytes)});
       if (!handle) return std::unexpected(outOfMemory("createImage"));
@@ -165,7 +169,7 @@ class CpuDevice final : public Device {
       const CpuImage* image = images_.find(handleOf(id));
       if (image == nullptr) return notLive("readImage", detail::describe(id));
       if (auto ok = detail::checkImageReadback(id, image->desc, bytes.size()); !ok) return ok;
-      std::memcpy(bytes.data(), image->bytes.get(), bytes.size());
+      if (!bytes.empty()) std::memcpy(bytes.data(), image->bytes.get(), bytes.size());
       return {};
     });
   }
@@ -190,8 +194,8 @@ class CpuDevice final : public Device {
 
  private:
   // What validation looks up.
-  [[nodiscard]] detail::TableLookup<CpuBuffer, CpuImage, CpuPipeline> lookup() const noexcept {
-    return {buffers_, images_, pipelines_};
+  [[nodiscard]] detail::TableLookup<CpuBuffer, CpuImage, CpuPipeline> lookup() noexcept {
+    return {*this, buffers_, images_, pipelines_};
   }
 
   // --- running a validated graph --------------------------------------------------------------
@@ -402,9 +406,38 @@ class CpuDevice final : public Device {
   std::vector<ColorAttachment> attachments_;
 };
 
+// Whether the device can keep `limits`: every image and buffer they admit must be one object of
+// host memory (at most PTRDIFF_MAX bytes), and the largest point and line a finite size.
+Result<void> checkLimits(const rhi::DeviceLimits& limits) {
+  constexpr std::uint64_t kMostBytes = std::numeric_limits<std::ptrdiff_t>::max();
+  const auto refuse = [](ErrorCode code, const std::string& what) {
+    return std::unexpected(detail::failure(code, "makeCpuDevice: " + what));
+  };
+  const std::uint64_t side = limits.max_image_dimension_2d;
+  const std::uint64_t widest_texel = rhi::size(rhi::Format::rgba32_float);
+  if (side * side > kMostBytes / widest_texel) {  // side * side fits 64 bits
+    return refuse(ErrorCode::limit_exceeded,
+                  "max_image_dimension_2d " + std::to_string(side) +
+                      " admits rgba32_float images larger than this host can address (" +
+                      std::to_string(kMostBytes) + " bytes)");
+  }
+  if (limits.max_buffer_size > kMostBytes) {
+    return refuse(ErrorCode::limit_exceeded, "max_buffer_size " +
+                                                 std::to_string(limits.max_buffer_size) +
+                                                 " is more than this host can address (" +
+                                                 std::to_string(kMostBytes) + " bytes)");
+  }
+  if (!(std::isfinite(limits.max_point_size) && std::isfinite(limits.max_line_width))) {
+    return refuse(ErrorCode::invalid_descriptor,
+                  "max_point_size and max_line_width must be finite numbers of pixels");
+  }
+  return {};
+}
+
 }  // namespace
 
 Result<std::unique_ptr<Device>> makeCpuDevice(const rhi::DeviceLimits& limits) {
+  if (auto ok = guarded([&] { return checkLimits(limits); }); !ok) return std::unexpected(ok.error());
   std::unique_ptr<Device> device(new (std::nothrow) CpuDevice(limits));
   if (device == nullptr) return std::unexpected(outOfMemory("makeCpuDevice"));
   return device;

@@ -1,6 +1,9 @@
 #include "validation.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <charconv>
 #include <cmath>
 #include <optional>
 #include <span>
@@ -30,6 +33,14 @@ constexpr std::uint64_t kDistanceBytes = sizeof(double);
 
 std::string number(std::uint64_t v) { return std::to_string(v); }
 
+// `v` in the fewest digits that read back as it.
+template <class Float>
+std::string decimal(Float v) {
+  std::array<char, 32> text{};
+  const auto end = std::to_chars(text.data(), text.data() + text.size(), v).ptr;
+  return std::string(text.data(), end);
+}
+
 // a * b, or nothing where it does not fit 64 bits.
 std::optional<std::uint64_t> product(std::uint64_t a, std::uint64_t b) noexcept {
   std::uint64_t p = 0;
@@ -55,6 +66,16 @@ std::string_view bufferTypeName(BufferType type) noexcept {
 }
 
 bool validFormat(Format f) noexcept { return static_cast<std::uint8_t>(f) <= 20; }
+
+// The formats orv defines for colour (r8_unorm to rgba32_uint) and for depth, whether or not a
+// device renders into them.
+bool orvColorFormat(Format f) noexcept { return f >= Format::r8_unorm && f <= Format::rgba32_uint; }
+bool orvDepthFormat(Format f) noexcept {
+  return f >= Format::depth16_unorm && f <= Format::depth32_float_stencil8_uint;
+}
+
+// The colour formats devices render into (`isColorFormat`), for messages.
+constexpr std::string_view kColorFormats = "rgba8_unorm, rgba16_float and rgba32_float";
 
 std::string size2d(const ImageDescriptor& d) {
   return number(d.width) + "x" + number(d.height);
@@ -153,6 +174,11 @@ Result<void> checkImageDescriptor(const ImageDescriptor& d, const rhi::DeviceLim
                                                  " is beyond max_image_dimension_2d " +
                                                  number(limits.max_image_dimension_2d));
   }
+  if (!imageBytes(d)) {
+    return refuse(ErrorCode::limit_exceeded, "size " + size2d(d) + " of " +
+                                                 std::string(formatName(d.format)) +
+                                                 " texels is more than 2^64 bytes");
+  }
   if (d.array_layers > limits.max_image_array_layers) {
     return refuse(ErrorCode::limit_exceeded, number(d.array_layers) +
                                                  " array layers are beyond max_image_array_layers " +
@@ -161,11 +187,21 @@ Result<void> checkImageDescriptor(const ImageDescriptor& d, const rhi::DeviceLim
   const auto usage = static_cast<std::uint8_t>(d.usage);
   if (usage == 0) return refuse(ErrorCode::invalid_descriptor, "usage is empty");
   if (rhi::hasAll(d.usage, ImageUsage::color_target) && !isColorFormat(d.format)) {
+    if (orvColorFormat(d.format)) {
+      return refuse(ErrorCode::unsupported, "usage color_target: this device renders colour into " +
+                                                std::string(kColorFormats) + " only, not " +
+                                                std::string(formatName(d.format)));
+    }
     return refuse(ErrorCode::invalid_descriptor,
                   "usage color_target needs a colour format, not " +
                       std::string(formatName(d.format)));
   }
   if (rhi::hasAll(d.usage, ImageUsage::depth_target) && !isDepthFormat(d.format)) {
+    if (orvDepthFormat(d.format)) {
+      return refuse(ErrorCode::unsupported, "usage depth_target: this device keeps depth in "
+                                            "depth32_float only, not " +
+                                                std::string(formatName(d.format)));
+    }
     return refuse(ErrorCode::invalid_descriptor,
                   "usage depth_target needs a depth format, not " +
                       std::string(formatName(d.format)));
@@ -249,9 +285,15 @@ Result<void> checkPipelineDescriptor(const GraphicsPipelineDescriptor& d,
   if (!(d.point_size > 0.0f) || !(d.line_width > 0.0f)) {
     return refuse(ErrorCode::invalid_descriptor, "point_size and line_width must be above 0");
   }
-  if (!(d.point_size <= limits.max_point_size) || !(d.line_width <= limits.max_line_width)) {
-    return refuse(ErrorCode::limit_exceeded,
-                  "point_size or line_width is beyond max_point_size or max_line_width");
+  if (!(d.point_size <= limits.max_point_size)) {
+    return refuse(ErrorCode::limit_exceeded, "point_size " + decimal(d.point_size) +
+                                                 " is beyond max_point_size " +
+                                                 decimal(limits.max_point_size));
+  }
+  if (!(d.line_width <= limits.max_line_width)) {
+    return refuse(ErrorCode::limit_exceeded, "line_width " + decimal(d.line_width) +
+                                                 " is beyond max_line_width " +
+                                                 decimal(limits.max_line_width));
   }
   return {};
 }
@@ -265,10 +307,14 @@ Result<void> checkBufferRange(std::string_view call, BufferId buffer, std::uint6
                                       ", which holds " + number(size) + " bytes"));
 }
 
+std::optional<std::uint64_t> imageBytes(const ImageDescriptor& d) noexcept {
+  const std::optional<std::uint64_t> texels = product(d.width, d.height);
+  return texels ? product(*texels, rhi::size(d.format)) : std::nullopt;
+}
+
 Result<void> checkImageReadback(ImageId image, const ImageDescriptor& d, std::size_t bytes) {
-  const std::uint64_t needed =
-      std::uint64_t{d.width} * d.height * rhi::size(d.format);  // at most 2^28 * 16
-  if (bytes == needed) return {};
+  const std::uint64_t needed = imageBytes(d).value_or(0);  // a live image has a size
+  if (needed != 0 && bytes == needed) return {};
   return std::unexpected(failure(
       ErrorCode::invalid_command, "readImage: " + describe(image) + " is " + size2d(d) + " " +
                                       std::string(formatName(d.format)) + ", " + number(needed) +
@@ -411,6 +457,8 @@ class PassChecker {
     begin_command_ = command_;
     colors_ = c.color_attachments;
     depth_ = c.depth_attachment;
+    width_ = first->width;
+    height_ = first->height;
     return {};
   }
 
@@ -470,12 +518,24 @@ class PassChecker {
                                                   describe(c.buffer) + ", which holds " +
                                                   number(buffer->size) + " bytes");
     }
-    if (c.binding == kViewBinding) view_bytes_ = c.size;
+    if (c.binding == kViewBinding) {
+      view_bytes_ = c.size;
+      view_buffer_ = c.buffer;
+      view_offset_ = c.offset;
+      view_.reset();
+    }
     return {};
   }
 
   Result<void> check(const rhi::DrawCommand& c) {
     if (auto ok = drawState(c.pipeline); !ok) return ok;
+    if (const std::uint64_t vertices = std::uint64_t{c.index_count} * c.instance_count;
+        vertices > limits_.max_draw_vertices) {
+      return fail(ErrorCode::limit_exceeded,
+                  "index_count " + number(c.index_count) + " x instance_count " +
+                      number(c.instance_count) + " = " + number(vertices) +
+                      " vertices are beyond max_draw_vertices " + number(limits_.max_draw_vertices));
+    }
     const Result<std::uint64_t> positions = positionCount(c.orv_position_buffer);
     if (!positions) return std::unexpected(positions.error());
     if (c.index_buffer == kNoBuffer) {
@@ -612,6 +672,36 @@ class PassChecker {
                       (view_bytes_ == 0 ? std::string("none is bound")
                                         : "only " + number(view_bytes_) + " bytes are bound"));
     }
+    return viewFits();
+  }
+
+  // The bound ViewUniform must map onto the render pass it draws into: finite numbers, and the
+  // attachments' size. It is read once per binding, and what is read is what the draws see when
+  // the graph runs: no command writes a uniform buffer (uploads write positions and transforms,
+  // distance computations a storage buffer), and nothing else runs while a graph does.
+  Result<void> viewFits() {
+    if (!view_) {
+      std::array<std::byte, sizeof(ViewUniform)> bytes{};
+      if (auto read = resources_.read(view_buffer_, view_offset_, bytes); !read) {
+        return fail(read.error().code, "reading the bound ViewUniform failed: " + read.error().message);
+      }
+      view_ = std::bit_cast<ViewUniform>(bytes);
+    }
+    const std::string where = "the ViewUniform at offset " + number(view_offset_) + " of " +
+                              describe(view_buffer_) + ", bound at binding 0,";
+    const auto numbers =
+        std::bit_cast<std::array<double, sizeof(ViewUniform) / sizeof(double)>>(*view_);
+    if (!std::all_of(numbers.begin(), numbers.end(), [](double v) { return std::isfinite(v); })) {
+      return fail(ErrorCode::invalid_command, where + " holds a number that is not finite");
+    }
+    if (view_->width != width_ || view_->height != height_) {
+      return fail(ErrorCode::invalid_command,
+                  where + " maps onto a " + decimal(view_->width) + "x" + decimal(view_->height) +
+                      " image, but the render pass's attachments are " + number(width_) + "x" +
+                      number(height_) +
+                      (view_->width == 0 && view_->height == 0 ? " (a view never written is all 0)"
+                                                               : ""));
+    }
     return {};
   }
 
@@ -698,7 +788,12 @@ class PassChecker {
   PipelineId pipeline_id_{};
   std::optional<BufferId> vertex_;
   std::uint64_t vertex_offset_ = 0;
+  std::uint32_t width_ = 0;  // of the open render pass's attachments
+  std::uint32_t height_ = 0;
   std::uint64_t view_bytes_ = 0;
+  BufferId view_buffer_{};
+  std::uint64_t view_offset_ = 0;
+  std::optional<ViewUniform> view_;  // read at the first draw after it was bound
 };
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -45,13 +47,18 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
   }
 }
 
-/// What validation asks a device about its resources: the descriptor of a live resource, or null.
+/// What validation asks a device about its resources: the descriptor of a live resource, or null;
+/// and the bytes of a buffer, for the views that draws read.
 class ResourceLookup {
  public:
   [[nodiscard]] virtual const rhi::BufferDescriptor* buffer(rhi::BufferId) const noexcept = 0;
   [[nodiscard]] virtual const rhi::ImageDescriptor* image(rhi::ImageId) const noexcept = 0;
   [[nodiscard]] virtual const rhi::GraphicsPipelineDescriptor* pipeline(
       rhi::PipelineId) const noexcept = 0;
+  /// Copies the bytes of a live buffer from `offset` into `out`, a range within the buffer; fails
+  /// only as the device's `readBuffer` does.
+  [[nodiscard]] virtual Result<void> read(rhi::BufferId, std::uint64_t offset,
+                                          std::span<std::byte> out) const = 0;
 
  protected:
   ~ResourceLookup() = default;
@@ -68,6 +75,8 @@ class ResourceLookup {
 [[nodiscard]] Result<void> checkBufferRange(std::string_view call, rhi::BufferId buffer,
                                             std::uint64_t size, std::uint64_t offset,
                                             std::uint64_t bytes);
+/// Bytes of an image's texels, width x height x texel size, or nothing where that passes 2^64.
+[[nodiscard]] std::optional<std::uint64_t> imageBytes(const rhi::ImageDescriptor& desc) noexcept;
 /// `readImage` of `image` into `bytes` bytes.
 [[nodiscard]] Result<void> checkImageReadback(rhi::ImageId image, const rhi::ImageDescriptor& desc,
                                               std::size_t bytes);
@@ -102,13 +111,14 @@ class ResourceLookup {
 }
 
 /// What validation looks up, for a device whose resources sit in three `ResourceTable`s of entries
-/// that each hold their descriptor as `desc`. Made when needed; it refers to the tables.
+/// that each hold their descriptor as `desc`, and whose `readBuffer` reads buffers. Made when
+/// needed; it refers to the device and its tables.
 template <class Buffer, class Image, class Pipeline>
 class TableLookup final : public ResourceLookup {
  public:
-  TableLookup(const ResourceTable<Buffer>& buffers, const ResourceTable<Image>& images,
-              const ResourceTable<Pipeline>& pipelines) noexcept
-      : buffers_(buffers), images_(images), pipelines_(pipelines) {}
+  TableLookup(Device& device, const ResourceTable<Buffer>& buffers,
+              const ResourceTable<Image>& images, const ResourceTable<Pipeline>& pipelines) noexcept
+      : device_(device), buffers_(buffers), images_(images), pipelines_(pipelines) {}
 
   [[nodiscard]] const rhi::BufferDescriptor* buffer(rhi::BufferId id) const noexcept override {
     const Buffer* b = buffers_.find(handleOf(id));
@@ -125,8 +135,13 @@ class TableLookup final : public ResourceLookup {
     const Pipeline* p = pipelines_.find(handleOf(id));
     return p != nullptr ? &p->desc : nullptr;
   }
+  [[nodiscard]] Result<void> read(rhi::BufferId id, std::uint64_t offset,
+                                  std::span<std::byte> out) const override {
+    return device_.readBuffer(id, offset, out);
+  }
 
  private:
+  Device& device_;
   const ResourceTable<Buffer>& buffers_;
   const ResourceTable<Image>& images_;
   const ResourceTable<Pipeline>& pipelines_;

@@ -641,9 +641,8 @@ class VulkanDevice final : public device::Device {
 
  private:
   // What validation looks up.
-  [[nodiscard]] device::detail::TableLookup<GpuBuffer, GpuImage, GpuPipeline> lookup()
-      const noexcept {
-    return {buffers_, images_, pipelines_};
+  [[nodiscard]] device::detail::TableLookup<GpuBuffer, GpuImage, GpuPipeline> lookup() noexcept {
+    return {*this, buffers_, images_, pipelines_};
   }
 
   // --- the device's limits --------------------------------------------------------------------
@@ -682,6 +681,10 @@ class VulkanDevice final : public device::Device {
     }
     l.shader_f64 = true;
     // Points and lines are triangles built by the shaders: the limits of the CPU device hold.
+    // One draw asks for at most the default number of vertices, and no more than the indices of
+    // the largest index buffer: draw() splits what one vkCmdDraw cannot count into runs, but a
+    // draw that runs for long ends in the loss of the device.
+    l.max_draw_vertices = std::min(l.max_draw_vertices, l.max_buffer_size / sizeof(std::uint32_t));
     return l;
   }
 
