@@ -69,6 +69,14 @@ device::Failure outOfMemory() {
 
 std::uint32_t count32(std::size_t n) noexcept { return static_cast<std::uint32_t>(n); }
 
+// The style's angles of view: its horizontal one with the vertical one from square pixels, or
+// `viewAngles`.
+ViewAngles styleAngles(const Style& style, std::uint32_t width, std::uint32_t height) {
+  if (!style.horizontal_angle) return viewAngles(width, height);
+  const double aspect = static_cast<double>(width) / static_cast<double>(height);
+  return {*style.horizontal_angle, renderer::verticalAngleOfView(*style.horizontal_angle, aspect)};
+}
+
 }  // namespace
 
 ViewAngles viewAngles(std::uint32_t width, std::uint32_t height) {
@@ -88,7 +96,7 @@ FrameRenderer::FrameRenderer(const Scene& scene, device::Device& device, std::ui
       width_(width),
       height_(height),
       style_(style),
-      angles_(viewAngles(width, height)),
+      angles_(styleAngles(style, width, height)),
       facing_(std::max(scene.points.positions.size(), scene.figure.positions.size())),
       mask_(std::make_unique<bool[]>(facing_.size())),
       texels_(4 * std::size_t{width} * height, 0) {
@@ -255,7 +263,7 @@ device::Result<void> FrameRenderer::sortPoints(const Observer& observer) {
     draw_.classes[k] = renderer::wVisibility(visible_[i]);
     // Nearer points are brighter; the nearest, at the end of the back-to-front list, larger too.
     const double near = falloff(depth);
-    const double light = 0.02 + 0.98 * near * near;
+    const double light = style_.depth_cue ? 0.02 + 0.98 * near * near : 1.0;
     point_colors_[k] = shaded(colors.empty() ? tint(draw_.classes[k]).data() : colors[source].data(),
                               brightness.empty() ? light : brightness[source] * light);
     if (near_first_ == n && depth < kNearPointDepth) near_first_ = k;
@@ -273,7 +281,7 @@ device::Result<void> FrameRenderer::writeColors(const Observer& observer) {
   corner_colors_.resize(corners ? positions.size() : 0);
   for (std::size_t v = 0; v < positions.size(); ++v) {
     const double depth = renderer::fsDepth(observer.position(), positions[v], kNear, kFar);
-    const double intensity = 0.2 + 0.8 * falloff(depth);
+    const double intensity = style_.depth_cue ? 0.2 + 0.8 * falloff(depth) : 1.0;
     vertex_colors_[v] = shaded(colors.empty() ? style_.edge_color.data() : colors[v].data(), intensity);
     if (corners) {
       corner_colors_[v] =

@@ -45,6 +45,13 @@ struct Style {
   std::array<float, 3> edge_color{1.0f, 0.68f, 0.28f};    ///< where the figure has no colours
   std::array<float, 3> corner_color{1.0f, 0.86f, 0.62f};  ///< likewise
   std::array<float, 2> point_size{1.5f, 3.0f};  ///< the cloud's points: far, and near
+  /// Full angle of view across the image, radians, in (0, pi), the vertical one from square
+  /// pixels; empty: 75 degrees across the longer side of the image (`viewAngles`).
+  std::optional<double> horizontal_angle;
+  /// Nearer things drawn brighter, by their depth: the figure from 0.2 of its colour at the far
+  /// limit to all of it at the near limit, the cloud from 0.02 to all. Without it every colour is
+  /// drawn whole (times the cloud's brightness).
+  bool depth_cue = true;
 };
 
 /// Full angles of view for a `width` x `height` image: 75 degrees across its longer side, the
