@@ -1,7 +1,7 @@
 """Shared fixtures of the orv module's tests: what the C++ peer program (cxx_peer.cpp, path in
 ORV_PYTHON_PEER) computed and rendered through the C++ library, and the observer it used."""
 
-import json
+import math
 import os
 import subprocess
 
@@ -15,25 +15,16 @@ SOURCE_DIR = os.environ.get("ORV_SOURCE_DIR", os.path.join(os.path.dirname(__fil
 
 
 class Peer:
-    """The peer's manifest and arrays: `peer.manifest[...]`, `peer.array(name)`."""
+    """The arrays the peer wrote: `peer.array(name, dtype, *row_shape)`, or None."""
 
     def __init__(self, folder):
         self.folder = folder
-        with open(folder / "manifest.json", encoding="utf-8") as f:
-            self.manifest = json.load(f)
+        missing = folder / "vulkan-missing.txt"
+        self.vulkan_missing = missing.read_text().strip() if missing.exists() else None
 
-    def array(self, name):
-        spec = self.manifest["arrays"][name]
-        values = np.fromfile(self.folder / f"{name}.bin", dtype=np.dtype(spec["dtype"]))
-        return values.reshape(spec["shape"])
-
-    def observer(self):
-        """The observer the peer built, built again through the module."""
-        recipe = self.manifest["observer"]
-        o = orv.Observer(recipe["position"], recipe["forward"], recipe["up"])
-        for move, angle in recipe["moves"]:
-            getattr(o, move)(angle)
-        return o
+    def array(self, name, dtype, *row_shape):
+        path = self.folder / f"{name}.bin"
+        return np.fromfile(path, dtype=dtype).reshape(-1, *row_shape) if path.exists() else None
 
 
 @pytest.fixture(scope="session")
@@ -41,6 +32,18 @@ def peer(tmp_path_factory):
     folder = tmp_path_factory.mktemp("peer")
     subprocess.run([os.environ["ORV_PYTHON_PEER"], str(folder)], check=True)
     return Peer(folder)
+
+
+def the_observer():
+    """The observer of the peer's computations, made through the module by the same calls."""
+    o = orv.Observer([0.1, -0.2, 0.3, 1.0], [0, 0, -1, 0], [0.0, 1.0, 0.0, 0.1])
+    o.yaw(math.pi / 6)
+    o.pitch(math.pi / 9)
+    o.move_right(0.15)
+    o.move_forward(0.1)
+    o.move_up(-0.02)
+    o.roll(0.05)
+    return o
 
 
 def bits(values):

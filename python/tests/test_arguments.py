@@ -78,13 +78,9 @@ def test_bad_arguments_of_pairs_positions_and_observers_are_refused():
         orv.sort_by_fs_depth(ORIGIN[None], np.zeros((2, 4)))
     with pytest.raises(ValueError, match=r"^points: expected shape \(N, 4\), got \(4,\)"):
         orv.sort_by_fs_depth(ORIGIN, ORIGIN)
-    with pytest.raises(ValueError, match="infinite or NaN"):
+    with pytest.raises(ValueError, match="^Observer: a coordinate .* is infinite or NaN$"):
         orv.Observer([0, 0, 0, math.nan])
-    with pytest.raises(ValueError, match="zero vector"):
-        orv.Observer([0, 0, 0, 0])
-    with pytest.raises(ValueError, match="parallel to its position"):
-        orv.Observer(forward=[0, 0, 0, -3])
-    with pytest.raises(ValueError, match="no up"):
+    with pytest.raises(ValueError, match="^Observer: the observer's up is zero or in the plane"):
         orv.Observer(up=[0, 0, 2, 1])
     with pytest.raises(ValueError, match=r"^up: expected shape"):
         orv.Observer(up=[0, 1, 0])

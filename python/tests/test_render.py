@@ -13,42 +13,47 @@ import numpy as np
 import pytest
 
 import orv
-from conftest import SOURCE_DIR
+from conftest import SOURCE_DIR, the_observer
 
 
-def render_case(peer, case, **changes):
-    """orv.render of one of the peer's scenes, called as the manifest describes it."""
-    keys = ["horizontal_angle", "point_size", "line_width", "depth_cue", "device"]
-    arguments = {key: case[key] for key in keys}
-    arguments["size"] = tuple(case["size"])
-    for key in ["colors", "edges"]:
-        arguments[key] = None if case[key] is None else peer.array(case[key])
+# The peer's scenes (cxx_peer.cpp) with the arguments it drew them with, as orv.render takes them.
+RENDERS = {
+    "cloud": {"size": (160, 90)},
+    "cloud_styled": {
+        "size": (90, 160), "horizontal_angle": 1.0, "point_size": 2.5, "depth_cue": False
+    },
+    "torus": {"size": (200, 120), "point_size": 0.0, "line_width": 1.5},
+    "cell600": {"size": (160, 90), "horizontal_angle": 2.0},
+}
+
+
+def render_case(peer, name, device="cpu", **changes):
+    """orv.render of the peer's scene `name` and the peer's image of it on `device`."""
+    arguments = dict(RENDERS[name], device=device)
+    arguments["colors"] = peer.array(f"{name}_colors", np.float32, 4)
+    arguments["edges"] = peer.array(f"{name}_edges", np.uint32, 2)
     arguments.update(changes)
-    return orv.render(peer.observer(), peer.array(case["points"]), **arguments)
+    image = orv.render(the_observer(), peer.array(f"{name}_points", np.float64, 4), **arguments)
+    stem = name if device == "cpu" else f"{name}_{device}"
+    width, height = RENDERS[name]["size"]
+    return image, peer.array(f"{stem}_image", np.uint8).reshape(height, width, 4)
 
 
 def test_renders_are_the_cxx_device_bytes(peer):
-    cases = peer.manifest["renders"]
-    vulkan_missing = peer.manifest["vulkan_missing"]
-    if vulkan_missing and os.environ.get("ORV_REQUIRE_VULKAN"):
-        pytest.fail(f"ORV_REQUIRE_VULKAN is set, but there is no Vulkan device: {vulkan_missing}")
-    assert vulkan_missing or any(case["device"] == "vulkan" for case in cases)
-    for case in cases:
-        width, height = case["size"]
-        image = render_case(peer, case)
-        expected = peer.array(case["image"]).reshape(height, width, 4)
-        assert image.shape == (height, width, 4) and image.dtype == np.uint8, case["name"]
-        assert (image == expected).all(), case["name"]
-        assert (image[..., :3] > 0).any(axis=-1).mean() > 0.002, case["name"]  # not all black
-    # The same scene from other dtypes: float32 points, colours without alpha, int64 edges.
-    styled = next(case for case in cases if case["name"] == "cloud_styled")
-    rgb = peer.array(styled["colors"])[:, :3].astype(np.float64)
-    same = render_case(peer, styled, colors=rgb)
-    assert (same == peer.array(styled["image"]).reshape(same.shape)).all()
-    torus = next(case for case in cases if case["name"] == "torus")
-    edges = peer.array(torus["edges"]).astype(np.int64)
-    same = render_case(peer, torus, edges=edges)
-    assert (same == peer.array(torus["image"]).reshape(same.shape)).all()
+    if peer.vulkan_missing and os.environ.get("ORV_REQUIRE_VULKAN"):
+        pytest.fail(f"ORV_REQUIRE_VULKAN is set, but no Vulkan device: {peer.vulkan_missing}")
+    on_vulkan = [] if peer.vulkan_missing else [("cloud", "vulkan"), ("cell600", "vulkan")]
+    for name, device in [(name, "cpu") for name in RENDERS] + on_vulkan:
+        image, expected = render_case(peer, name, device)
+        assert image.dtype == np.uint8 and (image == expected).all(), (name, device)
+        assert (image[..., :3] > 0).any(axis=-1).mean() > 0.002, name  # not all black
+    # The same scenes from other dtypes: colours without alpha in float64, int64 edges.
+    colors = peer.array("cloud_styled_colors", np.float32, 4)[:, :3].astype(np.float64)
+    image, expected = render_case(peer, "cloud_styled", colors=colors)
+    assert (image == expected).all()
+    edges = peer.array("torus_edges", np.uint32, 2).astype(np.int64)
+    image, expected = render_case(peer, "torus", edges=edges)
+    assert (image == expected).all()
 
 
 def test_angle_point_size_and_depth_cue_draw_as_documented():
