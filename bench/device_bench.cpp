@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "demo_frame.hpp"
+#include "demo_scene.hpp"
 #include "orv/device.hpp"
 #include "ratio.hpp"
 #if ORV_BENCH_HAVE_VULKAN
@@ -27,8 +27,7 @@
 namespace {
 
 using namespace orv;
-using demo::DrawList;
-using demo::Image;
+using frame::DrawList;
 using kernel::HomVec4;
 
 constexpr std::uint32_t kWidth = 1280;
@@ -193,7 +192,7 @@ struct OldFrame {
   const std::vector<float>* brightness = nullptr;
 };
 
-OldFrame prepareOldFrame(const demo::Scene& scene, const demo::FrameRenderer& renderer) {
+OldFrame prepareOldFrame(const frame::Scene& scene, const frame::FrameRenderer& renderer) {
   OldFrame frame;
   frame.view = renderer.view();
   const HomVec4 eye = frame.view.observer;
@@ -201,9 +200,9 @@ OldFrame prepareOldFrame(const demo::Scene& scene, const demo::FrameRenderer& re
     return std::all_of(frame.view.planes.begin(), frame.view.planes.end(),
                        [&](const renderer::ProjectiveHyperplane& p) { return p.isVisible(q); });
   };
-  for (const demo::Edge& e : scene.edges) {
-    const HomVec4& a = scene.vertices[e.a];
-    const HomVec4& b = scene.vertices[e.b];
+  for (const io::Edge& e : scene.figure.edges) {
+    const HomVec4& a = scene.figure.positions[e.a];
+    const HomVec4& b = scene.figure.positions[e.b];
     const double angle = std::acos(std::clamp(a.dot(b), -1.0, 1.0));
     for (std::uint32_t k = 0; k <= kEdgeSegments; ++k) {
       const double t = static_cast<double>(k) / kEdgeSegments;
@@ -216,12 +215,12 @@ OldFrame prepareOldFrame(const demo::Scene& scene, const demo::FrameRenderer& re
       frame.sample_in.push_back(inside(q) ? 1 : 0);
     }
   }
-  for (const HomVec4& v : scene.vertices) {
+  for (const HomVec4& v : scene.figure.positions) {
     frame.vertices.push_back(renderer::facing(eye, v));
     frame.vertex_in.push_back(inside(frame.vertices.back()) ? 1 : 0);
   }
   frame.stars = &renderer.drawList();
-  frame.brightness = &scene.stars.brightness;
+  frame.brightness = &scene.brightness;
   return frame;
 }
 
@@ -265,19 +264,19 @@ void drawOldFrame(const OldFrame& frame, OldImage& image) {
 
 // --- the demo's default frame ----------------------------------------------------------------------
 
-const demo::Scene& demoScene() {
-  static const demo::Scene scene = demo::makeScene(1'000'000, 1);
+const frame::Scene& demoScene() {
+  static const frame::Scene scene = demo::makeScene(1'000'000, 1);
   return scene;
 }
 
 // The demo's default frame recorded for `device`, or nothing where it cannot be drawn there.
 struct DemoFrame {
   std::unique_ptr<device::Device> device;
-  std::unique_ptr<demo::FrameRenderer> renderer;
+  std::unique_ptr<frame::FrameRenderer> renderer;
 
   explicit DemoFrame(std::unique_ptr<device::Device> on) : device(std::move(on)) {
     if (device == nullptr) return;
-    auto made = demo::FrameRenderer::create(demoScene(), *device, kWidth, kHeight,
+    auto made = frame::FrameRenderer::create(demoScene(), *device, kWidth, kHeight,
                                             *std::pmr::new_delete_resource());
     renderer::Observer observer = demo::startObserver();
     demo::flyStep(observer);

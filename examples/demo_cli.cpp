@@ -10,11 +10,10 @@
 #include <string>
 #include <system_error>
 
-#include "demo_frame.hpp"
+#include "demo_scene.hpp"
+#include "frame_renderer.hpp"
 #include "orv/device.hpp"
-#ifdef ORV_DEMO_HAVE_VULKAN
-#include "orv/vulkan.hpp"
-#endif
+#include "orv/io.hpp"
 #include "orv/rhi.hpp"
 
 namespace orv::demo {
@@ -109,7 +108,7 @@ std::expected<void, std::string> prepareOutputFolder(const std::filesystem::path
     return std::unexpected(what + "it is not a folder");
   }
   const std::filesystem::path probe = folder / ".orv-demo-probe";
-  if (auto written = writeFileReplacing(probe, {}); !written) {
+  if (auto written = io::writeFileReplacing(probe, {}); !written) {
     return std::unexpected(what + written.error());
   }
   std::filesystem::remove(probe, error);
@@ -128,33 +127,17 @@ void clearProgress(std::ostream& err) {
   err << '\r' << std::string(kProgressWidth + 30, ' ') << '\r' << std::flush;
 }
 
-std::string summaryRow(std::uint32_t frame, const FrameStats& stats, const std::string& path) {
+std::string summaryRow(std::uint32_t frame, const frame::FrameStats& stats,
+                       const std::string& path) {
   char row[160];
   std::snprintf(row, sizeof row, "%5u %10zu %9u %9.1f %9.1f %9.1f %7u  ", frame, stats.points,
-                stats.visible, stats.cull_ms, stats.sort_ms, stats.draw_ms, stats.passes);
+                stats.visible, stats.cull_ms, stats.sort_ms, stats.draw_ms + stats.read_ms,
+                stats.passes);
   return row + path + "\n";
 }
 
-// The device `name` names, or one line saying why there is none.
-std::expected<std::unique_ptr<device::Device>, std::string> openDevice(const std::string& name) {
-  if (name == "vulkan") {
-#ifdef ORV_DEMO_HAVE_VULKAN
-    auto made = vulkan::makeDevice();
-    if (!made) return std::unexpected("--device vulkan: " + made.error().message);
-    return std::move(*made);
-#else
-    return std::unexpected(std::string(
-        "--device vulkan: this build of orv-demo has no Vulkan device (it was built without "
-        "the Vulkan headers and glslc)"));
-#endif
-  }
-  auto made = device::makeCpuDevice();
-  if (!made) return std::unexpected("the CPU device: " + made.error().message);
-  return std::move(*made);
-}
-
 int run(const Options& options, std::ostream& out, std::ostream& err, bool err_is_terminal) {
-  auto device = openDevice(options.device);
+  auto device = frame::openDevice(options.device);
   if (!device) {
     err << "orv-demo: " << device.error() << '\n';
     return 2;
@@ -163,10 +146,10 @@ int run(const Options& options, std::ostream& out, std::ostream& err, bool err_i
     err << "orv-demo: " << ready.error() << '\n';
     return 2;
   }
-  const Scene scene = makeScene(options.points, options.seed);
+  const frame::Scene scene = makeScene(options.points, options.seed);
   Observer observer = startObserver();
-  auto renderer = FrameRenderer::create(scene, **device, options.width, options.height,
-                                        *std::pmr::new_delete_resource());
+  auto renderer = frame::FrameRenderer::create(scene, **device, options.width, options.height,
+                                               *std::pmr::new_delete_resource());
   if (!renderer) {
     err << "orv-demo: " << renderer.error().message << '\n';
     return 1;
@@ -187,15 +170,15 @@ int run(const Options& options, std::ostream& out, std::ostream& err, bool err_i
     if (!stats) return stop(stats.error().message, 1);
     if (frame == 0 && !options.dot.empty()) {
       const std::string dot = device::toDot((*renderer)->frameGraph());
-      const auto* first = reinterpret_cast<const unsigned char*>(dot.data());
-      if (auto written = writeFileReplacing(options.dot, {first, dot.size()}); !written) {
+      const auto* first = reinterpret_cast<const std::uint8_t*>(dot.data());
+      if (auto written = io::writeFileReplacing(options.dot, {first, dot.size()}); !written) {
         return stop(written.error(), 2);
       }
     }
-    const auto png = encodePng((*renderer)->image());
+    const auto png = io::encodePng((*renderer)->image());
     if (!png) return stop(png.error(), 1);
     const std::filesystem::path path = options.out / frameFileName(frame, options.frames);
-    const auto written = writeFileReplacing(path, *png);
+    const auto written = io::writeFileReplacing(path, *png);
     if (bar) clearProgress(err);
     if (!written) return stop(written.error(), 2);
     out << summaryRow(frame, *stats, path.string()) << std::flush;

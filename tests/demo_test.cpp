@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -21,24 +22,25 @@
 #include <vector>
 
 #include "demo_cli.hpp"
-#ifdef ORV_DEMO_HAVE_VULKAN
+#ifdef ORV_FRAME_HAVE_VULKAN
 #include "orv/vulkan.hpp"
 #endif
-#include "demo_frame.hpp"
+#include "demo_scene.hpp"
+#include "frame_renderer.hpp"
+#include "orv/io.hpp"
 #include "support/counting_resource.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace orv::demo;
+using namespace orv::frame;
 using orv::kernel::fsDistance;
 using orv::renderer::OrvFrustum;
 using orv::renderer::facing;
 using orv::rhi::GpuCommand;
 
 constexpr double kPi = std::numbers::pi;
-
-HomVec4 negated(const HomVec4& v) { return HomVec4::init(-v.x, -v.y, -v.z, -v.w); }
 
 bool sameBits(const HomVec4& a, const HomVec4& b) {
   return std::bit_cast<std::array<std::uint64_t, 4>>(a) ==
@@ -117,65 +119,17 @@ std::unique_ptr<FrameRenderer> rendererFor(const Scene& scene, orv::device::Devi
 
 Scene sceneOfStars(std::vector<HomVec4> stars) {
   Scene scene;
-  scene.stars.brightness.assign(stars.size(), 1.0f);
-  scene.stars.positions = std::move(stars);
+  scene.brightness.assign(stars.size(), 1.0f);
+  scene.points.positions = std::move(stars);
   return scene;
 }
 
-// --- Scene -------------------------------------------------------------------------------------
-
-TEST(Scene, The600CellHas120VerticesAnd720EdgesOfLengthPiOver5) {
-  const Scene scene = makeScene(0, 1);
-  ASSERT_EQ(scene.vertices.size(), 120u);
-  ASSERT_EQ(scene.edges.size(), 720u);
-  std::vector<int> degree(120, 0);
-  for (const Edge& e : scene.edges) {
-    EXPECT_NEAR(std::acos(scene.vertices[e.a].dot(scene.vertices[e.b])), kPi / 5, 1e-12);
-    ++degree[e.a];
-    ++degree[e.b];
-  }
-  EXPECT_TRUE(std::all_of(degree.begin(), degree.end(), [](int d) { return d == 12; }));
-  const auto has = [&](const HomVec4& v) {
-    return std::any_of(scene.vertices.begin(), scene.vertices.end(),
-                       [&](const HomVec4& u) { return u.dot(v) > 1 - 1e-12; });
-  };
-  for (const HomVec4& v : scene.vertices) {
-    EXPECT_NEAR(v.norm(), 1.0, 1e-15);
-    EXPECT_TRUE(has(negated(v)));  // 60 points of projective space, each twice
-  }
-  // Even permutations of (phi/2, 1/2, 1/(2 phi), 0) only: the identity is one, a swap is not.
-  const double phi = (1 + std::sqrt(5.0)) / 2;
-  EXPECT_TRUE(has(HomVec4::init(phi / 2, 0.5, 0.5 / phi, 0)));
-  EXPECT_FALSE(has(HomVec4::init(0.5, phi / 2, 0.5 / phi, 0)));
-
-  // The index list names the two ends of every edge in turn.
-  ASSERT_EQ(scene.edge_indices.size(), 1440u);
-  for (std::size_t e = 0; e < scene.edges.size(); ++e) {
-    EXPECT_EQ(scene.edge_indices[2 * e], scene.edges[e].a);
-    EXPECT_EQ(scene.edge_indices[2 * e + 1], scene.edges[e].b);
-  }
-}
-
-TEST(Scene, StarsAreUniformOnTheSphereAndFollowTheSeed) {
-  const StarField a = starField(20000, 7);
-  const StarField b = starField(20000, 7);
-  const StarField c = starField(20000, 8);
-  ASSERT_EQ(a.positions.size(), 20000u);
-  ASSERT_EQ(a.brightness.size(), 20000u);
-  EXPECT_TRUE(std::equal(a.positions.begin(), a.positions.end(), b.positions.begin(), sameBits));
-  EXPECT_FALSE(sameBits(a.positions[0], c.positions[0]));
-  double mean_x = 0;
-  double mean_w4 = 0;
-  for (std::size_t i = 0; i < a.positions.size(); ++i) {
-    const HomVec4& p = a.positions[i];
-    EXPECT_NEAR(p.norm(), 1.0, 1e-15);
-    EXPECT_TRUE(a.brightness[i] >= 0.25f && a.brightness[i] <= 1.0f);
-    mean_x += p.x / 20000;
-    mean_w4 += p.w * p.w * p.w * p.w / 20000;
-  }
-  // On the 3-sphere E[x] = 0 and E[w^4] = 1/8; a cube pushed out to the sphere gives about 0.11.
-  EXPECT_NEAR(mean_x, 0.0, 0.015);
-  EXPECT_NEAR(mean_w4, 0.125, 0.006);
+// The picture's texels as half floats.
+std::vector<std::uint16_t> texelsOf(const FrameRenderer& renderer) {
+  const auto bytes = renderer.image().texels;
+  std::vector<std::uint16_t> texels(bytes.size() / 2);
+  std::memcpy(texels.data(), bytes.data(), bytes.size());
+  return texels;
 }
 
 // --- View ----------------------------------------------------------------------------------------
@@ -218,8 +172,9 @@ TEST(Frame, ShortPathImageDrawsTheNearerOfTwoPointsAheadLast) {
     ASSERT_TRUE(with_both->render(observer).has_value());
     ASSERT_TRUE(with_one->render(observer).has_value());
     EXPECT_EQ(with_both->drawList().source, std::vector<std::uint32_t>{1});
-    EXPECT_EQ(with_both->image().rgb, with_one->image().rgb);
-    EXPECT_GT(*std::max_element(with_one->image().rgb.begin(), with_one->image().rgb.end()), 0.0f);
+    EXPECT_EQ(texelsOf(*with_both), texelsOf(*with_one));
+    const std::vector<std::uint16_t> drawn = texelsOf(*with_one);
+    EXPECT_GT(std::count_if(drawn.begin(), drawn.end(), [](std::uint16_t t) { return t != 0 && t != 0x3c00; }), 0);
 
     // Turned around, the same two points: now only the one 0.2 pi away is in view.
     Observer back = observer;
@@ -253,7 +208,7 @@ TEST(Frame, StarsComeOutFacingCulledAndBackToFront) {
   const DrawList& draw = renderer->drawList();
   const HomVec4 eye = observer.position();
   std::uint32_t expected_visible = 0;
-  for (const HomVec4& star : scene.stars.positions) {
+  for (const HomVec4& star : scene.points.positions) {
     expected_visible += frustum.isVisibleFast(facing(eye, star)) ? 1u : 0u;
   }
   EXPECT_EQ(stats->visible, expected_visible);
@@ -262,7 +217,7 @@ TEST(Frame, StarsComeOutFacingCulledAndBackToFront) {
   ASSERT_GT(expected_visible, 100u);
   for (std::size_t k = 0; k < draw.positions.size(); ++k) {
     const HomVec4& p = draw.positions[k];
-    EXPECT_TRUE(sameBits(p, facing(eye, scene.stars.positions[draw.source[k]])));
+    EXPECT_TRUE(sameBits(p, facing(eye, scene.points.positions[draw.source[k]])));
     EXPECT_EQ(draw.classes[k], orv::renderer::wVisibility(p));
     EXPECT_EQ(draw.depth[k], orv::renderer::fsDepth(eye, p, kNear, kFar));
     if (k > 0) {
@@ -324,7 +279,7 @@ TEST(Frame, TheFrameGraphDrawsTheFrameAndReturnsItsMemory) {
   EXPECT_EQ(resource.mismatchedReleases(), 0u);
 }
 
-#ifdef ORV_DEMO_HAVE_VULKAN
+#ifdef ORV_FRAME_HAVE_VULKAN
 TEST(Frame, TheVulkanDeviceDrawsTheDemoFrameAsTheCpuDeviceDoes) {
   const char* skip = std::getenv("ORV_SKIP_VULKAN");
   if (skip != nullptr && std::string_view(skip) == "1") GTEST_SKIP() << "ORV_SKIP_VULKAN=1";
@@ -350,18 +305,22 @@ TEST(Frame, TheVulkanDeviceDrawsTheDemoFrameAsTheCpuDeviceDoes) {
 
   // Pixels within 2/255 on every channel once both are converted to 8 bits.
   const auto eight = [](float v) { return std::lround(std::clamp(v, 0.0f, 1.0f) * 255.0f); };
-  const std::vector<float>& a = on_cpu->image().rgb;
-  const std::vector<float>& b = on_gpu->image().rgb;
+  const std::vector<std::uint16_t> a = texelsOf(*on_cpu);
+  const std::vector<std::uint16_t> b = texelsOf(*on_gpu);
   ASSERT_EQ(a.size(), b.size());
   std::size_t close = 0;
   std::size_t same = 0;
-  for (std::size_t i = 0; i < a.size(); i += 3) {
+  for (std::size_t i = 0; i < a.size(); i += 4) {
     long worst = 0;
-    for (std::size_t c = 0; c < 3; ++c) worst = std::max(worst, std::labs(eight(a[i + c]) - eight(b[i + c])));
+    for (std::size_t c = 0; c < 3; ++c) {
+      const long difference = eight(orv::device::halfToFloat(a[i + c])) -
+                              eight(orv::device::halfToFloat(b[i + c]));
+      worst = std::max(worst, std::labs(difference));
+    }
     close += worst <= 2 ? 1 : 0;
     same += worst == 0 ? 1 : 0;
   }
-  const double pixels = static_cast<double>(a.size() / 3);
+  const double pixels = static_cast<double>(a.size() / 4);
   std::printf("demo frame at 320x180 on %s: %.3f%% of pixels within 2/255, %.3f%% identical\n",
               std::string((*gpu)->name()).c_str(), 100.0 * static_cast<double>(close) / pixels,
               100.0 * static_cast<double>(same) / pixels);
@@ -424,7 +383,7 @@ TEST(Program, RendersTheSameBytesTwiceAndADecodablePicture) {
   EXPECT_EQ(std::count(fly.out.begin(), fly.out.end(), '\n'), 5);
   EXPECT_EQ(fly.err, "orv-demo: 1/3 frames\norv-demo: 2/3 frames\norv-demo: 3/3 frames\n");
   const std::vector<unsigned char> graph = readFile(dot);
-  EXPECT_NE(std::string(graph.begin(), graph.end()).find("label=\"3: stars\\ngeometry"),
+  EXPECT_NE(std::string(graph.begin(), graph.end()).find("label=\"3: points\\ngeometry"),
             std::string::npos);
   EXPECT_NE(readFile(fly_dir / "orv-demo-0000.png"), readFile(fly_dir / "orv-demo-0002.png"));
   EXPECT_EQ(std::distance(fs::directory_iterator(fly_dir), fs::directory_iterator()), 3);
@@ -508,8 +467,8 @@ TEST(Program, AnImageThatCannotBeWrittenLeavesNoPartialFile) {
   // An existing file is replaced whole.
   const fs::path target = scratch.path() / "replaced.bin";
   std::ofstream(target) << "old contents, longer than the new";
-  const std::vector<unsigned char> bytes{1, 2, 3};
-  ASSERT_TRUE(writeFileReplacing(target, bytes).has_value());
+  const std::vector<std::uint8_t> bytes{1, 2, 3};
+  ASSERT_TRUE(orv::io::writeFileReplacing(target, bytes).has_value());
   EXPECT_EQ(readFile(target), bytes);
   EXPECT_FALSE(fs::exists(scratch.path() / "replaced.bin.partial"));
 }
