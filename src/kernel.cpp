@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <numbers>
 
 namespace orv::kernel {
 
@@ -203,6 +204,100 @@ double fsDistance(const HomVec4& a, const HomVec4& b) noexcept {
   const double nb = std::sqrt(sb);
   if (na < kDegenerateNorm || nb < kDegenerateNorm) return 0.0;
   return std::acos(minIgnoringNaN(std::fabs(dp) / (na * nb), 1.0));
+}
+
+// The precise distance works on numbers carried as the unevaluated sum of two doubles, hi + lo with
+// |lo| at most half a unit in the last place of hi: sums and products of doubles kept exactly, and
+// sums of such numbers to a relative error of a few 2^-106.
+namespace {
+
+struct Wide {
+  double hi;
+  double lo;
+};
+
+// a + b exactly: the rounded sum and its rounding error.
+Wide twoSum(double a, double b) noexcept {
+  const double s = a + b;
+  const double v = s - a;
+  return {s, (a - (s - v)) + (b - v)};
+}
+
+// a * b exactly, while the product's rounding error does not underflow: the rounded product and
+// that error, which a fused multiply-add gives exactly.
+Wide twoProduct(double a, double b) noexcept {
+  const double p = a * b;
+  return {p, std::fma(a, b, -p)};
+}
+
+// x + y. The two high parts and the two low parts are each added exactly, so where the high parts
+// cancel the result is exact; otherwise its relative error is a few 2^-106.
+Wide plus(const Wide& x, const Wide& y) noexcept {
+  const Wide high = twoSum(x.hi, y.hi);
+  const Wide low = twoSum(x.lo, y.lo);
+  const Wide partial = twoSum(high.hi, high.lo + low.hi);
+  return twoSum(partial.hi, partial.lo + low.lo);
+}
+
+Wide negated(const Wide& x) noexcept { return {-x.hi, -x.lo}; }
+
+Wide timesPowerOfTwo(const Wide& x, int e) noexcept {
+  return {std::ldexp(x.hi, e), std::ldexp(x.lo, e)};
+}
+
+// x * x for x >= 0 or not.
+Wide squared(const Wide& x) noexcept {
+  const Wide p = twoProduct(x.hi, x.hi);
+  return twoSum(p.hi, p.lo + 2.0 * x.hi * x.lo);
+}
+
+// The square root of x > 0: the rounded root and the correction that its square's residual gives.
+Wide squareRoot(const Wide& x) noexcept {
+  const double s = std::sqrt(x.hi);
+  const Wide p = twoProduct(s, s);
+  return twoSum(s, (((x.hi - p.hi) - p.lo) + x.lo) / (2.0 * s));
+}
+
+}  // namespace
+
+double fsDistancePrecise(const HomVec4& a, const HomVec4& b) noexcept {
+  if (!isFinite(a) || !isFinite(b)) return 0.0;
+  if (a.norm() < kDegenerateNorm || b.norm() < kDegenerateNorm) return 0.0;
+  // Exact powers of two bring the largest coordinate of each into [1, 2): the same points, with
+  // every product below 4.
+  const HomVec4 p = rescaled(a).v;
+  const HomVec4 q = rescaled(b).v;
+  const std::array<double, 4> u{p.x, p.y, p.z, p.w};
+  const std::array<double, 4> v{q.x, q.y, q.z, q.w};
+
+  // The six components u_i v_j - u_j v_i of the wedge product, each from its two exact products:
+  // where they nearly cancel (small angles) the difference is exact.
+  std::array<Wide, 6> wedge{};
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < 4; ++i) {
+    for (std::size_t j = i + 1; j < 4; ++j) {
+      wedge[k++] = plus(twoProduct(u[i], v[j]), negated(twoProduct(u[j], v[i])));
+    }
+  }
+  double largest = 0.0;
+  for (const Wide& w : wedge) largest = std::fmax(largest, std::fabs(w.hi));
+  if (largest == 0.0) return 0.0;  // the same line
+  // Its norm, with the components scaled so that the squares neither underflow nor overflow.
+  const int e = std::ilogb(largest);
+  Wide squares{0.0, 0.0};
+  for (const Wide& w : wedge) squares = plus(squares, squared(timesPowerOfTwo(w, -e)));
+  const Wide sine = timesPowerOfTwo(squareRoot(squares), e);  // |u||v| sin(angle)
+
+  Wide cosine{0.0, 0.0};  // |u.v| = |u||v| cos(angle)
+  for (std::size_t i = 0; i < 4; ++i) cosine = plus(cosine, twoProduct(u[i], v[i]));
+  if (cosine.hi < 0.0) cosine = negated(cosine);
+
+  // atan2 of the high parts, corrected to first order for the low parts: d(atan2(y, x)) is
+  // (x dy - y dx) / (x^2 + y^2), and x^2 + y^2 = |u|^2 |v|^2 >= 1.
+  const double angle = std::atan2(sine.hi, cosine.hi);
+  const double correction = (cosine.hi * sine.lo - sine.hi * cosine.lo) /
+                            (sine.hi * sine.hi + cosine.hi * cosine.hi);
+  return std::fmin(angle + correction, std::numbers::pi / 2);
 }
 
 double wFromDistance(double s_meters, double R_meters) noexcept {
