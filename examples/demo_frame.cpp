@@ -337,7 +337,8 @@ device::Result<FrameStats> FrameRenderer::render(const Observer& observer) {
 
   auto start = std::chrono::steady_clock::now();
   const std::span<const HomVec4> stars = scene_.stars.positions;
-  renderer::faceObserver(observer.position(), stars, star_facing_);
+  // The representatives the view sees, also of stars exactly pi/2 away: culled as drawn.
+  renderer::faceObserver(frustum, stars, star_facing_);
   const std::span<bool> mask(star_mask_.get(), stars.size());
   stats.visible = renderer::frustumCull(frustum, star_facing_, mask);
   visible_.clear();

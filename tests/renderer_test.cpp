@@ -537,6 +537,51 @@ TEST(Culling, FaceObserverWritesTheFacingRepresentativesApartOrInPlace) {
   for (std::size_t i = 0; i < 3; ++i) EXPECT_TRUE(sameBits(in_place[i], out[i])) << i;
 }
 
+// On the hyperplane orthogonal to the observer a vector and its negation are pi/2 away both ways:
+// facing the frustum gives both the same representative, the one in view if either is, and
+// faceObserver with the frustum culls them alike. Off that hyperplane it is the plain choice.
+TEST(Culling, FacingTheFrustumGivesAVectorAndItsNegationOneRepresentative) {
+  std::mt19937_64 rng(23);
+  std::uniform_real_distribution<double> angle(0.0, std::numbers::pi);
+  std::size_t seen = 0;
+  for (int i = 0; i < 200; ++i) {
+    // Turned in place, the observer stays exactly at the origin: w = 0 is that hyperplane. Wide,
+    // narrow and zero angles of view (a frustum that is a plane or a line); every fourth observer
+    // unturned, where points on the axes make plane values and their sums exactly zero.
+    const bool unturned = i % 4 == 0;
+    Observer turned;
+    for (int k = 0; k < (unturned ? 0 : 3); ++k) (turned.*kMovesAndTurns[3 + rng() % 3])(angle(rng));
+    const double h = i % 10 == 0 ? 0.0 : angle(rng);
+    const double v = i % 15 == 0 ? 0.0 : angle(rng);
+    const OrvFrustum f = turned.frustum(h, v);
+    ASSERT_TRUE(sameBits(f.observer, HomVec4::init(0, 0, 0, 1)));
+    HomVec4 q = gaussian(rng);
+    q = HomVec4::init(unturned && i % 8 == 0 ? 0.0 : q.x, unturned && i % 24 == 0 ? 0.0 : q.y, q.z,
+                      0.0);
+    const HomVec4 minus_q = HomVec4::init(-q.x, -q.y, -q.z, -q.w);
+    const HomVec4 chosen = facing(f, q);
+    ASSERT_TRUE(sameBits(chosen, facing(f, minus_q))) << i;
+    ASSERT_TRUE(sameBits(chosen, q) || sameBits(chosen, minus_q)) << i;
+    const bool in_view = f.isVisibleFast(q) || f.isVisibleFast(minus_q);
+    ASSERT_EQ(f.isVisibleFast(chosen), in_view) << i;
+    // The one ahead, even out of view, unless no plane looks ahead (both angles zero) or the point
+    // is within rounding of square to the line of sight.
+    if ((h > 0 || v > 0) && std::fabs(q.dot(turned.forward())) > 1e-12) {
+      ASSERT_GT(chosen.dot(turned.forward()), 0.0) << i;
+    }
+    const std::array<HomVec4, 2> pair{q, minus_q};
+    std::array<HomVec4, 2> faced{};
+    faceObserver(f, pair, faced);
+    std::array<bool, 2> mask{};
+    ASSERT_EQ(frustumCull(f, faced, mask), in_view ? 2u : 0u) << i;
+    seen += in_view ? 1u : 0u;
+
+    const HomVec4 off = gaussian(rng);
+    ASSERT_TRUE(sameBits(facing(f, off), facing(f.observer, off))) << i;
+  }
+  EXPECT_GT(seen, 40u);
+}
+
 // --- Depth and W-visibility --------------------------------------------------------------------
 
 TEST(Depth, NormalisesBetweenNearAndFar) {

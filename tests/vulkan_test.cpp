@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -589,6 +590,51 @@ TEST_F(VulkanDevice, GeodesicsAgreeWhereTheyCrossTheHyperplaneOrthogonalToTheObs
   }};
   s.render(view, draws, {0, 0, 0, 1});
   s.expectAgreement("geodesics and lines");
+}
+
+// Corners exactly pi/2 from the observer at the origin (points at infinity) have two
+// representatives as far from it; the Vulkan device picks the one ahead as the CPU device does, so
+// both draw every primitive alike whichever sign its corners are given, to the byte.
+TEST_F(VulkanDevice, CornersOnTheHyperplaneOrthogonalToTheObserverDrawAsOnTheCpuInEitherSign) {
+  Scene s(*cpu, *gpu, 48, 32, Format::rgba32_float, 8);
+  const ViewUniform view =
+      ViewUniform::fromCamera(renderer::OrvCamera::makeDefault(), 48, 32, 0.01, 2.0);
+  const HomVec4 near = HomVec4::init(0, 0, -1, 1);
+  const HomVec4 sky = HomVec4::init(0.25, -0.125, -1, 0);    // in view
+  const HomVec4 behind = HomVec4::init(0.375, 0.125, 1, 0);  // its negation is in view
+  const HomVec4 beside = HomVec4::init(1, 0.25, 0, 0);       // square to the line of sight
+  const HomVec4 square_to_sky = HomVec4::init(0.5, 1, 0, 0);
+  const std::array<std::pair<PrimitiveTopology, std::vector<HomVec4>>, 4> cases{{
+      {PrimitiveTopology::point_list, {sky, behind}},
+      {PrimitiveTopology::line_list, {near, sky, near, behind, near, beside}},
+      {PrimitiveTopology::geodesic_list, {sky, behind, near, beside, sky, square_to_sky}},
+      {PrimitiveTopology::triangle_list, {near, sky, behind, near, behind, beside}},
+  }};
+  for (const auto& [topology, corners] : cases) {
+    const PipelineId pipeline = s.pipeline(topology, 3.0f);
+    std::vector<std::byte> first;
+    for (const bool negate : {false, true}) {
+      std::vector<HomVec4> given = corners;
+      for (HomVec4& v : given) {
+        if (negate && v.w == 0.0) v = HomVec4::init(-v.x, -v.y, -v.z, -v.w);
+      }
+      s.write(s.positions, std::span<const HomVec4>(given));
+      const std::array<GpuCommand, 2> draws{{
+          {pipeline},
+          {rhi::DrawCommand{pipeline, kNone, kNone, kNone, s.positions,
+                            static_cast<std::uint32_t>(given.size()), 1}},
+      }};
+      s.render(view, draws, {0, 0, 0, 0});
+      const auto on_cpu = s.pixels(*cpu, s.color, s.format);
+      EXPECT_EQ(on_cpu, s.pixels(*gpu, s.color, s.format))
+          << "topology " << static_cast<int>(topology) << (negate ? ", negated" : "");
+      if (negate) {
+        EXPECT_EQ(on_cpu, first) << "topology " << static_cast<int>(topology);
+      }
+      first = on_cpu;
+    }
+    EXPECT_TRUE(std::any_of(first.begin(), first.end(), [](std::byte b) { return b != std::byte{0}; }));
+  }
 }
 
 TEST_F(VulkanDevice, ClippedIndexedInstancedTrianglesAgree) {

@@ -35,12 +35,15 @@
 //   beyond the position buffer is skipped. The topology decides what is drawn:
 //   - `point_list`: each vertex a square (see "Rasterisation").
 //   - `line_list` / `line_strip`: the segment between the two vertices' representatives facing the
-//     observer (every vector s*a + t*b with s, t >= 0), as a band of the pipeline's `line_width`.
-//   - `geodesic_list`: the shortest great-circle arc between two vertices (at most pi/2 long),
-//     drawn like a line; where it crosses the hyperplane orthogonal to the observer it continues
-//     through the other representative, so both of its pieces are drawn facing the observer.
+//     view (every vector s*a + t*b with s, t >= 0), as a band of the pipeline's `line_width`.
+//   - `geodesic_list`: the shortest great-circle arc between two vertices (at most pi/2 long; for
+//     vertices exactly pi/2 apart, the arc between their representatives facing the view), drawn
+//     like a line; where it crosses the hyperplane orthogonal to the observer it continues
+//     through the other representative, so both of its pieces are drawn facing the observer. An
+//     arc lying in that hyperplane is split likewise where it passes from ahead of the observer
+//     to behind it (the choice of `renderer::facing` with the view's planes).
 //   - `triangle_list` / `triangle_strip`: the triangle spanned by the three vertices'
-//     representatives facing the observer.
+//     representatives facing the view.
 // - `orv_render_geodesics`, inside a render pass with a pipeline bound: the arcs between
 //   consecutive positions 0-1, 1-2, ..., of the first `count` positions of the buffer, as
 //   `geodesic_list` draws them, in the command's colour (alpha 1), with the bound pipeline's line
@@ -51,8 +54,11 @@
 // --------------------
 // A projective pipeline sees the world through the `ViewUniform` at binding 0: four side planes
 // (left, right, top, bottom), the observer, the near and far Fubini-Study limits and the image
-// size. Each point is first replaced by its representative facing the observer
-// (`renderer::facing`). With l, r, t, b its four plane values (`ProjectiveHyperplane::evaluate`),
+// size. Each point is first replaced by its representative facing the view: `renderer::facing`
+// with the frustum of the view's planes and observer, the one whose 4-dot product with the observer
+// is positive, and where that is exactly zero (pi/2 away along both geodesics; from the origin,
+// every point at infinity) the one ahead, so that a vector and its negation are drawn alike. With
+// l, r, t, b its four plane values (`ProjectiveHyperplane::evaluate`),
 // the point is inside the view exactly when all four are >= 0 (exactly `frustumCull`'s test); its
 // image position is
 //     x = ((l - r) / (l + r) + 1) * 0.5 * width,    y = ((t - b) / (t + b) + 1) * 0.5 * height
@@ -128,9 +134,10 @@ using Result = std::expected<T, Failure>;
 /// record is written to a uniform buffer as it is.
 struct ViewUniform {
   /// Side planes in the order left, right, top, bottom: a point is in view when all four evaluate
-  /// to >= 0 at its representative facing `observer`.
+  /// to >= 0 at its representative facing the view (`renderer::facing` with these planes and
+  /// `observer`).
   std::array<renderer::ProjectiveHyperplane, 4> planes;
-  kernel::HomVec4 observer;  ///< where depth is measured from; also picks the facing representative
+  kernel::HomVec4 observer;  ///< where depth is measured from; with the planes, picks the facing one
   double near_fs;            ///< near limit of depth, radians
   double far_fs;             ///< far limit of depth, radians
   double width;              ///< image width in pixels
@@ -139,7 +146,8 @@ struct ViewUniform {
   /// The view of `camera` onto a `width` x `height` image, depth between `near_fs` and `far_fs`.
   /// The planes are exactly those of `OrvFrustum::fromCamera(camera)` and the observer is the
   /// camera's position, so a point lands inside the image exactly when `frustumCull` with that
-  /// frustum marks it, for every camera, moved or not. The camera's `view_pgl4` takes no part.
+  /// frustum marks it as `renderer::faceObserver` with the frustum gives it, for every camera,
+  /// moved or not. The camera's `view_pgl4` takes no part.
   [[nodiscard]] static ViewUniform fromCamera(const renderer::OrvCamera& camera, std::uint32_t width,
                                               std::uint32_t height, double near_fs,
                                               double far_fs) noexcept;
@@ -147,9 +155,10 @@ struct ViewUniform {
   /// The view of `observer` with full angles of view `horizontal_angle` and `vertical_angle`
   /// (radians) onto a `width` x `height` image, depth between `near_fs` and `far_fs`. The planes
   /// are exactly those of `observer.frustum(horizontal_angle, vertical_angle, near_fs, far_fs)`,
-  /// so a point lands inside the image exactly when `frustumCull` with that frustum marks it. The
-  /// image is a pinhole picture: its pixels are square when tan(horizontal_angle / 2) / width
-  /// equals tan(vertical_angle / 2) / height (see `renderer::verticalAngleOfView`).
+  /// so a point lands inside the image exactly when `frustumCull` with that frustum marks it as
+  /// `renderer::faceObserver` with the frustum gives it. The image is a pinhole picture: its
+  /// pixels are square when tan(horizontal_angle / 2) / width equals tan(vertical_angle / 2) /
+  /// height (see `renderer::verticalAngleOfView`).
   [[nodiscard]] static ViewUniform fromObserver(const renderer::Observer& observer,
                                                 double horizontal_angle, double vertical_angle,
                                                 std::uint32_t width, std::uint32_t height,

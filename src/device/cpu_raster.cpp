@@ -244,6 +244,7 @@ Rasteriser::Rasteriser(const RenderTarget& target, const ViewUniform& view,
                        const rhi::GraphicsPipelineDescriptor& pipeline) noexcept
     : target_(target),
       view_(view),
+      frustum_{view.planes, view.near_fs, view.far_fs, view.observer},
       pipeline_(pipeline),
       test_depth_(target.depth != nullptr && pipeline.depth.depth_test),
       write_depth_(target.depth != nullptr && pipeline.depth.depth_test &&
@@ -254,6 +255,30 @@ Rasteriser::Vertex Rasteriser::vertex(const HomVec4& facing_point, const Rgba& c
           {view_.planes[0].evaluate(facing_point), view_.planes[1].evaluate(facing_point),
            view_.planes[2].evaluate(facing_point), view_.planes[3].evaluate(facing_point)},
           color};
+}
+
+HomVec4 Rasteriser::facing(const HomVec4& p) const noexcept {
+  return renderer::facing(frustum_, p);
+}
+
+std::array<double, 2> Rasteriser::sides(const HomVec4& a, const HomVec4& b) const noexcept {
+  const double from = a.dot(view_.observer);
+  const double to = b.dot(view_.observer);
+  if (!(from == 0.0 && to == 0.0)) return {from, to};
+  // As renderer::facing looks at them.
+  const auto& l = view_.planes;
+  const std::array<double, 4> at_a{l[0].evaluate(a), l[1].evaluate(a), l[2].evaluate(a),
+                                   l[3].evaluate(a)};
+  const std::array<double, 4> at_b{l[0].evaluate(b), l[1].evaluate(b), l[2].evaluate(b),
+                                   l[3].evaluate(b)};
+  const std::array<std::array<double, 2>, 4> ahead{{{at_a[0] + at_a[1], at_b[0] + at_b[1]},
+                                                    {at_a[2] + at_a[3], at_b[2] + at_b[3]},
+                                                    {at_a[0], at_b[0]},
+                                                    {at_a[2], at_b[2]}}};
+  for (const auto& values : ahead) {
+    if (!(values[0] == 0.0 && values[1] == 0.0)) return values;
+  }
+  return {from, to};  // the arc lies at the apex of the view, where nothing has a direction
 }
 
 namespace {
@@ -272,7 +297,7 @@ std::optional<Projected> project(const std::array<double, 4>& p, const ViewUnifo
 }  // namespace
 
 void Rasteriser::point(const HomVec4& position, const Rgba& color) noexcept {
-  const HomVec4 q = renderer::facing(view_.observer, position);
+  const HomVec4 q = facing(position);
   const Vertex v = vertex(q, color);
   const auto& p = v.planes;
   if (!(p[0] >= 0.0 && p[1] >= 0.0 && p[2] >= 0.0 && p[3] >= 0.0)) return;
@@ -301,30 +326,37 @@ void Rasteriser::point(const HomVec4& position, const Rgba& color) noexcept {
 
 void Rasteriser::line(const HomVec4& a, const Rgba& color_a, const HomVec4& b,
                       const Rgba& color_b) noexcept {
-  segment(vertex(renderer::facing(view_.observer, a), color_a),
-          vertex(renderer::facing(view_.observer, b), color_b));
+  segment(vertex(facing(a), color_a), vertex(facing(b), color_b));
 }
 
 void Rasteriser::geodesic(const HomVec4& a, const Rgba& color_a, const HomVec4& b,
                           const Rgba& color_b) noexcept {
-  // The shorter arc runs from a to the representative of b on a's side.
-  const HomVec4 end = a.dot(b) < 0.0 ? negated(b) : b;
-  const double from = a.dot(view_.observer);
-  const double to = end.dot(view_.observer);
+  // The shorter arc runs from a to the representative of b on a's side. Ends exactly pi/2 apart
+  // have two arcs of that length: the one between their representatives facing the view.
+  HomVec4 first = a;
+  HomVec4 end = b;
+  const double along = a.dot(b);
+  if (along < 0.0) {
+    end = negated(b);
+  } else if (along == 0.0) {
+    first = facing(a);
+    end = facing(b);
+  }
+  const auto [from, to] = sides(first, end);
   if (!(from < 0.0) && !(to < 0.0)) {
-    segment(vertex(a, color_a), vertex(end, color_b));
+    segment(vertex(first, color_a), vertex(end, color_b));
     return;
   }
   if (from < 0.0 && to < 0.0) {
-    segment(vertex(negated(a), color_a), vertex(negated(end), color_b));
+    segment(vertex(negated(first), color_a), vertex(negated(end), color_b));
     return;
   }
-  // The arc crosses the hyperplane orthogonal to the observer at t: beyond it the other
-  // representative faces the observer.
+  // The arc crosses the hyperplane orthogonal to the observer (or, lying in it, the boundary of
+  // what is ahead) at t: beyond it the other representative faces the view.
   const double t = from / (from - to);
-  const HomVec4 middle = mix(a, end, t);
+  const HomVec4 middle = mix(first, end, t);
   const Rgba middle_color = mix(color_a, color_b, t);
-  const HomVec4 start = from < 0.0 ? negated(a) : a;
+  const HomVec4 start = from < 0.0 ? negated(first) : first;
   const HomVec4 middle_start = from < 0.0 ? negated(middle) : middle;
   const HomVec4 middle_end = to < 0.0 ? negated(middle) : middle;
   const HomVec4 finish = to < 0.0 ? negated(end) : end;
@@ -380,9 +412,8 @@ void Rasteriser::triangle(const HomVec4& a, const Rgba& color_a, const HomVec4& 
                           const Rgba& color_b, const HomVec4& c, const Rgba& color_c) noexcept {
   // Clip the triangle to the view, plane by plane (each plane value is linear over it), then draw
   // the polygon left as a fan.
-  std::array<Vertex, 8> polygon{vertex(renderer::facing(view_.observer, a), color_a),
-                                vertex(renderer::facing(view_.observer, b), color_b),
-                                vertex(renderer::facing(view_.observer, c), color_c)};
+  std::array<Vertex, 8> polygon{vertex(facing(a), color_a), vertex(facing(b), color_b),
+                                vertex(facing(c), color_c)};
   std::size_t count = 3;
   for (const Vertex& v : std::span(polygon).first(3)) {
     for (const double value : v.planes) {
