@@ -433,6 +433,38 @@ TEST(Commands, AGeodesicLiesOnTheImageLineBetweenItsEnds) {
   EXPECT_GE(lit, static_cast<std::size_t>(std::max(std::abs(dx), std::abs(dy))));
 }
 
+// A wide band leaving the image at a slant is drawn up to the image's edge: it is clipped beyond
+// the view by half its width, never cut square across inside. A 16-pixel arc leaves the bottom
+// edge at 15 degrees; every pixel centre inside the image within its half width, past its first
+// end, is drawn, and none farther off.
+TEST(Commands, AWideBandLeavingTheImageAtASlantReachesTheEdge) {
+  Rig rig(96, 48);
+  const PipelineId arcs = rig.pipeline(PrimitiveTopology::geodesic_list, false, 16.0f);
+  const double angle = 15.0 * std::numbers::pi / 180.0;
+  const std::array<double, 2> start{8.0, 36.0};
+  const std::array<double, 2> direction{std::cos(angle), std::sin(angle)};
+  const std::array<HomVec4, 2> ends{
+      atPixel(start[0], start[1], 96, 48),
+      atPixel(start[0] + 120.0 * direction[0], start[1] + 120.0 * direction[1], 96, 48)};
+  ASSERT_TRUE(rig.draw(arcs, ends, {}));
+  const std::vector<float> px = rig.pixels();
+  std::size_t missing = 0;
+  std::size_t stray = 0;
+  for (std::size_t y = 0; y < 48; ++y) {
+    for (std::size_t x = 0; x < 96; ++x) {
+      const double cx = static_cast<double>(x) + 0.5 - start[0];
+      const double cy = static_cast<double>(y) + 0.5 - start[1];
+      const double across = std::abs(cx * direction[1] - cy * direction[0]);
+      const double along = cx * direction[0] + cy * direction[1];
+      const bool lit = px[(y * 96 + x) * 4] != 0.0f;
+      missing += !lit && across < 8.0 - 1e-9 && along > 1e-9 ? 1u : 0u;
+      stray += lit && (across > 8.0 + 1e-9 || along < -1e-9) ? 1u : 0u;
+    }
+  }
+  EXPECT_EQ(missing, 0u);
+  EXPECT_EQ(stray, 0u);
+}
+
 TEST(Projection, LandsInsideTheImageExactlyWhenCullingKeepsThePoint) {
   // Views of cameras at and away from the origin, moved without rebuilding their frame, and
   // turned, and of an observer that moved and turned, each beside the frustum culling uses.

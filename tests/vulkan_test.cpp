@@ -637,6 +637,41 @@ TEST_F(VulkanDevice, CornersOnTheHyperplaneOrthogonalToTheObserverDrawAsOnTheCpu
   }
 }
 
+// Wide bands leaving the image through every edge and corner at slants, and one running just
+// outside an edge, are clipped beyond the view by half their width on both devices alike: the same
+// bytes.
+TEST_F(VulkanDevice, WideBandsLeavingTheImageAreClippedBeyondItAsOnTheCpu) {
+  Scene s(*cpu, *gpu, 80, 60, Format::rgba8_unorm, 64);
+  const auto at = [](double px, double py) {  // pixel (px, py) of flatView(80, 60)
+    return HomVec4::init(2.0 * px / 80 - 1.0, 2.0 * py / 60 - 1.0, 0.0, 1.0);
+  };
+  const std::vector<HomVec4> ends{
+      at(10, 45), at(60, 75),   at(70, 40), at(95, 20),   at(40, 12), at(20, -15),
+      at(12, 20), at(-20, 32),  at(60, 50), at(100, 80),  at(30, -4), at(70, -5),
+      at(50, 30), at(170, 140), at(15, 58), at(-40, 70),
+  };
+  std::vector<Rgba> tints;
+  for (std::size_t i = 0; i < ends.size(); ++i) {
+    tints.push_back({0.2f + 0.05f * static_cast<float>(i), 0.9f - 0.05f * static_cast<float>(i),
+                     0.5f, 1.0f});
+  }
+  s.write(s.positions, std::span<const HomVec4>(ends));
+  s.write(s.colors, std::span<const Rgba>(tints));
+  const PipelineId lines = s.pipeline(PrimitiveTopology::line_list, 14.0f);
+  const PipelineId arcs = s.pipeline(PrimitiveTopology::geodesic_list, 9.5f);
+  const std::array<GpuCommand, 4> draws{{
+      {lines},
+      {rhi::DrawCommand{lines, s.colors, kNone, kNone, s.positions, 8, 1}},
+      {arcs},
+      {rhi::DrawCommand{arcs, s.colors, kNone, kNone, s.positions, 16, 1}},
+  }};
+  s.render(flatView(80, 60), draws, {0, 0, 0, 1});
+  EXPECT_EQ(s.pixels(*cpu, s.color, s.format), s.pixels(*gpu, s.color, s.format));
+  EXPECT_EQ(s.pixels(*cpu, s.depth, Format::depth32_float),
+            s.pixels(*gpu, s.depth, Format::depth32_float));
+  s.expectAgreement("wide bands leaving the image");
+}
+
 TEST_F(VulkanDevice, ClippedIndexedInstancedTrianglesAgree) {
   Scene s(*cpu, *gpu, 120, 80, Format::rgba32_float, 64);
   const renderer::OrvCamera camera = renderer::OrvCamera::makeDefault();

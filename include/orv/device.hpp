@@ -63,9 +63,13 @@
 // image position is
 //     x = ((l - r) / (l + r) + 1) * 0.5 * width,    y = ((t - b) / (t + b) + 1) * 0.5 * height
 // in pixels from the top-left corner, (width/2, height/2) where a denominator is 0. For a point
-// inside the view both ratios lie in [-1, 1], so it lands in the image. Lines and triangles are
-// clipped to the view in four dimensions before they are projected, and interpolate their
-// attributes perspective-correctly (with weight l + r per vertex). The depth of a fragment is
+// inside the view both ratios lie in [-1, 1], so it lands in the image. Triangles are clipped to
+// the view in four dimensions before they are projected. Lines and geodesic arcs are clipped
+// likewise to the view widened by half the line width beyond each edge of the image (a guard
+// band: the planes l + k r, r + k l, t + k' b, b + k' t with k = g / (2 + g), g = line_width /
+// width, and k' likewise with the height), so that a band leaving the image at a slant is drawn up
+// to its edge rather than cut square inside it. Both interpolate their attributes
+// perspective-correctly (with weight l + r per vertex). The depth of a fragment is
 // `renderer::fsDepth(observer, q, near_fs, far_fs)` of its point q in four dimensions, stored as a
 // 32-bit float; a point's depth is exactly that of its position.
 //

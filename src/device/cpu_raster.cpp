@@ -240,11 +240,25 @@ void coverTriangle(const std::array<std::array<double, 2>, 3>& v, std::uint32_t 
 
 }  // namespace
 
+namespace {
+
+// The share k of the opposite plane's value that moves a side plane of the view half a line's width
+// beyond its edge of the image, `extent` pixels across: a point lands (l - r) / (l + r) = 1 + g
+// across, g = line_width / extent, where r + k l = 0 for k = g / (2 + g); likewise on every side.
+double guardShare(float line_width, double extent) noexcept {
+  const double g = static_cast<double>(line_width) / extent;
+  return g / (2.0 + g);
+}
+
+}  // namespace
+
 Rasteriser::Rasteriser(const RenderTarget& target, const ViewUniform& view,
                        const rhi::GraphicsPipelineDescriptor& pipeline) noexcept
     : target_(target),
       view_(view),
       frustum_{view.planes, view.near_fs, view.far_fs, view.observer},
+      guard_{guardShare(pipeline.line_width, view.width),
+             guardShare(pipeline.line_width, view.height)},
       pipeline_(pipeline),
       test_depth_(target.depth != nullptr && pipeline.depth.depth_test),
       write_depth_(target.depth != nullptr && pipeline.depth.depth_test &&
@@ -364,13 +378,24 @@ void Rasteriser::geodesic(const HomVec4& a, const Rgba& color_a, const HomVec4& 
   segment(vertex(middle_end, middle_color), vertex(finish, color_b));
 }
 
+std::array<double, 4> Rasteriser::guarded(const std::array<double, 4>& p) const noexcept {
+  return {p[0] + guard_[0] * p[1], p[1] + guard_[0] * p[0], p[2] + guard_[1] * p[3],
+          p[3] + guard_[1] * p[2]};
+}
+
 void Rasteriser::segment(const Vertex& a, const Vertex& b) noexcept {
-  // Clip the segment (1 - t) a + t b to the view: each plane value is linear in t.
+  // Clip the segment (1 - t) a + t b to the view widened by half the line's width beyond every
+  // edge of the image (a guard band), so that a band leaving the image is cut beyond its edge, not
+  // square across it inside; the fragments beyond the attachments are dropped. The widened plane
+  // values, like the plane values, are linear in t.
+  const std::array<double, 4> guarded_a = guarded(a.planes);
+  const std::array<double, 4> guarded_b = guarded(b.planes);
   double t0 = 0.0;
   double t1 = 1.0;
   for (std::size_t k = 0; k < 4; ++k) {
-    const double va = a.planes[k];
-    const double vb = b.planes[k];
+    if (!(std::isfinite(a.planes[k]) && std::isfinite(b.planes[k]))) return;
+    const double va = guarded_a[k];
+    const double vb = guarded_b[k];
     if (!(std::isfinite(va) && std::isfinite(vb))) return;
     if (va < 0.0 && vb < 0.0) return;
     if (va < 0.0) t0 = std::max(t0, va / (va - vb));

@@ -77,6 +77,9 @@ class Rasteriser {
   /// orthogonal to the observer the first of l + r, t + b, l, t that is not zero at both ends.
   [[nodiscard]] std::array<double, 2> sides(const kernel::HomVec4& a,
                                             const kernel::HomVec4& b) const noexcept;
+  /// The plane values l, r, t, b of the view widened by the guard band: l + k r, r + k l,
+  /// t + k' b, b + k' t.
+  [[nodiscard]] std::array<double, 4> guarded(const std::array<double, 4>& planes) const noexcept;
   void segment(const Vertex& a, const Vertex& b) noexcept;
   void fragment(std::size_t x, std::size_t y, const kernel::HomVec4& q, const Rgba& color) noexcept;
   void fragment(std::size_t x, std::size_t y, float depth, const Rgba& color) noexcept;
@@ -84,6 +87,7 @@ class Rasteriser {
   RenderTarget target_;
   ViewUniform view_;
   renderer::OrvFrustum frustum_;  // the view's planes and observer, for `facing`
+  std::array<double, 2> guard_;    // k and k' of `guarded`, across and down
   rhi::GraphicsPipelineDescriptor pipeline_;
   bool test_depth_;
   bool write_depth_;

@@ -136,13 +136,33 @@ void point(dvec4 position, vec4 color, uint k) {
   out_color[0] = color;
 }
 
-// Vertex k of the band drawn for the segment from a to b, clipped to the view.
+// The share of the opposite plane's value that moves a side plane of the view half a line's width
+// beyond its edge of the image, `extent` pixels across: g / (2 + g) for g = line_width / extent.
+double guardShare(double extent) {
+  precise double g = double(draw.line_width) / extent;
+  precise double share = g / (2.0lf + g);
+  return share;
+}
+
+// The plane values l, r, t, b widened by that guard band: l + k r, r + k l, t + k' b, b + k' t.
+dvec4 guarded(dvec4 p) {
+  const double k = guardShare(view.width);
+  const double k_down = guardShare(view.height);
+  precise dvec4 r = dvec4(p.x + k * p.y, p.y + k * p.x, p.z + k_down * p.w, p.w + k_down * p.z);
+  return r;
+}
+
+// Vertex k of the band drawn for the segment from a to b, clipped to the view widened by the guard
+// band, so that a band leaving the image is cut beyond its edge.
 void segment(Vertex a, Vertex b, uint k) {
+  const dvec4 guarded_a = guarded(a.planes);
+  const dvec4 guarded_b = guarded(b.planes);
   precise double t0 = 0.0lf;
   precise double t1 = 1.0lf;
   for (uint i = 0u; i < 4u; ++i) {
-    const double va = a.planes[i];
-    const double vb = b.planes[i];
+    if (!(finite(a.planes[i]) && finite(b.planes[i]))) return;
+    const double va = guarded_a[i];
+    const double vb = guarded_b[i];
     if (!(finite(va) && finite(vb))) return;
     if (va < 0.0lf && vb < 0.0lf) return;
     if (va < 0.0lf) t0 = maxOf(t0, va / (va - vb));
