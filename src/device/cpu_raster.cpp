@@ -238,10 +238,6 @@ void coverTriangle(const std::array<std::array<double, 2>, 3>& v, std::uint32_t 
   }
 }
 
-}  // namespace
-
-namespace {
-
 // The share k of the opposite plane's value that moves a side plane of the view half a line's width
 // beyond its edge of the image, `extent` pixels across: a point lands (l - r) / (l + r) = 1 + g
 // across, g = line_width / extent, where r + k l = 0 for k = g / (2 + g); likewise on every side.
@@ -393,8 +389,7 @@ void Rasteriser::segment(const Vertex& a, const Vertex& b) noexcept {
   double t0 = 0.0;
   double t1 = 1.0;
   for (std::size_t k = 0; k < 4; ++k) {
-    if (!(std::isfinite(a.planes[k]) && std::isfinite(b.planes[k]))) return;
-    const double va = guarded_a[k];
+    const double va = guarded_a[k];  // not finite where a plane value is not
     const double vb = guarded_b[k];
     if (!(std::isfinite(va) && std::isfinite(vb))) return;
     if (va < 0.0 && vb < 0.0) return;

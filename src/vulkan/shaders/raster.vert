@@ -160,8 +160,7 @@ void segment(Vertex a, Vertex b, uint k) {
   precise double t0 = 0.0lf;
   precise double t1 = 1.0lf;
   for (uint i = 0u; i < 4u; ++i) {
-    if (!(finite(a.planes[i]) && finite(b.planes[i]))) return;
-    const double va = guarded_a[i];
+    const double va = guarded_a[i];  // not finite where a plane value is not
     const double vb = guarded_b[i];
     if (!(finite(va) && finite(vb))) return;
     if (va < 0.0lf && vb < 0.0lf) return;
