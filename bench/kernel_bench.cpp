@@ -141,6 +141,12 @@ void BM_orv_fsDistance(benchmark::State& state) {
   batch(state, [&](std::size_t i) { out[i] = orv::kernel::fsDistance(d.p[i], d.q[i]); });
   benchmark::DoNotOptimize(out.data());
 }
+void BM_orv_fsDistancePrecise(benchmark::State& state) {
+  const Data& d = data();
+  Placed<double> out{Role::result};
+  batch(state, [&](std::size_t i) { out[i] = orv::kernel::fsDistancePrecise(d.p[i], d.q[i]); });
+  benchmark::DoNotOptimize(out.data());
+}
 void BM_orv_normalize(benchmark::State& state) {
   const Data& d = data();
   Placed<HomVec4> out{Role::result};
@@ -161,6 +167,7 @@ ORV_BENCHMARK(BM_orv_det);
 ORV_BENCHMARK(BM_orv_inverse);
 ORV_BENCHMARK(BM_orv_inverse_steps)->Arg(0)->Arg(8);
 ORV_BENCHMARK(BM_orv_fsDistance);
+ORV_BENCHMARK(BM_orv_fsDistancePrecise);
 ORV_BENCHMARK(BM_orv_normalize);
 ORV_BENCHMARK(BM_orv_dot);
 
@@ -437,6 +444,8 @@ int main(int argc, char** argv) {
           {"BM_orv_inverse_steps/8", "BM_orv_mul", 1.0, "one Newton-Schulz step / three PGL4 mul",
            "BM_orv_inverse_steps/0", 8.0, 3.0},
           {"BM_orv_fsDistance", "BM_hand_fsDistance", 1.1, "fsDistance / hand-written loop"},
+          {"BM_orv_fsDistancePrecise", "BM_orv_fsDistance", 0,
+           "fsDistancePrecise / fsDistance (what full precision at small angles costs)"},
           {"BM_orv_normalize", "BM_hand_normalize", 1.1, "HomVec4 normalize / hand-written loop"},
           {"BM_orv_dot", "BM_hand_dot", 1.1, "HomVec4 dot / hand-written loop"},
           {"BM_orv_simdDot4", "BM_native_simdDot4", 1.1, "simdDot4 / the same on a native vector"},

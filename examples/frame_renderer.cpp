@@ -201,12 +201,13 @@ device::Result<FrameStats> FrameRenderer::render(const Observer& observer) {
   // The figure is drawn whole; how much of it is in view is counted only.
   const std::span<const HomVec4> figure = scene_.figure.positions;
   const std::span<HomVec4> figure_facing = std::span(facing_).first(figure.size());
-  renderer::faceObserver(observer.position(), figure, figure_facing);
+  // The representatives the view sees, also of points exactly pi/2 away: culled as drawn.
+  renderer::faceObserver(frustum, figure, figure_facing);
   stats.figure_visible =
       renderer::frustumCull(frustum, figure_facing, std::span(mask_.get(), figure.size()));
   const std::span<const HomVec4> points = scene_.points.positions;
   const std::span<HomVec4> facing = std::span(facing_).first(points.size());
-  renderer::faceObserver(observer.position(), points, facing);
+  renderer::faceObserver(frustum, points, facing);
   const std::span<bool> mask(mask_.get(), points.size());
   stats.visible = renderer::frustumCull(frustum, facing, mask);
   visible_.clear();

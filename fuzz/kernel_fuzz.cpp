@@ -102,6 +102,11 @@ void checkPair(const HomVec4& a, const HomVec4& b, int k, bool negate, double to
   const double d = fsDistance(a, b);
   require(d >= 0.0 && d <= std::numbers::pi / 2, "fsDistance is in [0, pi/2]");
   require(bits(d) == bits(fsDistance(b, a)), "fsDistance is symmetric to the bit");
+  const double precise = fsDistancePrecise(a, b);
+  require(precise >= 0.0 && precise <= std::numbers::pi / 2, "fsDistancePrecise is in [0, pi/2]");
+  require(bits(precise) == bits(fsDistancePrecise(b, a)), "fsDistancePrecise is symmetric");
+  // fsDistance is off by at most about 2e-8, near 0, where its cosine rounds.
+  require(std::fabs(precise - d) <= 1e-7, "fsDistancePrecise agrees with fsDistance");
   const bool same = a.isSamePoint(b, tol);
   require(same == b.isSamePoint(a, tol), "isSamePoint is symmetric");
   require(a.isAntipodalTo(b, tol) == same, "isAntipodalTo agrees with isSamePoint");
@@ -111,6 +116,10 @@ void checkPair(const HomVec4& a, const HomVec4& b, int k, bool negate, double to
   if (degenerate(a) || degenerate(s) || degenerate(b)) return;
   require(bits(fsDistance(s, b)) == bits(d), "fsDistance is invariant under scaling by +-2^k");
   require(bits(fsDistance(b, s)) == bits(d), "fsDistance is invariant under scaling by +-2^k");
+  if (negate ? exactlyScaled(a, scaled(s, 0, true), k) : exactlyScaled(a, s, k)) {
+    require(bits(fsDistancePrecise(s, b)) == bits(precise),
+            "fsDistancePrecise is invariant under exact scaling by +-2^k");
+  }
   if (a.norm() >= tol && s.norm() >= tol && b.norm() >= tol) {
     require(s.isSamePoint(b, tol) == same, "isSamePoint is invariant under scaling by +-2^k");
   }

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <numbers>
 
 namespace orv::kernel {
 
@@ -203,6 +204,146 @@ double fsDistance(const HomVec4& a, const HomVec4& b) noexcept {
   const double nb = std::sqrt(sb);
   if (na < kDegenerateNorm || nb < kDegenerateNorm) return 0.0;
   return std::acos(minIgnoringNaN(std::fabs(dp) / (na * nb), 1.0));
+}
+
+// The precise distance carries numbers as the unevaluated sum of two doubles, hi + lo with |lo| at
+// most half a unit in the last place of hi: sums and products of doubles are kept exactly, and
+// sums of such numbers to a relative error of a few 2^-106.
+namespace {
+
+struct Wide {
+  double hi;
+  double lo;
+};
+
+// a + b exactly: the rounded sum and its rounding error.
+Wide twoSum(double a, double b) noexcept {
+  const double s = a + b;
+  const double v = s - a;
+  return {s, (a - (s - v)) + (b - v)};
+}
+
+// a as the sum of two halves of at most 26 significant bits each, whose products with the halves
+// of another such number are exact (Veltkamp's split; |a| must lie below 2^995).
+Wide halves(double a) noexcept {
+  const double c = 134217729.0 * a;  // 2^27 + 1
+  const double high = c - (c - a);
+  return {high, a - high};
+}
+
+// a * b exactly, while the product's rounding error does not underflow: the rounded product and
+// that error, from the exact products of their halves (Dekker's product).
+Wide twoProduct(double a, const Wide& a_halves, double b, const Wide& b_halves) noexcept {
+  const double p = a * b;
+  const double error = (((a_halves.hi * b_halves.hi - p) + a_halves.hi * b_halves.lo) +
+                        a_halves.lo * b_halves.hi) +
+                       a_halves.lo * b_halves.lo;
+  return {p, error};
+}
+
+Wide twoProduct(double a, double b) noexcept { return twoProduct(a, halves(a), b, halves(b)); }
+
+// x + y. The two high parts and the two low parts are each added exactly, so where the high parts
+// cancel the result is exact; otherwise its relative error is a few 2^-106.
+Wide plus(const Wide& x, const Wide& y) noexcept {
+  const Wide high = twoSum(x.hi, y.hi);
+  const Wide low = twoSum(x.lo, y.lo);
+  const Wide partial = twoSum(high.hi, high.lo + low.hi);
+  return twoSum(partial.hi, partial.lo + low.lo);
+}
+
+// Sums of products whose value, not only whose absolute error, may be tiny against the terms
+// (Ogita, Rump and Oishi's compensated sum): the terms' high parts are added exactly and every
+// error and low part is gathered apart, which gives the sum as if formed in twice double
+// precision, plus an error of a few 2^-106 times the sum of the terms' magnitudes.
+class CompensatedSum {
+ public:
+  void add(const Wide& term) noexcept {
+    const Wide s = twoSum(sum_, term.hi);
+    sum_ = s.hi;
+    errors_ += s.lo + term.lo;
+  }
+  [[nodiscard]] Wide value() const noexcept { return twoSum(sum_, errors_); }
+
+ private:
+  double sum_ = 0.0;
+  double errors_ = 0.0;
+};
+
+// The power of two 2^-e that brings a finite, normal `largest` into [1, 2), as an exact double:
+// scaling by it is exact, or rounds once where the result falls below the normal range.
+double reciprocalBinade(double largest) noexcept {
+  const auto e = static_cast<int>((std::bit_cast<std::uint64_t>(largest) >> 52) & 0x7ff) - 1023;
+  return e < 1023 ? std::bit_cast<double>(static_cast<std::uint64_t>(1023 - e) << 52)
+                  : std::bit_cast<double>(std::uint64_t{1} << 51);  // 2^-1023, subnormal
+}
+
+// The coordinates of a finite vector whose largest magnitude is normal, scaled into [1, 2).
+std::array<double, 4> unitRangeCoordinates(const HomVec4& v) noexcept {
+  const double largest =
+      std::max(std::max(std::fabs(v.x), std::fabs(v.y)), std::max(std::fabs(v.z), std::fabs(v.w)));
+  const double scale = reciprocalBinade(largest);
+  return {v.x * scale, v.y * scale, v.z * scale, v.w * scale};
+}
+
+}  // namespace
+
+double fsDistancePrecise(const HomVec4& a, const HomVec4& b) noexcept {
+  if (!isFinite(a) || !isFinite(b)) return 0.0;
+  if (a.norm() < kDegenerateNorm || b.norm() < kDegenerateNorm) return 0.0;
+  // The same points, each scaled by a power of two so that its largest coordinate lies in [1, 2)
+  // (a vector at least 1e-15 long has a normal largest coordinate): no product reaches 4.
+  const std::array<double, 4> u = unitRangeCoordinates(a);
+  const std::array<double, 4> v = unitRangeCoordinates(b);
+  std::array<Wide, 4> u_halves{};
+  std::array<Wide, 4> v_halves{};
+  for (std::size_t i = 0; i < 4; ++i) {
+    u_halves[i] = halves(u[i]);
+    v_halves[i] = halves(v[i]);
+  }
+  const auto product = [&](std::size_t i, std::size_t j) {
+    return twoProduct(u[i], u_halves[i], v[j], v_halves[j]);
+  };
+
+  // The six components u_i v_j - u_j v_i of the wedge product, each from its two exact products:
+  // where they nearly cancel (small angles) the difference is exact.
+  std::array<Wide, 6> wedge{};
+  double largest = 0.0;
+  for (std::size_t i = 0, k = 0; i < 4; ++i) {
+    for (std::size_t j = i + 1; j < 4; ++j, ++k) {
+      const Wide minor = product(j, i);
+      wedge[k] = plus(product(i, j), {-minor.hi, -minor.lo});
+      largest = std::max(largest, std::fabs(wedge[k].hi));
+    }
+  }
+  if (largest == 0.0) return 0.0;  // the same line
+  // Its norm, |u||v| sin(angle). Components below 8 square without overflow; below 2^-480, at tiny
+  // angles, they are first scaled up so that the rounding errors of their squares stay normal.
+  const double up = largest < 0x1p-480 ? reciprocalBinade(largest) : 1.0;
+  CompensatedSum squares;
+  for (const Wide& w : wedge) {
+    const double hi = w.hi * up;
+    const double lo = w.lo * up;
+    const Wide square = twoProduct(hi, hi);
+    squares.add({square.hi, square.lo + 2.0 * hi * lo});
+  }
+  const Wide sum = squares.value();
+  const double root = std::sqrt(sum.hi);
+  const Wide root_squared = twoProduct(root, root);
+  const double root_error = (((sum.hi - root_squared.hi) - root_squared.lo) + sum.lo) / (2.0 * root);
+  const Wide sine{root / up, root_error / up};
+
+  CompensatedSum dot;  // u.v, |u||v| cos(angle) up to its sign
+  for (std::size_t i = 0; i < 4; ++i) dot.add(product(i, i));
+  Wide cosine = dot.value();
+  if (cosine.hi < 0.0) cosine = {-cosine.hi, -cosine.lo};
+
+  // atan2 of the high parts, corrected to first order for the low parts: d(atan2(y, x)) is
+  // (x dy - y dx) / (x^2 + y^2), and x^2 + y^2 = |u|^2 |v|^2 >= 1.
+  const double angle = std::atan2(sine.hi, cosine.hi);
+  const double correction = (cosine.hi * sine.lo - sine.hi * cosine.lo) /
+                            (sine.hi * sine.hi + cosine.hi * cosine.hi);
+  return std::min(angle + correction, std::numbers::pi / 2);
 }
 
 double wFromDistance(double s_meters, double R_meters) noexcept {

@@ -529,6 +529,13 @@ void faceObserver(const HomVec4& observer, std::span<const HomVec4> points,
   for (std::size_t i = 0; i < n; ++i) out[i] = facing(eye, points[i]);
 }
 
+void faceObserver(const OrvFrustum& frustum, std::span<const HomVec4> points,
+                  std::span<HomVec4> out) noexcept {
+  const OrvFrustum view = frustum;  // a copy that writes to `out` cannot change: kept in registers
+  const std::size_t n = std::min(points.size(), out.size());
+  for (std::size_t i = 0; i < n; ++i) out[i] = facing(view, points[i]);
+}
+
 std::uint32_t frustumCull(const OrvFrustum& frustum, std::span<const HomVec4> positions,
                           std::span<bool> visible_mask) noexcept {
   return markInside(bestPath(), frustum.planes, positions, visible_mask);

@@ -186,6 +186,17 @@ TEST(Frame, ShortPathImageDrawsTheNearerOfTwoPointsAheadLast) {
 
   // Two points ahead that are both visible: the farther first, whatever their input order.
   const Observer observer = observerAtOrigin(HomVec4::init(0, 0, -1, 0));
+  // A star at infinity, pi/2 from the observer at the origin both ways, given behind it: its
+  // negation is ahead in view, as the device draws either, so the frame keeps and draws it.
+  const Scene at_infinity = sceneOfStars({HomVec4::init(-0.125, 0.0625, 1, 0)});
+  auto sky = rendererFor(at_infinity, *device, 320, 180, resource);
+  ASSERT_TRUE(sky->render(observer).has_value());
+  EXPECT_EQ(sky->drawList().source, std::vector<std::uint32_t>{0});
+  const std::vector<std::uint16_t> sky_texels = texelsOf(*sky);
+  EXPECT_GT(std::count_if(sky_texels.begin(), sky_texels.end(),
+                          [](std::uint16_t t) { return t != 0 && t != 0x3c00; }),
+            0);
+
   const Scene two =
       sceneOfStars({straightAhead(observer, 0.1 * kPi), straightAhead(observer, 0.3 * kPi)});
   auto renderer = rendererFor(two, *device, 320, 180, resource);
@@ -209,7 +220,7 @@ TEST(Frame, StarsComeOutFacingCulledAndBackToFront) {
   const HomVec4 eye = observer.position();
   std::uint32_t expected_visible = 0;
   for (const HomVec4& star : scene.points.positions) {
-    expected_visible += frustum.isVisibleFast(facing(eye, star)) ? 1u : 0u;
+    expected_visible += frustum.isVisibleFast(facing(frustum, star)) ? 1u : 0u;
   }
   EXPECT_EQ(stats->visible, expected_visible);
   EXPECT_EQ(stats->points, 5000u);
@@ -217,7 +228,7 @@ TEST(Frame, StarsComeOutFacingCulledAndBackToFront) {
   ASSERT_GT(expected_visible, 100u);
   for (std::size_t k = 0; k < draw.positions.size(); ++k) {
     const HomVec4& p = draw.positions[k];
-    EXPECT_TRUE(sameBits(p, facing(eye, scene.points.positions[draw.source[k]])));
+    EXPECT_TRUE(sameBits(p, facing(frustum, scene.points.positions[draw.source[k]])));
     EXPECT_EQ(draw.classes[k], orv::renderer::wVisibility(p));
     EXPECT_EQ(draw.depth[k], orv::renderer::fsDepth(eye, p, kNear, kFar));
     if (k > 0) {

@@ -603,6 +603,38 @@ TEST(Commands, IndexedInstancedBlendedDrawsReadEachOperandInItsPlace) {
   }
 }
 
+// A wide band leaving the image at a slant is drawn up to the image's edge: it is clipped beyond
+// the view by half its width, never cut square across inside. A 16-pixel arc leaves the bottom
+// edge at 15 degrees; every pixel centre inside the image within its half width, past its first
+// end, is drawn, and none farther off.
+TEST(Commands, AWideBandLeavingTheImageAtASlantReachesTheEdge) {
+  Rig rig(96, 48);
+  const PipelineId arcs = rig.pipeline(PrimitiveTopology::geodesic_list, false, 16.0f);
+  const double angle = 15.0 * std::numbers::pi / 180.0;
+  const std::array<double, 2> start{8.0, 36.0};
+  const std::array<double, 2> direction{std::cos(angle), std::sin(angle)};
+  const std::array<HomVec4, 2> ends{
+      atPixel(start[0], start[1], 96, 48),
+      atPixel(start[0] + 120.0 * direction[0], start[1] + 120.0 * direction[1], 96, 48)};
+  ASSERT_TRUE(rig.draw(arcs, ends, {}));
+  const std::vector<float> px = rig.pixels();
+  std::size_t missing = 0;
+  std::size_t stray = 0;
+  for (std::size_t y = 0; y < 48; ++y) {
+    for (std::size_t x = 0; x < 96; ++x) {
+      const double cx = static_cast<double>(x) + 0.5 - start[0];
+      const double cy = static_cast<double>(y) + 0.5 - start[1];
+      const double across = std::abs(cx * direction[1] - cy * direction[0]);
+      const double along = cx * direction[0] + cy * direction[1];
+      const bool lit = px[(y * 96 + x) * 4] != 0.0f;
+      missing += !lit && across < 8.0 - 1e-9 && along > 1e-9 ? 1u : 0u;
+      stray += lit && (across > 8.0 + 1e-9 || along < -1e-9) ? 1u : 0u;
+    }
+  }
+  EXPECT_EQ(missing, 0u);
+  EXPECT_EQ(stray, 0u);
+}
+
 TEST(Projection, LandsInsideTheImageExactlyWhenCullingKeepsThePoint) {
   // Views of cameras at and away from the origin, moved without rebuilding their frame, and
   // turned, and of an observer that moved and turned, each beside the frustum culling uses.
@@ -621,13 +653,19 @@ TEST(Projection, LandsInsideTheImageExactlyWhenCullingKeepsThePoint) {
                        renderer::OrvFrustum::fromCamera(camera));
   }
   renderer::Observer observer;
-  observer.moveForward(1.1);
-  observer.yaw(0.7);
-  observer.moveUp(-0.3);
+  observer.yaw(0.7);  // turned in place, still at the origin
   observer.roll(0.5);
   views.emplace_back(ViewUniform::fromObserver(observer, 1.4, 0.9, 8, 8, 0.01, 2.0),
                      observer.frustum(1.4, 0.9, 0.01, 2.0));
+  observer.moveForward(1.1);
+  observer.moveUp(-0.3);
+  views.emplace_back(ViewUniform::fromObserver(observer, 1.4, 0.9, 8, 8, 0.01, 2.0),
+                     observer.frustum(1.4, 0.9, 0.01, 2.0));
 
+  // Each point is drawn as given, in either sign, and culled as faceObserver with the frustum
+  // gives it. Every third is a point at infinity: from the observers at the origin (the first
+  // camera and the turned observer) it lies on the hyperplane orthogonal to them, pi/2 away in both
+  // directions, where only the view's direction ahead tells the representatives apart.
   Rig rig(8, 8, 1);
   const PipelineId big = rig.pipeline(PrimitiveTopology::point_list, false, 64.0f);
   std::mt19937_64 rng(11);
@@ -636,11 +674,14 @@ TEST(Projection, LandsInsideTheImageExactlyWhenCullingKeepsThePoint) {
   for (const auto& [view, frustum] : views) {
     rig.setView(view);
     for (int i = 0; i < 250; ++i) {
-      const std::array<double, 4> c{g(rng), g(rng), g(rng), g(rng)};  // drawn in this order
+      const std::array<double, 4> c{g(rng), g(rng), g(rng), i % 3 == 0 ? 0.0 : g(rng)};
+      const double sign = rng() % 2 == 0 ? 1.0 : -1.0;
       const std::array<HomVec4, 1> point{
-          renderer::facing(frustum.observer, HomVec4::init(c[0], c[1], c[2], c[3]))};
+          HomVec4::init(sign * c[0], sign * c[1], sign * c[2], sign * c[3])};
+      std::array<HomVec4, 1> faced{};
+      renderer::faceObserver(frustum, point, faced);
       bool mask = false;
-      renderer::frustumCull(frustum, point, std::span(&mask, 1));
+      renderer::frustumCull(frustum, faced, std::span(&mask, 1));
       const auto drew = rig.draw(big, point, {});
       ASSERT_TRUE(drew) << drew.error().message;
       const std::vector<float> px = rig.pixels();
@@ -649,7 +690,49 @@ TEST(Projection, LandsInsideTheImageExactlyWhenCullingKeepsThePoint) {
       kept += mask ? 1 : 0;
     }
   }
-  EXPECT_GT(kept, 150u);  // both answers were exercised
+  EXPECT_GT(kept, 300u);  // both answers were exercised
+}
+
+// A vector and its negation on that hyperplane are one point: every primitive with corners there
+// draws the same pixels whichever sign they are given. From the origin those are the points at
+// infinity: ahead in view, given as its negation behind, and beside the line of sight.
+TEST(Projection, PrimitivesWithCornersOnTheHyperplaneOrthogonalToTheObserverDrawAlikeInEitherSign) {
+  Rig rig(32, 24);
+  rig.setView(ViewUniform::fromCamera(renderer::OrvCamera::makeDefault(), 32, 24, 0.01, 2.0));
+  const HomVec4 near = HomVec4::init(0, 0, -1, 1);                  // finite, at the centre
+  const HomVec4 sky = HomVec4::init(0.25, -0.125, -1, 0);           // at infinity, in view
+  const HomVec4 behind = HomVec4::init(0.375, 0.125, 1, 0);         // its negation is in view
+  const HomVec4 beside = HomVec4::init(1, 0.25, 0, 0);              // l + r = 0
+  const HomVec4 square_to_sky = HomVec4::init(0.5, 1, 0, 0);        // pi/2 from sky
+  struct Case {
+    PrimitiveTopology topology;
+    std::vector<HomVec4> corners;
+  };
+  const std::array<Case, 4> cases{{
+      {PrimitiveTopology::point_list, {sky, behind}},
+      {PrimitiveTopology::line_list, {near, sky, near, behind, near, beside}},
+      {PrimitiveTopology::geodesic_list, {sky, behind, near, beside, sky, square_to_sky}},
+      {PrimitiveTopology::triangle_list, {near, sky, behind, near, behind, beside}},
+  }};
+  for (const Case& c : cases) {
+    const PipelineId pipeline = rig.pipeline(c.topology, false, 3.0f);
+    std::vector<HomVec4> negated = c.corners;
+    for (HomVec4& v : negated) {
+      if (v.w == 0.0) v = HomVec4::init(-v.x, -v.y, -v.z, -v.w);
+    }
+    ASSERT_TRUE(rig.draw(pipeline, c.corners, {}));
+    const std::vector<float> given = rig.pixels();
+    ASSERT_TRUE(rig.draw(pipeline, negated, {}));
+    const std::vector<float> flipped = rig.pixels();
+    std::size_t lit = 0;
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < given.size(); ++i) {
+      lit += given[i] != 0.0f ? 1u : 0u;
+      differing += bits(given[i]) != bits(flipped[i]) ? 1u : 0u;
+    }
+    EXPECT_GT(lit, 0u) << "topology " << static_cast<int>(c.topology);
+    EXPECT_EQ(differing, 0u) << "topology " << static_cast<int>(c.topology);
+  }
 }
 
 // --- boundaries ------------------------------------------------------------------------------------

@@ -846,6 +846,86 @@ TEST_F(VulkanDevice, GeodesicsAgreeWhereTheyCrossTheHyperplaneOrthogonalToTheObs
   s.expectAgreement("geodesics and lines", true);
 }
 
+// Corners exactly pi/2 from the observer at the origin (points at infinity) have two
+// representatives as far from it; the Vulkan device picks the one ahead as the CPU device does, so
+// both draw every primitive alike whichever sign its corners are given, to the byte.
+TEST_F(VulkanDevice, CornersOnTheHyperplaneOrthogonalToTheObserverDrawAsOnTheCpuInEitherSign) {
+  Scene s(*cpu, *gpu, 48, 32, Format::rgba32_float, 8);
+  const ViewUniform view =
+      ViewUniform::fromCamera(renderer::OrvCamera::makeDefault(), 48, 32, 0.01, 2.0);
+  const HomVec4 near = HomVec4::init(0, 0, -1, 1);
+  const HomVec4 sky = HomVec4::init(0.25, -0.125, -1, 0);    // in view
+  const HomVec4 behind = HomVec4::init(0.375, 0.125, 1, 0);  // its negation is in view
+  const HomVec4 beside = HomVec4::init(1, 0.25, 0, 0);       // square to the line of sight
+  const HomVec4 square_to_sky = HomVec4::init(0.5, 1, 0, 0);
+  const std::array<std::pair<PrimitiveTopology, std::vector<HomVec4>>, 4> cases{{
+      {PrimitiveTopology::point_list, {sky, behind}},
+      {PrimitiveTopology::line_list, {near, sky, near, behind, near, beside}},
+      {PrimitiveTopology::geodesic_list, {sky, behind, near, beside, sky, square_to_sky}},
+      {PrimitiveTopology::triangle_list, {near, sky, behind, near, behind, beside}},
+  }};
+  for (const auto& [topology, corners] : cases) {
+    const PipelineId pipeline = s.pipeline(topology, 3.0f);
+    std::vector<std::byte> first;
+    for (const bool negate : {false, true}) {
+      std::vector<HomVec4> given = corners;
+      for (HomVec4& v : given) {
+        if (negate && v.w == 0.0) v = HomVec4::init(-v.x, -v.y, -v.z, -v.w);
+      }
+      s.write(s.positions, std::span<const HomVec4>(given));
+      const std::array<GpuCommand, 2> draws{{
+          {pipeline},
+          {rhi::DrawCommand{pipeline, kNone, kNone, kNone, s.positions,
+                            static_cast<std::uint32_t>(given.size()), 1}},
+      }};
+      s.render(view, draws, {0, 0, 0, 0});
+      const auto on_cpu = s.pixels(*cpu, s.color, s.format);
+      EXPECT_EQ(on_cpu, s.pixels(*gpu, s.color, s.format))
+          << "topology " << static_cast<int>(topology) << (negate ? ", negated" : "");
+      if (negate) {
+        EXPECT_EQ(on_cpu, first) << "topology " << static_cast<int>(topology);
+      }
+      first = on_cpu;
+    }
+    EXPECT_TRUE(std::any_of(first.begin(), first.end(), [](std::byte b) { return b != std::byte{0}; }));
+  }
+}
+
+// Wide bands leaving the image through every edge and corner at slants, and one running just
+// outside an edge, are clipped beyond the view by half their width on both devices alike: the same
+// bytes.
+TEST_F(VulkanDevice, WideBandsLeavingTheImageAreClippedBeyondItAsOnTheCpu) {
+  Scene s(*cpu, *gpu, 80, 60, Format::rgba8_unorm, 64);
+  const auto at = [](double px, double py) {  // pixel (px, py) of flatView(80, 60)
+    return HomVec4::init(2.0 * px / 80 - 1.0, 2.0 * py / 60 - 1.0, 0.0, 1.0);
+  };
+  const std::vector<HomVec4> ends{
+      at(10, 45), at(60, 75),   at(70, 40), at(95, 20),   at(40, 12), at(20, -15),
+      at(12, 20), at(-20, 32),  at(60, 50), at(100, 80),  at(30, -4), at(70, -5),
+      at(50, 30), at(170, 140), at(15, 58), at(-40, 70),
+  };
+  std::vector<Rgba> tints;
+  for (std::size_t i = 0; i < ends.size(); ++i) {
+    tints.push_back({0.2f + 0.05f * static_cast<float>(i), 0.9f - 0.05f * static_cast<float>(i),
+                     0.5f, 1.0f});
+  }
+  s.write(s.positions, std::span<const HomVec4>(ends));
+  s.write(s.colors, std::span<const Rgba>(tints));
+  const PipelineId lines = s.pipeline(PrimitiveTopology::line_list, 14.0f);
+  const PipelineId arcs = s.pipeline(PrimitiveTopology::geodesic_list, 9.5f);
+  const std::array<GpuCommand, 4> draws{{
+      {lines},
+      {rhi::DrawCommand{lines, s.colors, kNone, kNone, s.positions, 8, 1}},
+      {arcs},
+      {rhi::DrawCommand{arcs, s.colors, kNone, kNone, s.positions, 16, 1}},
+  }};
+  s.render(flatView(80, 60), draws, {0, 0, 0, 1});
+  EXPECT_EQ(s.pixels(*cpu, s.color, s.format), s.pixels(*gpu, s.color, s.format));
+  EXPECT_EQ(s.pixels(*cpu, s.depth, Format::depth32_float),
+            s.pixels(*gpu, s.depth, Format::depth32_float));
+  s.expectAgreement("wide bands leaving the image", true);
+}
+
 TEST_F(VulkanDevice, ClippedIndexedInstancedTrianglesAgree) {
   Scene s(*cpu, *gpu, 120, 80, Format::rgba32_float, 64);
   const renderer::OrvCamera camera = renderer::OrvCamera::makeDefault();

@@ -36,12 +36,15 @@
 //   beyond the position buffer is skipped. The topology decides what is drawn:
 //   - `point_list`: each vertex a square (see "Rasterisation").
 //   - `line_list` / `line_strip`: the segment between the two vertices' representatives facing the
-//     observer (every vector s*a + t*b with s, t >= 0), as a band of the pipeline's `line_width`.
-//   - `geodesic_list`: the shortest great-circle arc between two vertices (at most pi/2 long),
-//     drawn like a line; where it crosses the hyperplane orthogonal to the observer it continues
-//     through the other representative, so both of its pieces are drawn facing the observer.
+//     view (every vector s*a + t*b with s, t >= 0), as a band of the pipeline's `line_width`.
+//   - `geodesic_list`: the shortest great-circle arc between two vertices (at most pi/2 long; for
+//     vertices exactly pi/2 apart, the arc between their representatives facing the view), drawn
+//     like a line; where it crosses the hyperplane orthogonal to the observer it continues
+//     through the other representative, so both of its pieces are drawn facing the observer. An
+//     arc lying in that hyperplane is split likewise where it passes from ahead of the observer
+//     to behind it (the choice of `renderer::facing` with the view's planes).
 //   - `triangle_list` / `triangle_strip`: the triangle spanned by the three vertices'
-//     representatives facing the observer.
+//     representatives facing the view.
 // - `orv_render_geodesics`, inside a render pass with a pipeline bound: the arcs between
 //   consecutive positions 0-1, 1-2, ..., of the first `count` positions of the buffer, as
 //   `geodesic_list` draws them, in the command's colour (alpha 1), with the bound pipeline's line
@@ -61,15 +64,22 @@
 // --------------------
 // A projective pipeline sees the world through the `ViewUniform` at binding 0: four side planes
 // (left, right, top, bottom), the observer, the near and far Fubini-Study limits and the image
-// size. Each point is first replaced by its representative facing the observer
-// (`renderer::facing`). With l, r, t, b its four plane values (`ProjectiveHyperplane::evaluate`),
+// size. Each point is first replaced by its representative facing the view: `renderer::facing`
+// with the frustum of the view's planes and observer, the one whose 4-dot product with the observer
+// is positive, and where that is exactly zero (pi/2 away along both geodesics; from the origin,
+// every point at infinity) the one ahead, so that a vector and its negation are drawn alike. With
+// l, r, t, b its four plane values (`ProjectiveHyperplane::evaluate`),
 // the point is inside the view exactly when all four are >= 0 (exactly `frustumCull`'s test); its
 // image position is
 //     x = ((l - r) / (l + r) + 1) * 0.5 * width,    y = ((t - b) / (t + b) + 1) * 0.5 * height
 // in pixels from the top-left corner, (width/2, height/2) where a denominator is 0. For a point
-// inside the view both ratios lie in [-1, 1], so it lands in the image. Lines and triangles are
-// clipped to the view in four dimensions before they are projected, and interpolate their
-// attributes perspective-correctly (with weight l + r per vertex). The depth of a fragment is
+// inside the view both ratios lie in [-1, 1], so it lands in the image. Triangles are clipped to
+// the view in four dimensions before they are projected. Lines and geodesic arcs are clipped
+// likewise to the view widened by half the line width beyond each edge of the image (a guard
+// band: the planes l + k r, r + k l, t + k' b, b + k' t with k = g / (2 + g), g = line_width /
+// width, and k' likewise with the height), so that a band leaving the image at a slant is drawn up
+// to its edge rather than cut square inside it. Both interpolate their attributes
+// perspective-correctly (with weight l + r per vertex). The depth of a fragment is
 // `renderer::fsDepth(observer, q, near_fs, far_fs)` of its point q in four dimensions, stored as a
 // 32-bit float; a point's depth is exactly that of its position.
 //
@@ -146,9 +156,10 @@ struct ImagePoint {
 /// record is written to a uniform buffer as it is.
 struct ViewUniform {
   /// Side planes in the order left, right, top, bottom: a point is in view when all four evaluate
-  /// to >= 0 at its representative facing `observer`.
+  /// to >= 0 at its representative facing the view (`renderer::facing` with these planes and
+  /// `observer`).
   std::array<renderer::ProjectiveHyperplane, 4> planes;
-  kernel::HomVec4 observer;  ///< where depth is measured from; also picks the facing representative
+  kernel::HomVec4 observer;  ///< where depth is measured from; with the planes, picks the facing one
   double near_fs;            ///< near limit of depth, radians
   double far_fs;             ///< far limit of depth, radians
   double width;              ///< image width in pixels
@@ -157,7 +168,8 @@ struct ViewUniform {
   /// The view of `camera` onto a `width` x `height` image, depth between `near_fs` and `far_fs`.
   /// The planes are exactly those of `OrvFrustum::fromCamera(camera)` and the observer is the
   /// camera's position, so a point lands inside the image exactly when `frustumCull` with that
-  /// frustum marks it, for every camera, moved or not. The camera's `view_pgl4` takes no part.
+  /// frustum marks it as `renderer::faceObserver` with the frustum gives it, for every camera,
+  /// moved or not. The camera's `view_pgl4` takes no part.
   [[nodiscard]] static ViewUniform fromCamera(const renderer::OrvCamera& camera, std::uint32_t width,
                                               std::uint32_t height, double near_fs,
                                               double far_fs) noexcept;
@@ -165,9 +177,10 @@ struct ViewUniform {
   /// The view of `observer` with full angles of view `horizontal_angle` and `vertical_angle`
   /// (radians) onto a `width` x `height` image, depth between `near_fs` and `far_fs`. The planes
   /// are exactly those of `observer.frustum(horizontal_angle, vertical_angle, near_fs, far_fs)`,
-  /// so a point lands inside the image exactly when `frustumCull` with that frustum marks it. The
-  /// image is a pinhole picture: its pixels are square when tan(horizontal_angle / 2) / width
-  /// equals tan(vertical_angle / 2) / height (see `renderer::verticalAngleOfView`).
+  /// so a point lands inside the image exactly when `frustumCull` with that frustum marks it as
+  /// `renderer::faceObserver` with the frustum gives it. The image is a pinhole picture: its
+  /// pixels are square when tan(horizontal_angle / 2) / width equals tan(vertical_angle / 2) /
+  /// height (see `renderer::verticalAngleOfView`).
   [[nodiscard]] static ViewUniform fromObserver(const renderer::Observer& observer,
                                                 double horizontal_angle, double vertical_angle,
                                                 std::uint32_t width, std::uint32_t height,
@@ -179,7 +192,7 @@ struct ViewUniform {
                                                std::uint32_t width, std::uint32_t height) noexcept;
 
   /// Where `point` (any representative) lands in the image, exactly as the devices place a point
-  /// they draw: its representative facing the observer is inside the view when all four plane
+  /// they draw: its representative facing the view (see "Projection and depth") is inside the view when all four plane
   /// values are >= 0 (the test of `frustumCull`), and then lands at x, y as "Projection and depth"
   /// above says, with the depth a point drawn there is given. Nothing when the point is outside the
   /// view or its image position is not finite. The pixel it lies in is (floor(x), floor(y)), but

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <initializer_list>
 #include <memory_resource>
 #include <numbers>
 #include <span>
@@ -329,12 +330,49 @@ enum class WVisibilityClass : std::uint8_t {
   return point;
 }
 
+/// The representative of `point` that the view `frustum` sees, the same for a vector and its
+/// negation: as `facing(frustum.observer, point)` where the 4-dot product with the observer is not
+/// zero (the point itself where it is NaN). Where it is zero, exactly on the hyperplane orthogonal
+/// to the observer, both representatives lie pi/2 away along geodesics of equal length; of those
+/// the one ahead is chosen, whose values l, r, t, b of the four side planes
+/// (`ProjectiveHyperplane::evaluate`) give a positive l + r, or where that is zero a positive t + b,
+/// else a positive l, else a positive t; where all four are zero, the one whose first non-zero
+/// coordinate is positive. So a point in view there is kept whatever its sign (for the observer at
+/// the origin that is every point at infinity ahead). The devices choose the representatives of
+/// what they draw in exactly this way.
+[[nodiscard]] constexpr HomVec4 facing(const OrvFrustum& frustum, const HomVec4& point) noexcept {
+  const HomVec4 negation = HomVec4::init(-point.x, -point.y, -point.z, -point.w);
+  const double toward = point.dot(frustum.observer);
+  if (toward < 0.0) return negation;
+  if (!(toward == 0.0)) return point;
+  const double l = frustum.planes[0].evaluate(point);
+  const double r = frustum.planes[1].evaluate(point);
+  const double t = frustum.planes[2].evaluate(point);
+  const double b = frustum.planes[3].evaluate(point);
+  for (const double ahead : {l + r, t + b, l, t, point.x, point.y, point.z, point.w}) {
+    if (ahead < 0.0) return negation;
+    if (ahead > 0.0) return point;
+  }
+  return point;
+}
+
 /// Writes into `out[i]` the representative of `points[i]` that faces `observer` (`facing`): the
 /// exact negation where the 4-dot product with the observer is negative, else the point unchanged
 /// (a zero or NaN product included), nothing normalised. Only i below min(points, out) is written;
 /// entries of `out` beyond are left untouched. `out` may be `points` itself (in place), but must not
 /// overlap it otherwise. The culling functions and the depth sort below expect such points.
+///
+/// A point whose product with the observer is exactly zero keeps the sign it was given, so a vector
+/// and its negation are culled differently there. The overload taking the frustum does not.
 void faceObserver(const HomVec4& observer, std::span<const HomVec4> points,
+                  std::span<HomVec4> out) noexcept;
+
+/// As `faceObserver`, choosing the representatives the view `frustum` sees (`facing` with the
+/// frustum): the same wherever the 4-dot product with the observer is not zero, and on the
+/// hyperplane orthogonal to the observer the one ahead, whatever the sign given. Culling these with
+/// the same frustum keeps exactly the points a device draws inside the image through the
+/// `device::ViewUniform` built from it.
+void faceObserver(const OrvFrustum& frustum, std::span<const HomVec4> points,
                   std::span<HomVec4> out) noexcept;
 
 /// Marks in `visible_mask` which points lie inside the frustum's four side planes and returns how
@@ -342,9 +380,10 @@ void faceObserver(const HomVec4& observer, std::span<const HomVec4> points,
 /// left untouched. The caller keeps that count below 2^32. Every instruction-set path the library
 /// chooses from at run time gives the same mask and count to the bit.
 ///
-/// Expects points facing the frustum's observer (`faceObserver`). A vector and its negation are one
-/// point, but they fall on opposite sides of the side planes, which pass through the observer; the
-/// facing one is the point as the frustum describes it, seen along the shorter geodesic.
+/// Expects points facing the frustum's observer (`faceObserver`, best its overload taking this
+/// frustum). A vector and its negation are one point, but they fall on opposite sides of the side
+/// planes, which pass through the observer; the facing one is the point as the frustum describes
+/// it, seen along the shorter geodesic.
 std::uint32_t frustumCull(const OrvFrustum& frustum, std::span<const HomVec4> positions,
                           std::span<bool> visible_mask) noexcept;
 

@@ -238,12 +238,23 @@ void coverTriangle(const std::array<std::array<double, 2>, 3>& v, std::uint32_t 
   }
 }
 
+// The share k of the opposite plane's value that moves a side plane of the view half a line's width
+// beyond its edge of the image, `extent` pixels across: a point lands (l - r) / (l + r) = 1 + g
+// across, g = line_width / extent, where r + k l = 0 for k = g / (2 + g); likewise on every side.
+double guardShare(float line_width, double extent) noexcept {
+  const double g = static_cast<double>(line_width) / extent;
+  return g / (2.0 + g);
+}
+
 }  // namespace
 
 Rasteriser::Rasteriser(const RenderTarget& target, const ViewUniform& view,
                        const rhi::GraphicsPipelineDescriptor& pipeline) noexcept
     : target_(target),
       view_(view),
+      frustum_{view.planes, view.near_fs, view.far_fs, view.observer},
+      guard_{guardShare(pipeline.line_width, view.width),
+             guardShare(pipeline.line_width, view.height)},
       pipeline_(pipeline),
       test_depth_(target.depth != nullptr && pipeline.depth.depth_test),
       write_depth_(target.depth != nullptr && pipeline.depth.depth_test &&
@@ -254,6 +265,30 @@ Rasteriser::Vertex Rasteriser::vertex(const HomVec4& facing_point, const Rgba& c
           {view_.planes[0].evaluate(facing_point), view_.planes[1].evaluate(facing_point),
            view_.planes[2].evaluate(facing_point), view_.planes[3].evaluate(facing_point)},
           color};
+}
+
+HomVec4 Rasteriser::facing(const HomVec4& p) const noexcept {
+  return renderer::facing(frustum_, p);
+}
+
+std::array<double, 2> Rasteriser::sides(const HomVec4& a, const HomVec4& b) const noexcept {
+  const double from = a.dot(view_.observer);
+  const double to = b.dot(view_.observer);
+  if (!(from == 0.0 && to == 0.0)) return {from, to};
+  // As renderer::facing looks at them.
+  const auto& l = view_.planes;
+  const std::array<double, 4> at_a{l[0].evaluate(a), l[1].evaluate(a), l[2].evaluate(a),
+                                   l[3].evaluate(a)};
+  const std::array<double, 4> at_b{l[0].evaluate(b), l[1].evaluate(b), l[2].evaluate(b),
+                                   l[3].evaluate(b)};
+  const std::array<std::array<double, 2>, 4> ahead{{{at_a[0] + at_a[1], at_b[0] + at_b[1]},
+                                                    {at_a[2] + at_a[3], at_b[2] + at_b[3]},
+                                                    {at_a[0], at_b[0]},
+                                                    {at_a[2], at_b[2]}}};
+  for (const auto& values : ahead) {
+    if (!(values[0] == 0.0 && values[1] == 0.0)) return values;
+  }
+  return {from, to};  // the arc lies at the apex of the view, where nothing has a direction
 }
 
 namespace {
@@ -277,7 +312,8 @@ namespace orv::device {
 
 // The projection of points, public so that programs place labels exactly where a point is drawn.
 std::optional<ImagePoint> ViewUniform::project(const kernel::HomVec4& point) const noexcept {
-  const kernel::HomVec4 q = renderer::facing(observer, point);
+  const kernel::HomVec4 q =
+      renderer::facing(renderer::OrvFrustum{planes, near_fs, far_fs, observer}, point);
   const std::array<double, 4> p{planes[0].evaluate(q), planes[1].evaluate(q), planes[2].evaluate(q),
                                 planes[3].evaluate(q)};
   if (!(p[0] >= 0.0 && p[1] >= 0.0 && p[2] >= 0.0 && p[3] >= 0.0)) return std::nullopt;
@@ -317,30 +353,37 @@ void Rasteriser::point(const HomVec4& position, const Rgba& color) noexcept {
 
 void Rasteriser::line(const HomVec4& a, const Rgba& color_a, const HomVec4& b,
                       const Rgba& color_b) noexcept {
-  segment(vertex(renderer::facing(view_.observer, a), color_a),
-          vertex(renderer::facing(view_.observer, b), color_b));
+  segment(vertex(facing(a), color_a), vertex(facing(b), color_b));
 }
 
 void Rasteriser::geodesic(const HomVec4& a, const Rgba& color_a, const HomVec4& b,
                           const Rgba& color_b) noexcept {
-  // The shorter arc runs from a to the representative of b on a's side.
-  const HomVec4 end = a.dot(b) < 0.0 ? negated(b) : b;
-  const double from = a.dot(view_.observer);
-  const double to = end.dot(view_.observer);
+  // The shorter arc runs from a to the representative of b on a's side. Ends exactly pi/2 apart
+  // have two arcs of that length: the one between their representatives facing the view.
+  HomVec4 first = a;
+  HomVec4 end = b;
+  const double along = a.dot(b);
+  if (along < 0.0) {
+    end = negated(b);
+  } else if (along == 0.0) {
+    first = facing(a);
+    end = facing(b);
+  }
+  const auto [from, to] = sides(first, end);
   if (!(from < 0.0) && !(to < 0.0)) {
-    segment(vertex(a, color_a), vertex(end, color_b));
+    segment(vertex(first, color_a), vertex(end, color_b));
     return;
   }
   if (from < 0.0 && to < 0.0) {
-    segment(vertex(negated(a), color_a), vertex(negated(end), color_b));
+    segment(vertex(negated(first), color_a), vertex(negated(end), color_b));
     return;
   }
-  // The arc crosses the hyperplane orthogonal to the observer at t: beyond it the other
-  // representative faces the observer.
+  // The arc crosses the hyperplane orthogonal to the observer (or, lying in it, the boundary of
+  // what is ahead) at t: beyond it the other representative faces the view.
   const double t = from / (from - to);
-  const HomVec4 middle = mix(a, end, t);
+  const HomVec4 middle = mix(first, end, t);
   const Rgba middle_color = mix(color_a, color_b, t);
-  const HomVec4 start = from < 0.0 ? negated(a) : a;
+  const HomVec4 start = from < 0.0 ? negated(first) : first;
   const HomVec4 middle_start = from < 0.0 ? negated(middle) : middle;
   const HomVec4 middle_end = to < 0.0 ? negated(middle) : middle;
   const HomVec4 finish = to < 0.0 ? negated(end) : end;
@@ -348,13 +391,23 @@ void Rasteriser::geodesic(const HomVec4& a, const Rgba& color_a, const HomVec4& 
   segment(vertex(middle_end, middle_color), vertex(finish, color_b));
 }
 
+std::array<double, 4> Rasteriser::guarded(const std::array<double, 4>& p) const noexcept {
+  return {p[0] + guard_[0] * p[1], p[1] + guard_[0] * p[0], p[2] + guard_[1] * p[3],
+          p[3] + guard_[1] * p[2]};
+}
+
 void Rasteriser::segment(const Vertex& a, const Vertex& b) noexcept {
-  // Clip the segment (1 - t) a + t b to the view: each plane value is linear in t.
+  // Clip the segment (1 - t) a + t b to the view widened by half the line's width beyond every
+  // edge of the image (a guard band), so that a band leaving the image is cut beyond its edge, not
+  // square across it inside; the fragments beyond the attachments are dropped. The widened plane
+  // values, like the plane values, are linear in t.
+  const std::array<double, 4> guarded_a = guarded(a.planes);
+  const std::array<double, 4> guarded_b = guarded(b.planes);
   double t0 = 0.0;
   double t1 = 1.0;
   for (std::size_t k = 0; k < 4; ++k) {
-    const double va = a.planes[k];
-    const double vb = b.planes[k];
+    const double va = guarded_a[k];  // not finite where a plane value is not
+    const double vb = guarded_b[k];
     if (!(std::isfinite(va) && std::isfinite(vb))) return;
     if (va < 0.0 && vb < 0.0) return;
     if (va < 0.0) t0 = std::max(t0, va / (va - vb));
@@ -396,9 +449,8 @@ void Rasteriser::triangle(const HomVec4& a, const Rgba& color_a, const HomVec4& 
                           const Rgba& color_b, const HomVec4& c, const Rgba& color_c) noexcept {
   // Clip the triangle to the view, plane by plane (each plane value is linear over it), then draw
   // the polygon left as a fan.
-  std::array<Vertex, 8> polygon{vertex(renderer::facing(view_.observer, a), color_a),
-                                vertex(renderer::facing(view_.observer, b), color_b),
-                                vertex(renderer::facing(view_.observer, c), color_c)};
+  std::array<Vertex, 8> polygon{vertex(facing(a), color_a), vertex(facing(b), color_b),
+                                vertex(facing(c), color_c)};
   std::size_t count = 3;
   for (const Vertex& v : std::span(polygon).first(3)) {
     for (const double value : v.planes) {

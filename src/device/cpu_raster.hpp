@@ -11,6 +11,7 @@
 
 #include "orv/device.hpp"
 #include "orv/kernel.hpp"
+#include "orv/renderer.hpp"
 #include "orv/rhi.hpp"
 
 namespace orv::device::detail {
@@ -48,14 +49,15 @@ class Rasteriser {
 
   /// A point at `position` (any representative), in `color`.
   void point(const kernel::HomVec4& position, const Rgba& color) noexcept;
-  /// The segment between the representatives of `a` and `b` facing the observer.
+  /// The segment between the representatives of `a` and `b` facing the view.
   void line(const kernel::HomVec4& a, const Rgba& color_a, const kernel::HomVec4& b,
             const Rgba& color_b) noexcept;
-  /// The shortest great-circle arc between `a` and `b`, split where it crosses the hyperplane
-  /// orthogonal to the observer so that each piece is drawn facing it.
+  /// The shortest great-circle arc between `a` and `b` (for ends pi/2 apart, the one between their
+  /// representatives facing the view), split where it crosses the hyperplane orthogonal to the
+  /// observer so that each piece is drawn facing it.
   void geodesic(const kernel::HomVec4& a, const Rgba& color_a, const kernel::HomVec4& b,
                 const Rgba& color_b) noexcept;
-  /// The triangle spanned by the representatives of `a`, `b` and `c` facing the observer.
+  /// The triangle spanned by the representatives of `a`, `b` and `c` facing the view.
   void triangle(const kernel::HomVec4& a, const Rgba& color_a, const kernel::HomVec4& b,
                 const Rgba& color_b, const kernel::HomVec4& c, const Rgba& color_c) noexcept;
 
@@ -68,12 +70,24 @@ class Rasteriser {
 
  private:
   [[nodiscard]] Vertex vertex(const kernel::HomVec4& facing_point, const Rgba& color) const noexcept;
+  /// The representative of `p` the view sees (`renderer::facing` with the view's planes).
+  [[nodiscard]] kernel::HomVec4 facing(const kernel::HomVec4& p) const noexcept;
+  /// The values at the ends of an arc of the linear function whose sign picks the representative
+  /// facing the view: the 4-dot product with the observer, or for an arc lying in the hyperplane
+  /// orthogonal to the observer the first of l + r, t + b, l, t that is not zero at both ends.
+  [[nodiscard]] std::array<double, 2> sides(const kernel::HomVec4& a,
+                                            const kernel::HomVec4& b) const noexcept;
+  /// The plane values l, r, t, b of the view widened by the guard band: l + k r, r + k l,
+  /// t + k' b, b + k' t.
+  [[nodiscard]] std::array<double, 4> guarded(const std::array<double, 4>& planes) const noexcept;
   void segment(const Vertex& a, const Vertex& b) noexcept;
   void fragment(std::size_t x, std::size_t y, const kernel::HomVec4& q, const Rgba& color) noexcept;
   void fragment(std::size_t x, std::size_t y, float depth, const Rgba& color) noexcept;
 
   RenderTarget target_;
   ViewUniform view_;
+  renderer::OrvFrustum frustum_;  // the view's planes and observer, for `facing`
+  std::array<double, 2> guard_;    // k and k' of `guarded`, across and down
   rhi::GraphicsPipelineDescriptor pipeline_;
   bool test_depth_;
   bool write_depth_;

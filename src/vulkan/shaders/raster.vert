@@ -40,8 +40,45 @@ Vertex mixVertex(Vertex a, Vertex b, double t) {
   return Vertex(mixPoint(a.q, b.q, t), planes, mixColor(a.color, b.color, t));
 }
 
-// The representative of p facing the observer.
-dvec4 facing(dvec4 p) { return dot4(p, view.observer) < 0.0lf ? -p : p; }
+// The representative of p facing the view, as renderer::facing chooses it: by the sign of its
+// product with the observer, and where that is zero by the first of l + r, t + b, l, t and its
+// coordinates that is not.
+dvec4 facing(dvec4 p) {
+  const double toward = dot4(p, view.observer);
+  if (toward < 0.0lf) return -p;
+  if (!(toward == 0.0lf)) return p;
+  const double l = dot4(view.planes[0], p);
+  const double r = dot4(view.planes[1], p);
+  const double t = dot4(view.planes[2], p);
+  const double b = dot4(view.planes[3], p);
+  precise double lr = l + r;
+  precise double tb = t + b;
+  const double ahead[8] = double[](lr, tb, l, t, p.x, p.y, p.z, p.w);
+  for (uint i = 0u; i < 8u; ++i) {
+    if (ahead[i] < 0.0lf) return -p;
+    if (ahead[i] > 0.0lf) return p;
+  }
+  return p;
+}
+
+// The values at the ends a and b of an arc of the linear function whose sign picks the
+// representative facing the view: the product with the observer, or for an arc lying in the
+// hyperplane orthogonal to the observer the first of l + r, t + b, l, t not zero at both ends.
+dvec2 sides(dvec4 a, dvec4 b) {
+  const dvec2 toward = dvec2(dot4(a, view.observer), dot4(b, view.observer));
+  if (!(toward.x == 0.0lf && toward.y == 0.0lf)) return toward;
+  const dvec4 at_a = dvec4(dot4(view.planes[0], a), dot4(view.planes[1], a),
+                           dot4(view.planes[2], a), dot4(view.planes[3], a));
+  const dvec4 at_b = dvec4(dot4(view.planes[0], b), dot4(view.planes[1], b),
+                           dot4(view.planes[2], b), dot4(view.planes[3], b));
+  precise dvec2 lr = dvec2(at_a.x + at_a.y, at_b.x + at_b.y);
+  precise dvec2 tb = dvec2(at_a.z + at_a.w, at_b.z + at_b.w);
+  const dvec2 ahead[4] = dvec2[](lr, tb, dvec2(at_a.x, at_b.x), dvec2(at_a.z, at_b.z));
+  for (uint i = 0u; i < 4u; ++i) {
+    if (!(ahead[i].x == 0.0lf && ahead[i].y == 0.0lf)) return ahead[i];
+  }
+  return toward;
+}
 
 // Where a vertex inside the view lands: (x, y) in pixels and 1/(l + r); false at the apex of the
 // view, where l + r = 0.
@@ -99,13 +136,32 @@ void point(dvec4 position, vec4 color, uint k) {
   out_color[0] = color;
 }
 
-// Vertex k of the band drawn for the segment from a to b, clipped to the view.
+// The share of the opposite plane's value that moves a side plane of the view half a line's width
+// beyond its edge of the image, `extent` pixels across: g / (2 + g) for g = line_width / extent.
+double guardShare(double extent) {
+  precise double g = double(draw.line_width) / extent;
+  precise double share = g / (2.0lf + g);
+  return share;
+}
+
+// The plane values l, r, t, b widened by that guard band: l + k r, r + k l, t + k' b, b + k' t.
+dvec4 guarded(dvec4 p) {
+  const double k = guardShare(view.width);
+  const double k_down = guardShare(view.height);
+  precise dvec4 r = dvec4(p.x + k * p.y, p.y + k * p.x, p.z + k_down * p.w, p.w + k_down * p.z);
+  return r;
+}
+
+// Vertex k of the band drawn for the segment from a to b, clipped to the view widened by the guard
+// band, so that a band leaving the image is cut beyond its edge.
 void segment(Vertex a, Vertex b, uint k) {
+  const dvec4 guarded_a = guarded(a.planes);
+  const dvec4 guarded_b = guarded(b.planes);
   precise double t0 = 0.0lf;
   precise double t1 = 1.0lf;
   for (uint i = 0u; i < 4u; ++i) {
-    const double va = a.planes[i];
-    const double vb = b.planes[i];
+    const double va = guarded_a[i];  // not finite where a plane value is not
+    const double vb = guarded_b[i];
     if (!(finite(va) && finite(vb))) return;
     if (va < 0.0lf && vb < 0.0lf) return;
     if (va < 0.0lf) t0 = maxOf(t0, va / (va - vb));
@@ -135,25 +191,35 @@ void segment(Vertex a, Vertex b, uint k) {
   out_color[1] = p1.color;
 }
 
-// Vertex k of piece `piece` (0 or 1) of the shortest arc from a to b: where the arc crosses the
-// hyperplane orthogonal to the observer it continues through the other representative.
+// Vertex k of piece `piece` (0 or 1) of the shortest arc from a to b (for ends pi/2 apart, the one
+// between their representatives facing the view): where the arc crosses the hyperplane orthogonal
+// to the observer it continues through the other representative.
 void geodesic(dvec4 a, vec4 color_a, dvec4 b, vec4 color_b, uint piece, uint k) {
-  const dvec4 end = dot4(a, b) < 0.0lf ? -b : b;
-  const double from = dot4(a, view.observer);
-  const double to = dot4(end, view.observer);
+  dvec4 first = a;
+  dvec4 end = b;
+  const double along = dot4(a, b);
+  if (along < 0.0lf) {
+    end = -b;
+  } else if (along == 0.0lf) {
+    first = facing(a);
+    end = facing(b);
+  }
+  const dvec2 side = sides(first, end);
+  const double from = side.x;
+  const double to = side.y;
   if (!(from < 0.0lf) && !(to < 0.0lf)) {
-    if (piece == 0u) segment(vertexOf(a, color_a), vertexOf(end, color_b), k);
+    if (piece == 0u) segment(vertexOf(first, color_a), vertexOf(end, color_b), k);
     return;
   }
   if (from < 0.0lf && to < 0.0lf) {
-    if (piece == 0u) segment(vertexOf(-a, color_a), vertexOf(-end, color_b), k);
+    if (piece == 0u) segment(vertexOf(-first, color_a), vertexOf(-end, color_b), k);
     return;
   }
   precise double t = from / (from - to);
-  const dvec4 middle = mixPoint(a, end, t);
+  const dvec4 middle = mixPoint(first, end, t);
   const vec4 middle_color = mixColor(color_a, color_b, t);
   if (piece == 0u) {
-    segment(vertexOf(from < 0.0lf ? -a : a, color_a),
+    segment(vertexOf(from < 0.0lf ? -first : first, color_a),
             vertexOf(from < 0.0lf ? -middle : middle, middle_color), k);
   } else {
     segment(vertexOf(to < 0.0lf ? -middle : middle, middle_color),
