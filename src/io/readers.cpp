@@ -11,8 +11,10 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 #include "orv/io.hpp"
 
@@ -438,10 +440,20 @@ Parsed<std::vector<std::byte>> readFile(const std::filesystem::path& path) {
 
 template <class T>
 Parsed<T> fromFile(const std::filesystem::path& path, Parsed<T> (*parse)(std::span<const std::byte>)) {
+  // The messages are built by appending: GCC 12 at -O3 misreads `"..." + std::string&&` as an
+  // overlapping copy (-Wrestrict).
   const auto bytes = readFile(path);
-  if (!bytes) return std::unexpected("cannot read '" + path.string() + "': " + bytes.error());
+  if (!bytes) {
+    std::string message = "cannot read '";
+    message.append(path.string()).append("': ").append(bytes.error());
+    return std::unexpected(std::move(message));
+  }
   auto parsed = parse(*bytes);
-  if (!parsed) return std::unexpected("'" + path.string() + "': " + parsed.error());
+  if (!parsed) {
+    std::string message = "'";
+    message.append(path.string()).append("': ").append(parsed.error());
+    return std::unexpected(std::move(message));
+  }
   return parsed;
 }
 
