@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -169,6 +170,7 @@ std::string bytesText(std::uint64_t bytes) {
 
 struct GpuPipeline {
   rhi::GraphicsPipelineDescriptor desc;
+  device::PipelineOptions options;
   /// Made when first drawn with: variants[n][kind] draws primitives of `kind` in render passes of
   /// n colour attachments.
   std::array<std::array<VkPipeline, kKinds>, kMaxColorAttachments + 1> variants{};
@@ -473,10 +475,14 @@ class VulkanDevice final : public device::Device {
     });
   }
 
-  Result<PipelineId> createPipeline(const rhi::GraphicsPipelineDescriptor& desc) override {
+  Result<PipelineId> createPipeline(const rhi::GraphicsPipelineDescriptor& desc,
+                                    const device::PipelineOptions& options = {}) override {
     return guarded([&]() -> Result<PipelineId> {
       if (lost_) return deviceLost("createPipeline");
       if (auto ok = device::detail::checkPipelineDescriptor(desc, limits_); !ok) {
+        return std::unexpected(ok.error());
+      }
+      if (auto ok = device::detail::checkPipelineOptions(options); !ok) {
         return std::unexpected(ok.error());
       }
       if (desc.blend_enabled && !formatSupported(desc.color_format, true)) {
@@ -485,7 +491,7 @@ class VulkanDevice final : public device::Device {
             "createPipeline: " + context_->name + " cannot blend into " +
                 std::string(device::detail::formatName(desc.color_format))));
       }
-      const auto handle = pipelines_.insert(GpuPipeline{desc, {}});
+      const auto handle = pipelines_.insert(GpuPipeline{desc, options, {}});
       if (!handle) {
         return std::unexpected(outOfMemory("createPipeline"));
       }
@@ -1087,9 +1093,25 @@ class VulkanDevice final : public device::Device {
     const rhi::GraphicsPipelineDescriptor& d = p.desc;
     const bool depth = d.depth_format == Format::depth32_float;
 
-    const std::uint32_t kind_value = kind;
-    const VkSpecializationMapEntry entry{0, 0, sizeof(kind_value)};
-    const VkSpecializationInfo specialization{1, &entry, sizeof(kind_value), &kind_value};
+    // The kind of primitive, then the depth cue (a 32-bit boolean and five doubles).
+    struct Constants {
+      std::uint32_t kind;
+      std::uint32_t depth_cue;
+      std::array<double, 5> cue;
+    };
+    const Constants constants{kind, p.options.depth_cue.enabled ? 1u : 0u,
+                              p.options.depth_cue.coefficients};
+    const std::array<VkSpecializationMapEntry, 7> entries{{
+        {0, offsetof(Constants, kind), sizeof(std::uint32_t)},
+        {1, offsetof(Constants, depth_cue), sizeof(std::uint32_t)},
+        {2, offsetof(Constants, cue) + 0 * sizeof(double), sizeof(double)},
+        {3, offsetof(Constants, cue) + 1 * sizeof(double), sizeof(double)},
+        {4, offsetof(Constants, cue) + 2 * sizeof(double), sizeof(double)},
+        {5, offsetof(Constants, cue) + 3 * sizeof(double), sizeof(double)},
+        {6, offsetof(Constants, cue) + 4 * sizeof(double), sizeof(double)},
+    }};
+    const VkSpecializationInfo specialization{static_cast<std::uint32_t>(entries.size()),
+                                              entries.data(), sizeof(Constants), &constants};
     const std::array<VkPipelineShaderStageCreateInfo, 2> stages{{
         {VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO, nullptr, 0,
          VK_SHADER_STAGE_VERTEX_BIT, modules_[0], "main", &specialization},
