@@ -586,6 +586,60 @@ TEST(Commands, ADepthCueScalesEachFragmentsColourByItsStoredDepth) {
   EXPECT_TRUE(rig.device->createPipeline(desc, cued));
 }
 
+TEST(Commands, ManyPointsInOneDrawComeOutAsEachDrawnByItself) {
+  // Points crossing the edges of the tiles the device draws them by, overlapping at equal depths
+  // (where the later one wins with less_equal, and blending depends on the order too): one draw
+  // of them all leaves every pixel and depth as one draw per point does, to the bit.
+  constexpr std::uint32_t kW = 300;
+  constexpr std::uint32_t kH = 140;
+  constexpr std::uint32_t kCount = 3000;
+  Rig rig(kW, kH, kCount);
+  std::mt19937_64 rng(17);
+  std::uniform_real_distribution<double> u(-1.1, 1.1);
+  std::uniform_real_distribution<float> c(0.0f, 1.0f);
+  std::vector<HomVec4> points;
+  std::vector<std::array<float, 4>> tints;
+  for (std::uint32_t i = 0; i < kCount; ++i) {
+    // A few depths only, so that overlapping points tie.
+    const double ahead = 0.1 * static_cast<double>(i % 4);
+    points.push_back(HomVec4::init(u(rng), u(rng), std::tan(ahead), 1.0));
+    tints.push_back({c(rng), c(rng), c(rng), c(rng)});
+  }
+  for (const bool blend : {false, true}) {
+    const PipelineId pipe = rig.pipeline(PrimitiveTopology::point_list, blend, 7.5f);
+    ASSERT_TRUE(rig.draw(pipe, points, tints));
+    const std::vector<float> together = rig.pixels();
+    std::vector<float> depth_together(std::size_t{kW} * kH);
+    ASSERT_TRUE(rig.device->readImage(rig.depth, std::as_writable_bytes(std::span(depth_together))));
+    ASSERT_TRUE(rig.device->writeBuffer(rig.positions, 0, std::as_bytes(std::span(points))));
+    ASSERT_TRUE(rig.device->writeBuffer(rig.colors, 0, std::as_bytes(std::span(tints))));
+    std::vector<std::uint32_t> iota(kCount);
+    for (std::uint32_t i = 0; i < kCount; ++i) iota[i] = i;
+    // One draw per point, through an index buffer holding its index alone.
+    const std::array<ImageId, 1> attachments{rig.color};
+    std::vector<GpuCommand> commands{{GpuCommand::BeginPass{attachments, rig.depth}},
+                                     {GpuCommand::Clear{rig.color, 0, 0, 0, 0, 1}},
+                                     {pipe},
+                                     {GpuCommand::BindUniform{rig.view, 0, sizeof(ViewUniform), 0}}};
+    std::vector<BufferId> singles;
+    for (std::uint32_t i = 0; i < kCount; ++i) {
+      singles.push_back(*rig.device->createBuffer(
+          {4, 4, rhi::BufferType::index, Format::r32_uint, rhi::HeapType::upload, false}));
+      ASSERT_TRUE(rig.device->writeBuffer(singles.back(), 0, std::as_bytes(std::span(&iota[i], 1))));
+      commands.push_back({rhi::DrawCommand{pipe, rig.colors, singles.back(), kNone, rig.positions, 1, 1}});
+    }
+    commands.push_back({GpuCommand::EndPass{}});
+    rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+    ASSERT_TRUE(graph.addPass({"one by one", {}, rig.targets, commands, rhi::PassType::geometry}));
+    ASSERT_TRUE(rig.device->execute(graph));
+    EXPECT_EQ(rig.pixels(), together) << (blend ? "blended" : "opaque");
+    std::vector<float> depth_apart(std::size_t{kW} * kH);
+    ASSERT_TRUE(rig.device->readImage(rig.depth, std::as_writable_bytes(std::span(depth_apart))));
+    EXPECT_EQ(depth_apart, depth_together);
+    for (const BufferId b : singles) ASSERT_TRUE(rig.device->destroy(b));
+  }
+}
+
 TEST(Commands, IndexedInstancedBlendedDrawsReadEachOperandInItsPlace) {
   // Nothing here is symmetric: the image is wider than tall, the indices skip and reorder the
   // positions, the second instance is moved, and the blend weighs the source by its alpha and the

@@ -102,6 +102,19 @@ Rgba loadColor(const std::byte* texels, Format format, std::size_t index) noexce
 
 namespace {
 
+// Colour attachments a point writes through its fast path (more take the general one).
+constexpr std::size_t kMaxPointAttachments = 8;
+
+// Bytes of a texel of a colour attachment's format.
+std::size_t texelSize(Format format) noexcept {
+  switch (format) {
+    case Format::rgba8_unorm: return 4;
+    case Format::rgba16_float: return 8;
+    case Format::rgba32_float: return 16;
+    default: return 0;  // storeColor writes nothing either
+  }
+}
+
 bool compare(CompareOp op, float incoming, float stored) noexcept {
   switch (op) {
     case CompareOp::never: return false;
@@ -260,7 +273,7 @@ Rgba depthCued(const DepthCue& cue, float depth, const Rgba& color) noexcept {
 
 Rasteriser::Rasteriser(const RenderTarget& target, const ViewUniform& view,
                        const rhi::GraphicsPipelineDescriptor& pipeline,
-                       const PipelineOptions& options) noexcept
+                       const PipelineOptions& options, PointQueue* queue) noexcept
     : target_(target),
       view_(view),
       frustum_{view.planes, view.near_fs, view.far_fs, view.observer},
@@ -270,7 +283,10 @@ Rasteriser::Rasteriser(const RenderTarget& target, const ViewUniform& view,
       cue_(options.depth_cue),
       test_depth_(target.depth != nullptr && pipeline.depth.depth_test),
       write_depth_(target.depth != nullptr && pipeline.depth.depth_test &&
-                   pipeline.depth.depth_write) {}
+                   pipeline.depth.depth_write),
+      queue_(queue) {
+  if (queue_ != nullptr) queue_->records.clear();
+}
 
 Rasteriser::Vertex Rasteriser::vertex(const HomVec4& facing_point, const Rgba& color) const noexcept {
   return {facing_point,
@@ -343,9 +359,10 @@ std::optional<ImagePoint> ViewUniform::project(const kernel::HomVec4& point) con
 
 namespace orv::device::detail {
 
-void Rasteriser::point(const HomVec4& position, const Rgba& color) noexcept {
+bool Rasteriser::pointRecord(const HomVec4& position, const Rgba& color,
+                             PointQueue::Record& out) const noexcept {
   const std::optional<ImagePoint> at = view_.project(position);
-  if (!at) return;
+  if (!at) return false;
   const double x = at->x;
   const double y = at->y;
   const double half = 0.5 * static_cast<double>(pipeline_.point_size);
@@ -354,22 +371,174 @@ void Rasteriser::point(const HomVec4& position, const Rgba& color) noexcept {
   const double end_x = std::min(static_cast<double>(target_.width), std::ceil(x + half - 0.5));
   const double first_y = std::max(0.0, std::ceil(y - half - 0.5));
   const double end_y = std::min(static_cast<double>(target_.height), std::ceil(y + half - 0.5));
-  if (!(first_x < end_x && first_y < end_y)) return;
-  const auto depth = static_cast<float>(at->depth);
-  for (auto py = static_cast<std::size_t>(first_y); py < static_cast<std::size_t>(end_y); ++py) {
-    for (auto px = static_cast<std::size_t>(first_x); px < static_cast<std::size_t>(end_x); ++px) {
-      fragment(px, py, depth, color);
+  if (!(first_x < end_x && first_y < end_y)) return false;
+  out = {static_cast<float>(at->depth), static_cast<std::uint32_t>(first_x),
+         static_cast<std::uint32_t>(end_x), static_cast<std::uint32_t>(first_y),
+         static_cast<std::uint32_t>(end_y), color};
+  return true;
+}
+
+namespace {
+
+// Points gathered before they are drawn tile by tile.
+constexpr std::size_t kPointChunk = 32768;
+
+}  // namespace
+
+void Rasteriser::point(const HomVec4& position, const Rgba& color) noexcept {
+  PointQueue::Record r{};
+  if (!pointRecord(position, color, r)) return;
+  if (queue_ != nullptr) {
+    try {
+      // Gathered a chunk at a time, in memory that is made once and kept.
+      if (queue_->records.capacity() < kPointChunk) {
+        queue_->records.reserve(kPointChunk);
+        queue_->order.reserve(4 * kPointChunk);
+      }
+      if (queue_->records.size() == kPointChunk) flush();
+      queue_->records.push_back(r);
+      return;
+    } catch (...) {
+      // No memory to gather more: draw what was gathered, then this one, at once.
+      flush();
+      queue_ = nullptr;
+    }
+  }
+  drawPoint(r, r.x0, r.x1, r.y0, r.y1);
+}
+
+namespace {
+
+// Tiles of the image that points are drawn by: a tile's depths and colours stay in the cache
+// while its points are drawn.
+constexpr std::uint32_t kTileWidth = 64;
+constexpr std::uint32_t kTileHeight = 32;
+
+}  // namespace
+
+void Rasteriser::flush() noexcept {
+  if (queue_ == nullptr || queue_->records.empty()) return;
+  PointQueue& q = *queue_;
+  const std::uint32_t tiles_x = (target_.width + kTileWidth - 1) / kTileWidth;
+  const std::uint32_t tiles_y = (target_.height + kTileHeight - 1) / kTileHeight;
+  const std::size_t tiles = std::size_t{tiles_x} * tiles_y;
+  bool binned = true;
+  try {
+    q.starts.assign(tiles + 1, 0);
+    for (const PointQueue::Record& r : q.records) {
+      for (std::uint32_t ty = r.y0 / kTileHeight; ty <= (r.y1 - 1) / kTileHeight; ++ty) {
+        for (std::uint32_t tx = r.x0 / kTileWidth; tx <= (r.x1 - 1) / kTileWidth; ++tx) {
+          ++q.starts[std::size_t{ty} * tiles_x + tx + 1];
+        }
+      }
+    }
+    for (std::size_t t = 0; t < tiles; ++t) q.starts[t + 1] += q.starts[t];
+    q.order.resize(q.starts[tiles]);
+  } catch (...) {
+    binned = false;
+  }
+  if (!binned) {
+    // No memory to sort them by tile: in their order, one by one.
+    for (const PointQueue::Record& r : q.records) drawPoint(r, r.x0, r.x1, r.y0, r.y1);
+    q.records.clear();
+    return;
+  }
+  // Each tile's indices in draw order: the starts move up as they are filled, then move back.
+  for (std::size_t i = 0; i < q.records.size(); ++i) {
+    const PointQueue::Record& r = q.records[i];
+    for (std::uint32_t ty = r.y0 / kTileHeight; ty <= (r.y1 - 1) / kTileHeight; ++ty) {
+      for (std::uint32_t tx = r.x0 / kTileWidth; tx <= (r.x1 - 1) / kTileWidth; ++tx) {
+        q.order[q.starts[std::size_t{ty} * tiles_x + tx]++] = static_cast<std::uint32_t>(i);
+      }
+    }
+  }
+  for (std::size_t t = tiles; t > 0; --t) q.starts[t] = q.starts[t - 1];
+  q.starts[0] = 0;
+  for (std::uint32_t ty = 0; ty < tiles_y; ++ty) {
+    const std::uint32_t top = ty * kTileHeight;
+    const std::uint32_t bottom = std::min(top + kTileHeight, target_.height);
+    for (std::uint32_t tx = 0; tx < tiles_x; ++tx) {
+      const std::uint32_t left = tx * kTileWidth;
+      const std::uint32_t right = std::min(left + kTileWidth, target_.width);
+      const std::size_t t = std::size_t{ty} * tiles_x + tx;
+      if (q.starts[t] == q.starts[t + 1]) continue;
+      prefetchTile(left, right, top, bottom);
+      for (std::uint32_t k = q.starts[t]; k < q.starts[t + 1]; ++k) {
+        const PointQueue::Record& r = q.records[q.order[k]];
+        drawPoint(r, std::max(r.x0, left), std::min(r.x1, right), std::max(r.y0, top),
+                  std::min(r.y1, bottom));
+      }
+    }
+  }
+  q.records.clear();
+}
+
+void Rasteriser::prefetchTile(std::uint32_t left, std::uint32_t right, std::uint32_t top,
+                              std::uint32_t bottom) const noexcept {
+  // Asks for the tile's depths and texels all at once rather than one miss after another as its
+  // points reach them; changes nothing.
+  constexpr std::size_t kLine = 64;
+  for (std::size_t y = top; y < bottom; ++y) {
+    const std::size_t row = y * target_.width;
+    if (target_.depth != nullptr) {
+      const auto* first = reinterpret_cast<const char*>(target_.depth + row + left);
+      const auto* end = reinterpret_cast<const char*>(target_.depth + row + right);
+      for (const char* at = first; at < end; at += kLine) __builtin_prefetch(at, 1);
+    }
+    for (const ColorAttachment& attachment : target_.colors) {
+      const std::size_t size = texelSize(attachment.format);
+      const auto* first = reinterpret_cast<const char*>(attachment.texels + (row + left) * size);
+      const auto* end = reinterpret_cast<const char*>(attachment.texels + (row + right) * size);
+      for (const char* at = first; at < end; at += kLine) __builtin_prefetch(at, 1);
+    }
+  }
+}
+
+void Rasteriser::drawPoint(const PointQueue::Record& r, std::uint32_t x0, std::uint32_t x1,
+                           std::uint32_t y0, std::uint32_t y1) noexcept {
+  const float depth = r.depth;
+  if (pipeline_.blend_enabled || target_.colors.size() > kMaxPointAttachments) {
+    for (std::size_t py = y0; py < y1; ++py) {
+      for (std::size_t px = x0; px < x1; ++px) fragment(px, py, depth, r.color);
+    }
+    return;
+  }
+  // Unblended, every fragment of a point stores the same texels: its colour, cued by its one
+  // depth, is converted to each attachment's format once, when the first fragment passes.
+  std::array<std::array<std::byte, 16>, kMaxPointAttachments> texel;
+  bool encoded = false;
+  for (std::size_t py = y0; py < y1; ++py) {
+    for (std::size_t px = x0; px < x1; ++px) {
+      const std::size_t index = py * target_.width + px;
+      if (test_depth_) {
+        if (!compare(pipeline_.depth.depth_compare, depth, target_.depth[index])) continue;
+        if (write_depth_) target_.depth[index] = depth;
+      }
+      if (!encoded) {
+        const Rgba cued = depthCued(cue_, depth, r.color);
+        for (std::size_t k = 0; k < target_.colors.size(); ++k) {
+          storeColor(texel[k].data(), target_.colors[k].format, 0, cued);
+        }
+        encoded = true;
+      }
+      for (std::size_t k = 0; k < target_.colors.size(); ++k) {
+        const ColorAttachment& attachment = target_.colors[k];
+        const std::size_t size = texelSize(attachment.format);
+        std::memcpy(attachment.texels + index * size, texel[k].data(), size);
+      }
     }
   }
 }
 
 void Rasteriser::line(const HomVec4& a, const Rgba& color_a, const HomVec4& b,
                       const Rgba& color_b) noexcept {
+  flush();
   segment(vertex(facing(a), color_a), vertex(facing(b), color_b));
 }
 
 void Rasteriser::geodesic(const HomVec4& a, const Rgba& color_a, const HomVec4& b,
                           const Rgba& color_b) noexcept {
+  flush();
   // The shorter arc runs from a to the representative of b on a's side. Ends exactly pi/2 apart
   // have two arcs of that length: the one between their representatives facing the view.
   HomVec4 first = a;
@@ -459,6 +628,7 @@ void Rasteriser::segment(const Vertex& a, const Vertex& b) noexcept {
 
 void Rasteriser::triangle(const HomVec4& a, const Rgba& color_a, const HomVec4& b,
                           const Rgba& color_b, const HomVec4& c, const Rgba& color_c) noexcept {
+  flush();
   // Clip the triangle to the view, plane by plane (each plane value is linear over it), then draw
   // the polygon left as a fan.
   std::array<Vertex, 8> polygon{vertex(facing(a), color_a), vertex(facing(b), color_b),
