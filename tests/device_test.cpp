@@ -586,6 +586,50 @@ TEST(Commands, ADepthCueScalesEachFragmentsColourByItsStoredDepth) {
   EXPECT_TRUE(rig.device->createPipeline(desc, cued));
 }
 
+TEST(Commands, EveryPointStoresTheFloatOfItsFubiniStudyDepth) {
+  // Points at every distance, close to the observer and the near limit too, of every scale: each
+  // pixel's depth is the least float(depth) of the points that land in it, as
+  // ViewUniform::project gives it, to the bit.
+  constexpr std::uint32_t kW = 256;
+  constexpr std::uint32_t kH = 128;
+  constexpr std::uint32_t kCount = 40000;
+  Rig rig(kW, kH, kCount);
+  renderer::OrvCamera camera = renderer::OrvCamera::makeDefault();
+  camera.moveForward(0.2);
+  const ViewUniform view = ViewUniform::fromCamera(camera, kW, kH, 0.01, 1.5);
+  rig.setView(view);
+  std::mt19937_64 rng(23);
+  std::normal_distribution<double> g;
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  std::vector<HomVec4> points;
+  const HomVec4 eye = view.observer;
+  for (std::uint32_t i = 0; i < kCount; ++i) {
+    const HomVec4 dir = HomVec4::init(g(rng), g(rng), g(rng) - 2.0, g(rng));
+    // A third close to the observer: within 0.05 of it, the near limit among them.
+    const double near_mix = i % 3 == 0 ? 0.05 * u(rng) * u(rng) : 1.0;
+    const double scale = std::ldexp(1.0, static_cast<int>(i % 61) - 30);
+    points.push_back(HomVec4::init(scale * (eye.x + near_mix * dir.x), scale * (eye.y + near_mix * dir.y),
+                                   scale * (eye.z + near_mix * dir.z), scale * (eye.w + near_mix * dir.w)));
+  }
+  std::vector<float> expected(std::size_t{kW} * kH, 1.0f);
+  std::size_t landed = 0;
+  for (const HomVec4& p : points) {
+    const auto at = view.project(p);
+    if (!at) continue;
+    const auto x = static_cast<std::size_t>(std::ceil(at->x - 1.0));  // the centre in [x - .5, x + .5)
+    const auto y = static_cast<std::size_t>(std::ceil(at->y - 1.0));
+    if (x >= kW || y >= kH) continue;
+    ++landed;
+    float& e = expected[y * kW + x];
+    e = std::min(e, static_cast<float>(at->depth));
+  }
+  ASSERT_GT(landed, kCount / 4);
+  ASSERT_TRUE(rig.draw(rig.pipeline(PrimitiveTopology::point_list), points, {}));
+  std::vector<float> depth(std::size_t{kW} * kH);
+  ASSERT_TRUE(rig.device->readImage(rig.depth, std::as_writable_bytes(std::span(depth))));
+  EXPECT_EQ(depth, expected);
+}
+
 TEST(Commands, ManyPointsInOneDrawComeOutAsEachDrawnByItself) {
   // Points crossing the edges of the tiles the device draws them by, overlapping at equal depths
   // (where the later one wins with less_equal, and blending depends on the order too): one draw

@@ -284,7 +284,15 @@ Rasteriser::Rasteriser(const RenderTarget& target, const ViewUniform& view,
       test_depth_(target.depth != nullptr && pipeline.depth.depth_test),
       write_depth_(target.depth != nullptr && pipeline.depth.depth_test &&
                    pipeline.depth.depth_write),
-      queue_(queue) {
+      queue_(queue),
+      observer_norm2_(((view.observer.x * view.observer.x + view.observer.y * view.observer.y) +
+                       view.observer.z * view.observer.z) +
+                      view.observer.w * view.observer.w),
+      depth_scale_(1.0 / (view.far_fs - view.near_fs)),
+      // The fast depth where the view is plain: a finite observer of norm near 1, limits within
+      // [0, pi/2] and apart.
+      depth_fast_(observer_norm2_ > 0.25 && observer_norm2_ < 4.0 && view.near_fs >= 0.0 &&
+                  view.far_fs <= 1.5707963267948966 && view.far_fs - view.near_fs > 1e-3) {
   if (queue_ != nullptr) queue_->records.clear();
 }
 
@@ -359,20 +367,88 @@ std::optional<ImagePoint> ViewUniform::project(const kernel::HomVec4& point) con
 
 namespace orv::device::detail {
 
+namespace {
+
+// asin(s) for s in [0, 0.5]: s + s^3 R(s^2), R a polynomial fitted to it (within 2e-15).
+double asinSmall(double s) noexcept {
+  constexpr std::array<double, 12> c{
+      0.16666666666668628,  0.07499999999852046,  0.04464285727081898,   0.030381939435165407,
+      0.022372259152815436, 0.01735179907400043,  0.013966057993655124,  0.011624496653693007,
+      0.008930701469861703, 0.012855621977966207, -0.005640837682802616, 0.02460302577538372};
+  const double t = s * s;
+  double r = c[11];
+  for (std::size_t k = 11; k-- > 0;) r = r * t + c[k];
+  return s + s * t * r;
+}
+
+// ceil(v) for |v| < 2^52, up to the sign of a zero result, without a call into the maths library.
+double ceilSmall(double v) noexcept {
+  const auto t = static_cast<double>(static_cast<std::int64_t>(v));
+  return t < v ? t + 1.0 : t;
+}
+
+}  // namespace
+
+float Rasteriser::pointDepth(const HomVec4& q) const noexcept {
+  // The float of renderer::fsDepth(observer, q, near, far), which is what a fragment stores,
+  // without the arc cosine of the maths library where it cannot matter. The distance d is
+  // evaluated fast, within a bound `slack` that covers the fitted arc sine, the rounding of the
+  // cosine here and in the kernel (steeper as the point nears the observer) and the library's last
+  // place; the depth of each end of that interval is bracketed, the kernel's rounding included.
+  // Where both brackets round to one float, so does the kernel's depth, which lies between them
+  // (the depth rises with the distance, and so does every rounding on the way). Elsewhere, and for
+  // anything unusual, the kernel decides.
+  const HomVec4& o = view_.observer;
+  const auto exact = [&] {
+    return static_cast<float>(renderer::fsDepth(o, q, view_.near_fs, view_.far_fs));
+  };
+  const double sb = ((q.x * q.x + q.y * q.y) + q.z * q.z) + q.w * q.w;
+  const double dp = ((o.x * q.x + o.y * q.y) + o.z * q.z) + o.w * q.w;
+  if (!(depth_fast_ && sb > 1e-200 && sb < 1e200 && std::isfinite(dp))) return exact();
+  const double x = std::min(std::fabs(dp) / std::sqrt(observer_norm2_ * sb), 1.0);
+  double d = 0.0;
+  double slack = 0.0;
+  if (x <= 0.5) {
+    d = 1.5707963267948966 - asinSmall(x);
+    slack = 1e-13 + 1.2e-14;  // sin d >= 0.86
+  } else {
+    // acos x = 2 asin s with s = sqrt((1 - x) / 2) = sin(d / 2), and sin d >= 1.41 s for d <= pi/2.
+    const double s = std::sqrt((1.0 - x) * 0.5);
+    if (!(s > 1e-5)) return exact();  // within 2e-5 of the observer, the cosine is too flat
+    d = 2.0 * asinSmall(s);
+    slack = 1e-13 + 0.75e-14 / s;
+  }
+  const double t = d - view_.near_fs;
+  const double low = std::clamp((t - slack) * depth_scale_ - 1e-15, 0.0, 1.0);
+  const double high = std::clamp((t + slack) * depth_scale_ + 1e-15, 0.0, 1.0);
+  const auto f = static_cast<float>(low);
+  return f == static_cast<float>(high) ? f : exact();
+}
+
 bool Rasteriser::pointRecord(const HomVec4& position, const Rgba& color,
                              PointQueue::Record& out) const noexcept {
-  const std::optional<ImagePoint> at = view_.project(position);
-  if (!at) return false;
-  const double x = at->x;
-  const double y = at->y;
+  // As ViewUniform::project places it, the view's frustum made once.
+  const HomVec4 q = renderer::facing(frustum_, position);
+  const auto& planes = view_.planes;
+  const std::array<double, 4> p{planes[0].evaluate(q), planes[1].evaluate(q), planes[2].evaluate(q),
+                                planes[3].evaluate(q)};
+  if (!(p[0] >= 0.0 && p[1] >= 0.0 && p[2] >= 0.0 && p[3] >= 0.0)) return false;
+  const double lr = p[0] + p[1];
+  const double tb = p[2] + p[3];
+  const double ndc_x = lr > 0.0 ? (p[0] - p[1]) / lr : 0.0;
+  const double ndc_y = tb > 0.0 ? (p[2] - p[3]) / tb : 0.0;
+  const double x = (ndc_x + 1.0) * 0.5 * view_.width;
+  const double y = (ndc_y + 1.0) * 0.5 * view_.height;
+  if (!(std::isfinite(x) && std::isfinite(y))) return false;
   const double half = 0.5 * static_cast<double>(pipeline_.point_size);
   // Centres i + 0.5 in [x - half, x + half): i from ceil(x - half - 0.5) to ceil(x + half - 0.5) - 1.
-  const double first_x = std::max(0.0, std::ceil(x - half - 0.5));
-  const double end_x = std::min(static_cast<double>(target_.width), std::ceil(x + half - 0.5));
-  const double first_y = std::max(0.0, std::ceil(y - half - 0.5));
-  const double end_y = std::min(static_cast<double>(target_.height), std::ceil(y + half - 0.5));
+  // x and y lie within the image (the point is in view), so the ceilings are small integers.
+  const double first_x = std::max(0.0, ceilSmall(x - half - 0.5));
+  const double end_x = std::min(static_cast<double>(target_.width), ceilSmall(x + half - 0.5));
+  const double first_y = std::max(0.0, ceilSmall(y - half - 0.5));
+  const double end_y = std::min(static_cast<double>(target_.height), ceilSmall(y + half - 0.5));
   if (!(first_x < end_x && first_y < end_y)) return false;
-  out = {static_cast<float>(at->depth), static_cast<std::uint32_t>(first_x),
+  out = {pointDepth(q), static_cast<std::uint32_t>(first_x),
          static_cast<std::uint32_t>(end_x), static_cast<std::uint32_t>(first_y),
          static_cast<std::uint32_t>(end_y), color};
   return true;
@@ -698,9 +774,7 @@ void Rasteriser::triangle(const HomVec4& a, const Rgba& color_a, const HomVec4& 
 }
 
 void Rasteriser::fragment(std::size_t x, std::size_t y, const HomVec4& q, const Rgba& color) noexcept {
-  fragment(x, y,
-           static_cast<float>(renderer::fsDepth(view_.observer, q, view_.near_fs, view_.far_fs)),
-           color);
+  fragment(x, y, pointDepth(q), color);
 }
 
 void Rasteriser::fragment(std::size_t x, std::size_t y, float depth, const Rgba& incoming) noexcept {

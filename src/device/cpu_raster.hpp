@@ -106,6 +106,8 @@ class Rasteriser {
   /// t + k' b, b + k' t.
   [[nodiscard]] std::array<double, 4> guarded(const std::array<double, 4>& planes) const noexcept;
   void segment(const Vertex& a, const Vertex& b) noexcept;
+  /// The depth a fragment at `q` stores: float(renderer::fsDepth(observer, q, near, far)), exactly.
+  [[nodiscard]] float pointDepth(const kernel::HomVec4& q) const noexcept;
   /// The record of a point: where it lands and what it covers, or false where it draws nothing.
   [[nodiscard]] bool pointRecord(const kernel::HomVec4& position, const Rgba& color,
                                  PointQueue::Record& out) const noexcept;
@@ -126,6 +128,9 @@ class Rasteriser {
   bool test_depth_;
   bool write_depth_;
   PointQueue* queue_;
+  double observer_norm2_;  // for pointDepth
+  double depth_scale_;     // 1 / (far - near)
+  bool depth_fast_;        // whether pointDepth may take its fast path
 };
 
 }  // namespace orv::device::detail
