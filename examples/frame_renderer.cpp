@@ -132,18 +132,26 @@ FrameRenderer::~FrameRenderer() {
 
 namespace {
 
-// Cells per axis of each face of the cube the 3-sphere is projected onto from its centre.
-constexpr std::uint32_t kCellsPerAxis = 12;
+// Each face of the cube the 3-sphere is projected onto from its centre is cut into 2^kCellBits
+// cells along each of its three axes, and each cell into 2^(kPlaceBits - kCellBits) places along
+// each, whose order along a Z curve orders the cloud: points drawn one after another lie close
+// together on the image, so the device finds their pixels in its caches.
+constexpr std::uint32_t kCellBits = 5;
+// Cells are tested in groups, each the 8 cells of one cell of half the resolution (consecutive
+// on the Z curve): a group wholly outside the view, or wholly inside, needs no test of its cells.
+constexpr std::uint32_t kGroupBits = kCellBits - 1;
+constexpr std::uint32_t kPlaceBits = 10;
 // Cells wider than this (radians; only where points are scattered oddly) are looked at point by
 // point whatever their side.
 constexpr double kWideCell = 0.5;
 // Slack for rounding in the cells' tests, far beyond the error of the products they take.
 constexpr double kSlack = 1e-9;
 
-// The cell of the cube face `point` projects onto: the coordinate of largest magnitude picks the
-// face (a point and its negation share it), the other three divided by it the place on the face.
-// Points that are not finite, or zero, go to the first cell.
-std::uint32_t cellOf(const HomVec4& point, bool& negate) noexcept {
+// The place of `point` on the cube: the coordinate of largest magnitude picks the face (a point
+// and its negation share it), the other three divided by it the place on the face, as the face in
+// the top bits and the Z curve's index below. Points that are not finite, or zero, go to the first
+// place.
+std::uint64_t placeOf(const HomVec4& point, bool& negate) noexcept {
   const std::array<double, 4> c{point.x, point.y, point.z, point.w};
   std::size_t axis = 0;
   for (std::size_t k = 1; k < 4; ++k) {
@@ -152,14 +160,19 @@ std::uint32_t cellOf(const HomVec4& point, bool& negate) noexcept {
   negate = c[axis] < 0.0;
   const double scale = std::abs(c[axis]);
   if (!(scale > 0.0) || !std::isfinite(scale)) return 0;
-  std::uint32_t key = static_cast<std::uint32_t>(axis);
+  constexpr std::uint32_t kPlaces = 1u << kPlaceBits;
+  std::uint64_t z = 0;
+  std::uint32_t bit_of = 0;
+  std::array<std::uint32_t, 3> at{};
   for (std::size_t k = 0; k < 4; ++k) {
     if (k == axis) continue;
-    const double u = (c[k] / c[axis] + 1.0) * 0.5 * kCellsPerAxis;  // in [0, kCellsPerAxis]
-    const auto at = u >= 0.0 ? std::min(static_cast<std::uint32_t>(u), kCellsPerAxis - 1) : 0u;
-    key = key * kCellsPerAxis + at;
+    const double u = (c[k] / c[axis] + 1.0) * 0.5 * kPlaces;  // in [0, kPlaces]
+    at[bit_of++] = u >= 0.0 ? std::min(static_cast<std::uint32_t>(u), kPlaces - 1) : 0u;
   }
-  return key;
+  for (std::uint32_t b = kPlaceBits; b-- > 0;) {
+    for (const std::uint32_t a : at) z = (z << 1) | ((a >> b) & 1u);
+  }
+  return (std::uint64_t{axis} << (3 * kPlaceBits)) | z;
 }
 
 // The tint of a point of the cloud that has no colour, as the side of w = 0 `point` lies on.
@@ -181,29 +194,46 @@ double norm(const renderer::ProjectiveHyperplane& p) noexcept {
 void FrameRenderer::buildCells() {
   const std::vector<HomVec4>& points = scene_.points.positions;
   const std::size_t n = points.size();
-  constexpr std::uint32_t kKeys = 4 * kCellsPerAxis * kCellsPerAxis * kCellsPerAxis;
-  std::vector<std::uint32_t> key(n);
-  std::vector<std::uint32_t> start(kKeys + 1, 0);
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> order(n);
   std::vector<char> negate(n);
   for (std::size_t i = 0; i < n; ++i) {
     bool flip = false;
-    key[i] = cellOf(points[i], flip);
+    order[i] = {placeOf(points[i], flip), count32(i)};
     negate[i] = flip ? 1 : 0;
-    ++start[key[i] + 1];
   }
-  for (std::uint32_t k = 0; k < kKeys; ++k) start[k + 1] += start[k];
+  std::sort(order.begin(), order.end());
   cell_points_.resize(n);
   cell_source_.resize(n);
-  std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint32_t at = next[key[i]]++;
+  std::vector<std::uint32_t> start;  // the first point of each cell, then n
+  constexpr std::uint32_t kShift = 3 * (kPlaceBits - kCellBits);
+  constexpr std::uint32_t kGroupShift = 3 * (kPlaceBits - kGroupBits);
+  std::vector<std::uint32_t> group_start;  // the first cell of each group
+  for (std::size_t at = 0; at < n; ++at) {
+    const std::uint32_t i = order[at].second;
     cell_points_[at] = negate[i] != 0 ? negated(points[i]) : points[i];
-    cell_source_[at] = count32(i);
+    cell_source_[at] = i;
+    if (at == 0 || (order[at].first >> kShift) != (order[at - 1].first >> kShift)) {
+      if (at == 0 || (order[at].first >> kGroupShift) != (order[at - 1].first >> kGroupShift)) {
+        group_start.push_back(count32(start.size()));
+      }
+      start.push_back(count32(at));
+    }
   }
+  group_start.push_back(count32(start.size()));
+  start.push_back(count32(n));
+  for (std::size_t k = 0; k + 1 < start.size(); ++k) cells_.push_back(makeCell(start[k], start[k + 1]));
+  for (std::size_t g = 0; g + 1 < group_start.size(); ++g) {
+    Cell group = makeCell(start[group_start[g]], start[group_start[g + 1]]);
+    group.first = group_start[g];  // of cells_, not of points
+    group.end = group_start[g + 1];
+    groups_.push_back(group);
+  }
+}
+
+FrameRenderer::Cell FrameRenderer::makeCell(std::uint32_t first, std::uint32_t end) const {
   const double near_distance = renderer::fsDepthToDistance(kNearPointDepth, kNear, kFar);
-  for (std::uint32_t k = 0; k < kKeys; ++k) {
-    if (start[k] == start[k + 1]) continue;
-    Cell cell{HomVec4::init(0, 0, 0, 0), 0.0, 0.0, 0.0, start[k], start[k + 1]};
+  {
+    Cell cell{HomVec4::init(0, 0, 0, 0), 0.0, 0.0, 0.0, first, end};
     double sx = 0, sy = 0, sz = 0, sw = 0;
     bool finite = true;
     for (std::uint32_t i = cell.first; i < cell.end; ++i) {
@@ -228,7 +258,7 @@ void FrameRenderer::buildCells() {
     cell.radius = radius + kSlack;
     cell.reach = 2.0 * std::sin(std::min(cell.radius, std::numbers::pi) / 2.0) + kSlack;
     cell.near_cos = std::cos(std::min(near_distance + cell.radius + kSlack, std::numbers::pi / 2));
-    cells_.push_back(cell);
+    return cell;
   }
 }
 
@@ -388,14 +418,22 @@ std::uint32_t FrameRenderer::listPoints(const renderer::OrvFrustum& frustum, Fra
     }
     return false;
   };
+  // Whether the cap lies wholly inside every side plane, on the centre's side of the observer.
+  const auto inside = [&](const Cell& cell, const HomVec4& centre) {
+    for (std::size_t k = 0; k < 4; ++k) {
+      if (!(frustum.planes[k].evaluate(centre) - plane_norm[k] * cell.reach > 0.0)) return false;
+    }
+    return true;
+  };
   std::uint32_t listed = 0;
-  for (const Cell& cell : cells_) {
+  // Lists the points of `cell`; `tested`: the cell is known to reach into the view.
+  const auto take = [&](const Cell& cell, bool tested) {
     const double side = cell.centre.dot(eye);
     const bool mixed = cell.radius > kWideCell || std::abs(side) <= cell.reach;
     const HomVec4 centre = side < 0.0 ? negated(cell.centre) : cell.centre;
-    if (mixed ? outside(cell, cell.centre) && outside(cell, negated(cell.centre))
-              : outside(cell, centre)) {
-      continue;
+    if (!tested && (mixed ? outside(cell, cell.centre) && outside(cell, negated(cell.centre))
+                          : outside(cell, centre))) {
+      return;
     }
     ++stats.cells;
     listed += cell.end - cell.first;
@@ -404,7 +442,7 @@ std::uint32_t FrameRenderer::listPoints(const renderer::OrvFrustum& frustum, Fra
       // Every point faces the view on the centre's side, and is far.
       std::vector<std::uint32_t>& list = lists_[side < 0.0 ? 1 : 0];
       for (std::uint32_t i = cell.first; i < cell.end; ++i) list.push_back(i);
-      continue;
+      return;
     }
     for (std::uint32_t i = cell.first; i < cell.end; ++i) {
       const HomVec4& q = cell_points_[i];
@@ -417,6 +455,17 @@ std::uint32_t FrameRenderer::listPoints(const renderer::OrvFrustum& frustum, Fra
           may_be_near && renderer::fsDepth(eye, q, kNear, kFar) < kNearPointDepth;
       lists_[(near ? 2 : 0) + tint_side].push_back(i);
     }
+  };
+  for (const Cell& group : groups_) {
+    const double side = group.centre.dot(eye);
+    const bool mixed = group.radius > kWideCell || std::abs(side) <= group.reach;
+    const HomVec4 centre = side < 0.0 ? negated(group.centre) : group.centre;
+    if (mixed ? outside(group, group.centre) && outside(group, negated(group.centre))
+              : outside(group, centre)) {
+      continue;
+    }
+    const bool within = !mixed && inside(group, centre);
+    for (std::uint32_t c = group.first; c < group.end; ++c) take(cells_[c], within);
   }
   return listed;
 }

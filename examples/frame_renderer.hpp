@@ -175,6 +175,8 @@ class FrameRenderer {
                 std::uint32_t height, std::pmr::memory_resource& resource, const Style& style);
 
   void buildCells();
+  // The cell of `cell_points_` [first, end): its centre and the cap that holds them.
+  [[nodiscard]] Cell makeCell(std::uint32_t first, std::uint32_t end) const;
   [[nodiscard]] device::Result<void> createResources();
   [[nodiscard]] device::Result<void> recordFrame();
   // The draw lists of `frustum`'s view; returns how many points they hold.
@@ -192,6 +194,7 @@ class FrameRenderer {
 
   // The cloud as uploaded: cell by cell, each point the representative on its cell's side.
   std::vector<Cell> cells_;
+  std::vector<Cell> groups_;  // their [first, end) index cells_
   std::vector<HomVec4> cell_points_;
   std::vector<std::uint32_t> cell_source_;  // index into the scene's cloud of each
 
