@@ -17,7 +17,10 @@ using rhi::Format;
 
 // --- texel formats ------------------------------------------------------------------------------
 
-std::uint16_t floatToHalf(float value) noexcept {
+namespace {
+
+// floatToHalf, inlined where texels are stored.
+inline std::uint16_t halfOf(float value) noexcept {
   const std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
   const auto sign = static_cast<std::uint16_t>((bits >> 16) & 0x8000u);
   const std::uint32_t magnitude = bits & 0x7fff'ffffu;
@@ -48,6 +51,10 @@ std::uint16_t floatToHalf(float value) noexcept {
   return static_cast<std::uint16_t>(sign | rounded);
 }
 
+}  // namespace
+
+std::uint16_t floatToHalf(float value) noexcept { return halfOf(value); }
+
 namespace {
 
 std::uint8_t toUnorm8(float v) noexcept {
@@ -66,8 +73,8 @@ void storeColor(std::byte* texels, Format format, std::size_t index, const Rgba&
       return;
     }
     case Format::rgba16_float: {
-      const std::array<std::uint16_t, 4> out{floatToHalf(color[0]), floatToHalf(color[1]),
-                                             floatToHalf(color[2]), floatToHalf(color[3])};
+      const std::array<std::uint16_t, 4> out{halfOf(color[0]), halfOf(color[1]), halfOf(color[2]),
+                                             halfOf(color[3])};
       std::memcpy(texels + index * 8, out.data(), 8);
       return;
     }
