@@ -185,6 +185,29 @@ double edge(double ax, double ay, double bx, double by, double px, double py) no
   return (bx - ax) * (py - ay) - (by - ay) * (px - ax);
 }
 
+// `edge` of one edge, its end and orientation chosen once: the same products in the same order,
+// so the same values to the bit.
+class EdgeFunction {
+ public:
+  EdgeFunction(const std::array<double, 2>& a, const std::array<double, 2>& b) noexcept {
+    const double ax = a[0], ay = a[1], bx = b[0], by = b[1];
+    negate_ = by < ay || (by == ay && bx < ax);
+    if (negate_) {
+      x0_ = bx, y0_ = by, dx_ = ax - bx, dy_ = ay - by;
+    } else {
+      x0_ = ax, y0_ = ay, dx_ = bx - ax, dy_ = by - ay;
+    }
+  }
+  double operator()(double px, double py) const noexcept {
+    const double e = dx_ * (py - y0_) - dy_ * (px - x0_);
+    return negate_ ? -e : e;
+  }
+
+ private:
+  double x0_, y0_, dx_, dy_;
+  bool negate_;
+};
+
 // Whether a triangle of positive area owns the centres on its edge a -> b: top edges (horizontal,
 // running right) and left edges (running up, as y grows downward).
 bool ownsEdge(double ax, double ay, double bx, double by) noexcept {
@@ -193,9 +216,23 @@ bool ownsEdge(double ax, double ay, double bx, double by) noexcept {
 
 // Calls `cover(x, y, l0, l1, l2)` for every pixel centre the triangle covers, with the screen-space
 // barycentric weights of its vertices, within [0, width) x [0, height).
+// What coverTriangle calls: `f` with the weights when `Weighted`, else with zeros.
+template <bool Weighted, class F>
+struct Coverage {
+  static constexpr bool kWeighted = Weighted;
+  F f;
+  void operator()(std::size_t x, std::size_t y, double l0, double l1, double l2) const {
+    f(x, y, l0, l1, l2);
+  }
+};
+template <bool Weighted, class F>
+Coverage<Weighted, F> coverage(F f) {
+  return {f};
+}
+
 template <class Cover>
 void coverTriangle(const std::array<std::array<double, 2>, 3>& v, std::uint32_t width,
-                   std::uint32_t height, Cover&& cover) noexcept {
+                   std::uint32_t height, const Cover& cover) noexcept {
   double area = edge(v[0][0], v[0][1], v[1][0], v[1][1], v[2][0], v[2][1]);
   if (!(std::isfinite(area)) || area == 0.0) return;
   std::array<std::size_t, 3> order{0, 1, 2};
@@ -227,6 +264,9 @@ void coverTriangle(const std::array<std::array<double, 2>, 3>& v, std::uint32_t 
   // since their crossing of the row is ill-conditioned.
   const std::array<std::array<const std::array<double, 2>*, 2>, 3> edges{
       {{&a, &b}, {&b, &c}, {&c, &a}}};
+  const EdgeFunction ab(a, b);
+  const EdgeFunction bc(b, c);
+  const EdgeFunction ca(c, a);
   for (auto y = static_cast<std::size_t>(first_y); y <= static_cast<std::size_t>(last_y); ++y) {
     const double py = static_cast<double>(y) + 0.5;
     double lo = first_x;
@@ -245,10 +285,16 @@ void coverTriangle(const std::array<std::array<double, 2>, 3>& v, std::uint32_t 
     if (!(lo <= hi)) continue;
     for (auto x = static_cast<std::size_t>(lo); x <= static_cast<std::size_t>(hi); ++x) {
       const double px = static_cast<double>(x) + 0.5;
-      const double e_bc = edge(b[0], b[1], c[0], c[1], px, py);  // weight of a
-      const double e_ca = edge(c[0], c[1], a[0], a[1], px, py);  // weight of b
-      const double e_ab = edge(a[0], a[1], b[0], b[1], px, py);  // weight of c
-      if (!inside(e_bc, own_bc) || !inside(e_ca, own_ca) || !inside(e_ab, own_ab)) continue;
+      const double e_bc = bc(px, py);  // weight of a
+      if (!inside(e_bc, own_bc)) continue;
+      const double e_ca = ca(px, py);  // weight of b
+      if (!inside(e_ca, own_ca)) continue;
+      const double e_ab = ab(px, py);  // weight of c
+      if (!inside(e_ab, own_ab)) continue;
+      if constexpr (!Cover::kWeighted) {
+        cover(x, y, 0.0, 0.0, 0.0);
+        continue;
+      }
       std::array<double, 3> weight{};
       weight[order[0]] = e_bc / area;
       weight[order[1]] = e_ca / area;
@@ -705,8 +751,10 @@ void Rasteriser::segment(const Vertex& a, const Vertex& b) noexcept {
     const double t = w1 / (w0 + w1);
     fragment(x, y, mix(p0.q, p1.q, t), mix(p0.color, p1.color, t));
   };
-  coverTriangle({corner[0], corner[1], corner[2]}, target_.width, target_.height, shade);
-  coverTriangle({corner[0], corner[2], corner[3]}, target_.width, target_.height, shade);
+  // Where along the segment a pixel lies decides its shade, not the triangles' weights.
+  const auto cover = coverage<false>(shade);
+  coverTriangle({corner[0], corner[1], corner[2]}, target_.width, target_.height, cover);
+  coverTriangle({corner[0], corner[2], corner[3]}, target_.width, target_.height, cover);
 }
 
 void Rasteriser::triangle(const HomVec4& a, const Rgba& color_a, const HomVec4& b,
@@ -756,7 +804,7 @@ void Rasteriser::triangle(const HomVec4& a, const Rgba& color_a, const HomVec4& 
     coverTriangle({{{screen[0].x, screen[0].y}, {screen[i].x, screen[i].y},
                     {screen[i + 1].x, screen[i + 1].y}}},
                   target_.width, target_.height,
-                  [&](std::size_t x, std::size_t y, double l0, double l1, double l2) {
+                  coverage<true>([&](std::size_t x, std::size_t y, double l0, double l1, double l2) {
                     const std::array<double, 3> lambda{l0, l1, l2};
                     std::array<double, 3> weight{};
                     double total = 0.0;
@@ -776,7 +824,7 @@ void Rasteriser::triangle(const HomVec4& a, const Rgba& color_a, const HomVec4& 
                     }
                     for (std::size_t ch = 0; ch < 4; ++ch) color[ch] = static_cast<float>(sum[ch]);
                     fragment(x, y, q, color);
-                  });
+                  }));
   }
 }
 
