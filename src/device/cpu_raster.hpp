@@ -113,6 +113,8 @@ class Rasteriser {
                                  PointQueue::Record& out) const noexcept;
   void prefetchTile(std::uint32_t left, std::uint32_t right, std::uint32_t top,
                     std::uint32_t bottom) const noexcept;
+  void drawPointHalf(const PointQueue::Record& r, std::uint32_t x0, std::uint32_t x1,
+                     std::uint32_t y0, std::uint32_t y1) noexcept;
   /// The fragments of `r` within [x0, x1) x [y0, y1).
   void drawPoint(const PointQueue::Record& r, std::uint32_t x0, std::uint32_t x1, std::uint32_t y0,
                  std::uint32_t y1) noexcept;
