@@ -160,8 +160,9 @@ class FrameRenderer {
     std::array<rhi::PipelineId, 2> point_pipelines{};  // far, near
   };
 
-  // A cell of the cloud: its points are `positions` [first, end), every one within `radius`
-  // (radians) of `centre` (unit length, on the side of each of them).
+  // A cell of the cloud: its points are `cell_points_` [first, end), every one within `radius`
+  // (radians) of `centre` (unit length, on the side of each of them). A group of cells is a Cell
+  // whose [first, end) index `cells_`.
   struct Cell {
     HomVec4 centre;
     double reach;  // 2 sin(radius / 2): how far a point of the cap lies from its centre
@@ -194,7 +195,7 @@ class FrameRenderer {
 
   // The cloud as uploaded: cell by cell, each point the representative on its cell's side.
   std::vector<Cell> cells_;
-  std::vector<Cell> groups_;  // their [first, end) index cells_
+  std::vector<Cell> groups_;  // eight cells each, tested first
   std::vector<HomVec4> cell_points_;
   std::vector<std::uint32_t> cell_source_;  // index into the scene's cloud of each
 
