@@ -587,7 +587,8 @@ TEST(Commands, ADepthCueScalesEachFragmentsColourByItsStoredDepth) {
 }
 
 TEST(Commands, EveryPointStoresTheFloatOfItsFubiniStudyDepth) {
-  // Points at every distance, close to the observer and the near limit too, of every scale: each
+  // Points at every distance, close to the observer and the near limit too, of every scale (down
+  // to norms the kernel takes for no point at all, at distance 0): each
   // pixel's depth is the least float(depth) of the points that land in it, as
   // ViewUniform::project gives it, to the bit.
   constexpr std::uint32_t kW = 256;
@@ -607,7 +608,7 @@ TEST(Commands, EveryPointStoresTheFloatOfItsFubiniStudyDepth) {
     const HomVec4 dir = HomVec4::init(g(rng), g(rng), g(rng) - 2.0, g(rng));
     // A third close to the observer: within 0.05 of it, the near limit among them.
     const double near_mix = i % 3 == 0 ? 0.05 * u(rng) * u(rng) : 1.0;
-    const double scale = std::ldexp(1.0, static_cast<int>(i % 61) - 30);
+    const double scale = std::ldexp(1.0, static_cast<int>(i % 121) - 60);  // 2^-60 is degenerate
     points.push_back(HomVec4::init(scale * (eye.x + near_mix * dir.x), scale * (eye.y + near_mix * dir.y),
                                    scale * (eye.z + near_mix * dir.z), scale * (eye.w + near_mix * dir.w)));
   }

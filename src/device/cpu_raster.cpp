@@ -457,7 +457,8 @@ float Rasteriser::pointDepth(const HomVec4& q) const noexcept {
   };
   const double sb = ((q.x * q.x + q.y * q.y) + q.z * q.z) + q.w * q.w;
   const double dp = ((o.x * q.x + o.y * q.y) + o.z * q.z) + o.w * q.w;
-  if (!(depth_fast_ && sb > 1e-200 && sb < 1e200 && std::isfinite(dp))) return exact();
+  // Below a norm of 1e-15 the kernel takes a point for no point at all (distance 0).
+  if (!(depth_fast_ && sb > 1e-28 && sb < 1e200 && std::isfinite(dp))) return exact();
   const double x = std::min(std::fabs(dp) / std::sqrt(observer_norm2_ * sb), 1.0);
   double d = 0.0;
   double slack = 0.0;
