@@ -348,6 +348,68 @@ void BM_formerRasteriserDrawsTheDemoFrame(benchmark::State& state) {
   }
 }
 
+// --- the demo's frame, from the observer's pose to the image in host memory ---------------------
+
+// Everything the demo and the viewer do per frame on the CPU device: the renderer's per-frame work,
+// the device executing the frame and the image read back. Two poses of the flight in turn, so that
+// nothing of one frame is the next one's; the milliseconds of each stage (FrameStats) are
+// counters, and `visible` the stars handed to the device.
+void BM_demoFrameOnTheCpuDevice(benchmark::State& state) {
+  auto device = std::move(*device::makeCpuDevice());
+  auto made = frame::FrameRenderer::create(demoScene(), *device, kWidth, kHeight,
+                                           *std::pmr::new_delete_resource());
+  if (!made) {
+    state.SkipWithError(made.error().message.c_str());
+    return;
+  }
+  frame::FrameRenderer& renderer = **made;
+  std::array<renderer::Observer, 2> poses{demo::startObserver(), demo::startObserver()};
+  demo::flyStep(poses[0]);
+  demo::flyStep(poses[1]);
+  demo::flyStep(poses[1]);
+  std::array<double, 5> stage_ms{};
+  double visible = 0;
+  std::size_t frames = 0;
+  for (auto _ : state) {
+    const auto stats = renderer.render(poses[frames % 2]);
+    if (!stats) {
+      state.SkipWithError(stats.error().message.c_str());
+      return;
+    }
+    stage_ms[0] += stats->cull_ms;
+    stage_ms[1] += stats->sort_ms;
+    stage_ms[2] += stats->draw_ms;
+    stage_ms[3] += stats->read_ms;
+    stage_ms[4] += stats->upload_ms;
+    visible += stats->visible;
+    ++frames;
+  }
+  const double n = static_cast<double>(std::max<std::size_t>(frames, 1));
+  state.counters["cull_ms"] = stage_ms[0] / n;
+  state.counters["sort_ms"] = stage_ms[1] / n;
+  state.counters["draw_ms"] = stage_ms[2] / n;
+  state.counters["read_ms"] = stage_ms[3] / n;
+  state.counters["upload_ms"] = stage_ms[4] / n;
+  state.counters["visible"] = visible / n;
+}
+
+// The peer: one `frustumCull` of the same 1,000,000 stars through the frame's frustum.
+void BM_frustumCullOfTheStars(benchmark::State& state) {
+  const frame::Scene& scene = demoScene();
+  renderer::Observer observer = demo::startObserver();
+  demo::flyStep(observer);
+  const frame::ViewAngles angles = frame::viewAngles(kWidth, kHeight);
+  const renderer::OrvFrustum frustum =
+      observer.frustum(angles.horizontal, angles.vertical, frame::kNear, frame::kFar);
+  const std::span<const HomVec4> stars = scene.points.positions;
+  const auto mask = std::make_unique<bool[]>(stars.size());
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(
+        renderer::frustumCull(frustum, stars, std::span(mask.get(), stars.size())));
+    benchmark::ClobberMemory();
+  }
+}
+
 // --- Fubini-Study distances -----------------------------------------------------------------------
 
 constexpr std::uint32_t kPairs = 1'000'000;
@@ -399,6 +461,8 @@ ORV_BENCHMARK(BM_formerRasteriserDrawsTheDemoFrame)->Unit(benchmark::kMillisecon
 #if ORV_BENCH_HAVE_VULKAN
 ORV_BENCHMARK(BM_vulkanDeviceExecutesTheDemoFrame)->Unit(benchmark::kMillisecond);
 #endif
+ORV_BENCHMARK(BM_demoFrameOnTheCpuDevice)->Unit(benchmark::kMillisecond);
+ORV_BENCHMARK(BM_frustumCullOfTheStars)->Unit(benchmark::kMillisecond);
 ORV_BENCHMARK(BM_cpuDeviceComputesDistances)->Unit(benchmark::kMillisecond);
 ORV_BENCHMARK(BM_loopOfFsDistance)->Unit(benchmark::kMillisecond);
 
@@ -409,6 +473,9 @@ int main(int argc, char** argv) {
   std::vector<Comparison> comparisons{
       {"BM_cpuDeviceExecutesTheDemoFrame", "BM_formerRasteriserDrawsTheDemoFrame", 1.25,
        "CPU device executing the demo's frame / the demo's former rasteriser"},
+      {"BM_demoFrameOnTheCpuDevice", "BM_frustumCullOfTheStars", 3.0,
+       "the demo's frame on the CPU device, pose to image in host memory / one frustumCull of its "
+       "1M stars"},
       {"BM_cpuDeviceComputesDistances", "BM_loopOfFsDistance", 1.10,
        "orv_compute_fs_distance on the CPU device / a loop of fsDistance"}};
 #if ORV_BENCH_HAVE_VULKAN

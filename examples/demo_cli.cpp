@@ -130,9 +130,9 @@ void clearProgress(std::ostream& err) {
 std::string summaryRow(std::uint32_t frame, const frame::FrameStats& stats,
                        const std::string& path) {
   char row[160];
-  std::snprintf(row, sizeof row, "%5u %10zu %9u %9.1f %9.1f %9.1f %7u  ", frame, stats.points,
-                stats.visible, stats.cull_ms, stats.sort_ms, stats.draw_ms + stats.read_ms,
-                stats.passes);
+  std::snprintf(row, sizeof row, "%5u %10zu %9u %9.1f %9.1f %9.1f %9.1f %7u  ", frame,
+                stats.points, stats.visible, stats.cull_ms, stats.upload_ms, stats.draw_ms,
+                stats.read_ms, stats.passes);
   return row + path + "\n";
 }
 
@@ -158,7 +158,8 @@ int run(const Options& options, std::ostream& out, std::ostream& err, bool err_i
   const bool lines = options.frames > 1 && !err_is_terminal;
 
   out << "device: " << (*device)->name() << '\n';
-  out << "frame     points   visible   cull ms   sort ms   draw ms  passes  output\n" << std::flush;
+  out << "frame     points    handed   cull ms upload ms   draw ms   read ms  passes  output\n"
+      << std::flush;
   for (std::uint32_t frame = 0; frame < options.frames; ++frame) {
     flyStep(observer);
     const auto stats = (*renderer)->render(observer);

@@ -586,6 +586,105 @@ TEST(Commands, ADepthCueScalesEachFragmentsColourByItsStoredDepth) {
   EXPECT_TRUE(rig.device->createPipeline(desc, cued));
 }
 
+TEST(Commands, EveryPointStoresTheFloatOfItsFubiniStudyDepth) {
+  // Points at every distance, close to the observer and the near limit too, of every scale (down
+  // to norms the kernel takes for no point at all, at distance 0): each
+  // pixel's depth is the least float(depth) of the points that land in it, as
+  // ViewUniform::project gives it, to the bit.
+  constexpr std::uint32_t kW = 256;
+  constexpr std::uint32_t kH = 128;
+  constexpr std::uint32_t kCount = 40000;
+  Rig rig(kW, kH, kCount);
+  renderer::OrvCamera camera = renderer::OrvCamera::makeDefault();
+  camera.moveForward(0.2);
+  const ViewUniform view = ViewUniform::fromCamera(camera, kW, kH, 0.01, 1.5);
+  rig.setView(view);
+  std::mt19937_64 rng(23);
+  std::normal_distribution<double> g;
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  std::vector<HomVec4> points;
+  const HomVec4 eye = view.observer;
+  for (std::uint32_t i = 0; i < kCount; ++i) {
+    const HomVec4 dir = HomVec4::init(g(rng), g(rng), g(rng) - 2.0, g(rng));
+    // A third close to the observer: within 0.05 of it, the near limit among them.
+    const double near_mix = i % 3 == 0 ? 0.05 * u(rng) * u(rng) : 1.0;
+    const double scale = std::ldexp(1.0, static_cast<int>(i % 121) - 60);  // 2^-60 is degenerate
+    points.push_back(HomVec4::init(scale * (eye.x + near_mix * dir.x), scale * (eye.y + near_mix * dir.y),
+                                   scale * (eye.z + near_mix * dir.z), scale * (eye.w + near_mix * dir.w)));
+  }
+  std::vector<float> expected(std::size_t{kW} * kH, 1.0f);
+  std::size_t landed = 0;
+  for (const HomVec4& p : points) {
+    const auto at = view.project(p);
+    if (!at) continue;
+    const auto x = static_cast<std::size_t>(std::ceil(at->x - 1.0));  // the centre in [x - .5, x + .5)
+    const auto y = static_cast<std::size_t>(std::ceil(at->y - 1.0));
+    if (x >= kW || y >= kH) continue;
+    ++landed;
+    float& e = expected[y * kW + x];
+    e = std::min(e, static_cast<float>(at->depth));
+  }
+  ASSERT_GT(landed, kCount / 4);
+  ASSERT_TRUE(rig.draw(rig.pipeline(PrimitiveTopology::point_list), points, {}));
+  std::vector<float> depth(std::size_t{kW} * kH);
+  ASSERT_TRUE(rig.device->readImage(rig.depth, std::as_writable_bytes(std::span(depth))));
+  EXPECT_EQ(depth, expected);
+}
+
+TEST(Commands, ManyPointsInOneDrawComeOutAsEachDrawnByItself) {
+  // Points crossing the edges of the tiles the device draws them by, overlapping at equal depths
+  // (where the later one wins with less_equal, and blending depends on the order too): one draw
+  // of them all leaves every pixel and depth as one draw per point does, to the bit.
+  constexpr std::uint32_t kW = 300;
+  constexpr std::uint32_t kH = 140;
+  constexpr std::uint32_t kCount = 3000;
+  Rig rig(kW, kH, kCount);
+  std::mt19937_64 rng(17);
+  std::uniform_real_distribution<double> u(-1.1, 1.1);
+  std::uniform_real_distribution<float> c(0.0f, 1.0f);
+  std::vector<HomVec4> points;
+  std::vector<std::array<float, 4>> tints;
+  for (std::uint32_t i = 0; i < kCount; ++i) {
+    // A few depths only, so that overlapping points tie.
+    const double ahead = 0.1 * static_cast<double>(i % 4);
+    points.push_back(HomVec4::init(u(rng), u(rng), std::tan(ahead), 1.0));
+    tints.push_back({c(rng), c(rng), c(rng), c(rng)});
+  }
+  for (const bool blend : {false, true}) {
+    const PipelineId pipe = rig.pipeline(PrimitiveTopology::point_list, blend, 7.5f);
+    ASSERT_TRUE(rig.draw(pipe, points, tints));
+    const std::vector<float> together = rig.pixels();
+    std::vector<float> depth_together(std::size_t{kW} * kH);
+    ASSERT_TRUE(rig.device->readImage(rig.depth, std::as_writable_bytes(std::span(depth_together))));
+    ASSERT_TRUE(rig.device->writeBuffer(rig.positions, 0, std::as_bytes(std::span(points))));
+    ASSERT_TRUE(rig.device->writeBuffer(rig.colors, 0, std::as_bytes(std::span(tints))));
+    std::vector<std::uint32_t> iota(kCount);
+    for (std::uint32_t i = 0; i < kCount; ++i) iota[i] = i;
+    // One draw per point, through an index buffer holding its index alone.
+    const std::array<ImageId, 1> attachments{rig.color};
+    std::vector<GpuCommand> commands{{GpuCommand::BeginPass{attachments, rig.depth}},
+                                     {GpuCommand::Clear{rig.color, 0, 0, 0, 0, 1}},
+                                     {pipe},
+                                     {GpuCommand::BindUniform{rig.view, 0, sizeof(ViewUniform), 0}}};
+    std::vector<BufferId> singles;
+    for (std::uint32_t i = 0; i < kCount; ++i) {
+      singles.push_back(*rig.device->createBuffer(
+          {4, 4, rhi::BufferType::index, Format::r32_uint, rhi::HeapType::upload, false}));
+      ASSERT_TRUE(rig.device->writeBuffer(singles.back(), 0, std::as_bytes(std::span(&iota[i], 1))));
+      commands.push_back({rhi::DrawCommand{pipe, rig.colors, singles.back(), kNone, rig.positions, 1, 1}});
+    }
+    commands.push_back({GpuCommand::EndPass{}});
+    rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+    ASSERT_TRUE(graph.addPass({"one by one", {}, rig.targets, commands, rhi::PassType::geometry}));
+    ASSERT_TRUE(rig.device->execute(graph));
+    EXPECT_EQ(rig.pixels(), together) << (blend ? "blended" : "opaque");
+    std::vector<float> depth_apart(std::size_t{kW} * kH);
+    ASSERT_TRUE(rig.device->readImage(rig.depth, std::as_writable_bytes(std::span(depth_apart))));
+    EXPECT_EQ(depth_apart, depth_together);
+    for (const BufferId b : singles) ASSERT_TRUE(rig.device->destroy(b));
+  }
+}
+
 TEST(Commands, IndexedInstancedBlendedDrawsReadEachOperandInItsPlace) {
   // Nothing here is symmetric: the image is wider than tall, the indices skip and reorder the
   // positions, the second instance is moved, and the blend weighs the source by its alpha and the

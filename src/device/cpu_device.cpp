@@ -288,7 +288,8 @@ class CpuDevice final : public Device {
     } else if (state.vertex != nullptr) {
       colors = state.vertex->bytes.get() + state.vertex_offset;
     }
-    Rasteriser raster(state.target, viewOf(state), state.pipeline->desc, state.pipeline->options);
+    Rasteriser raster(state.target, viewOf(state), state.pipeline->desc, state.pipeline->options,
+                      &point_queue_);
 
     for (std::uint32_t instance = 0; instance < c.instance_count; ++instance) {
       std::optional<PGL4> moved;
@@ -307,6 +308,7 @@ class CpuDevice final : public Device {
       };
       drawPrimitives(raster, state.pipeline->desc.topology, c.index_count, fetch);
     }
+    raster.flush();
   }
 
   template <class Fetch>
@@ -406,6 +408,7 @@ class CpuDevice final : public Device {
   detail::ResourceTable<CpuBuffer> buffers_;
   detail::ResourceTable<CpuImage> images_;
   detail::ResourceTable<CpuPipeline> pipelines_;
+  detail::PointQueue point_queue_;  // a draw's points, gathered to be drawn tile by tile
   std::vector<ColorAttachment> attachments_;
 };
 

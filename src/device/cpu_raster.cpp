@@ -17,7 +17,10 @@ using rhi::Format;
 
 // --- texel formats ------------------------------------------------------------------------------
 
-std::uint16_t floatToHalf(float value) noexcept {
+namespace {
+
+// floatToHalf, inlined where texels are stored.
+inline std::uint16_t halfOf(float value) noexcept {
   const std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
   const auto sign = static_cast<std::uint16_t>((bits >> 16) & 0x8000u);
   const std::uint32_t magnitude = bits & 0x7fff'ffffu;
@@ -48,6 +51,10 @@ std::uint16_t floatToHalf(float value) noexcept {
   return static_cast<std::uint16_t>(sign | rounded);
 }
 
+}  // namespace
+
+std::uint16_t floatToHalf(float value) noexcept { return halfOf(value); }
+
 namespace {
 
 std::uint8_t toUnorm8(float v) noexcept {
@@ -66,8 +73,8 @@ void storeColor(std::byte* texels, Format format, std::size_t index, const Rgba&
       return;
     }
     case Format::rgba16_float: {
-      const std::array<std::uint16_t, 4> out{floatToHalf(color[0]), floatToHalf(color[1]),
-                                             floatToHalf(color[2]), floatToHalf(color[3])};
+      const std::array<std::uint16_t, 4> out{halfOf(color[0]), halfOf(color[1]), halfOf(color[2]),
+                                             halfOf(color[3])};
       std::memcpy(texels + index * 8, out.data(), 8);
       return;
     }
@@ -101,6 +108,19 @@ Rgba loadColor(const std::byte* texels, Format format, std::size_t index) noexce
 // --- rasteriser ---------------------------------------------------------------------------------
 
 namespace {
+
+// Colour attachments a point writes through its fast path (more take the general one).
+constexpr std::size_t kMaxPointAttachments = 8;
+
+// Bytes of a texel of a colour attachment's format.
+std::size_t texelSize(Format format) noexcept {
+  switch (format) {
+    case Format::rgba8_unorm: return 4;
+    case Format::rgba16_float: return 8;
+    case Format::rgba32_float: return 16;
+    default: return 0;  // storeColor writes nothing either
+  }
+}
 
 bool compare(CompareOp op, float incoming, float stored) noexcept {
   switch (op) {
@@ -165,6 +185,29 @@ double edge(double ax, double ay, double bx, double by, double px, double py) no
   return (bx - ax) * (py - ay) - (by - ay) * (px - ax);
 }
 
+// `edge` of one edge, its end and orientation chosen once: the same products in the same order,
+// so the same values to the bit.
+class EdgeFunction {
+ public:
+  EdgeFunction(const std::array<double, 2>& a, const std::array<double, 2>& b) noexcept {
+    const double ax = a[0], ay = a[1], bx = b[0], by = b[1];
+    negate_ = by < ay || (by == ay && bx < ax);
+    if (negate_) {
+      x0_ = bx, y0_ = by, dx_ = ax - bx, dy_ = ay - by;
+    } else {
+      x0_ = ax, y0_ = ay, dx_ = bx - ax, dy_ = by - ay;
+    }
+  }
+  double operator()(double px, double py) const noexcept {
+    const double e = dx_ * (py - y0_) - dy_ * (px - x0_);
+    return negate_ ? -e : e;
+  }
+
+ private:
+  double x0_, y0_, dx_, dy_;
+  bool negate_;
+};
+
 // Whether a triangle of positive area owns the centres on its edge a -> b: top edges (horizontal,
 // running right) and left edges (running up, as y grows downward).
 bool ownsEdge(double ax, double ay, double bx, double by) noexcept {
@@ -173,9 +216,23 @@ bool ownsEdge(double ax, double ay, double bx, double by) noexcept {
 
 // Calls `cover(x, y, l0, l1, l2)` for every pixel centre the triangle covers, with the screen-space
 // barycentric weights of its vertices, within [0, width) x [0, height).
+// What coverTriangle calls: `f` with the weights when `Weighted`, else with zeros.
+template <bool Weighted, class F>
+struct Coverage {
+  static constexpr bool kWeighted = Weighted;
+  F f;
+  void operator()(std::size_t x, std::size_t y, double l0, double l1, double l2) const {
+    f(x, y, l0, l1, l2);
+  }
+};
+template <bool Weighted, class F>
+Coverage<Weighted, F> coverage(F f) {
+  return {f};
+}
+
 template <class Cover>
 void coverTriangle(const std::array<std::array<double, 2>, 3>& v, std::uint32_t width,
-                   std::uint32_t height, Cover&& cover) noexcept {
+                   std::uint32_t height, const Cover& cover) noexcept {
   double area = edge(v[0][0], v[0][1], v[1][0], v[1][1], v[2][0], v[2][1]);
   if (!(std::isfinite(area)) || area == 0.0) return;
   std::array<std::size_t, 3> order{0, 1, 2};
@@ -207,6 +264,9 @@ void coverTriangle(const std::array<std::array<double, 2>, 3>& v, std::uint32_t 
   // since their crossing of the row is ill-conditioned.
   const std::array<std::array<const std::array<double, 2>*, 2>, 3> edges{
       {{&a, &b}, {&b, &c}, {&c, &a}}};
+  const EdgeFunction ab(a, b);
+  const EdgeFunction bc(b, c);
+  const EdgeFunction ca(c, a);
   for (auto y = static_cast<std::size_t>(first_y); y <= static_cast<std::size_t>(last_y); ++y) {
     const double py = static_cast<double>(y) + 0.5;
     double lo = first_x;
@@ -225,10 +285,16 @@ void coverTriangle(const std::array<std::array<double, 2>, 3>& v, std::uint32_t 
     if (!(lo <= hi)) continue;
     for (auto x = static_cast<std::size_t>(lo); x <= static_cast<std::size_t>(hi); ++x) {
       const double px = static_cast<double>(x) + 0.5;
-      const double e_bc = edge(b[0], b[1], c[0], c[1], px, py);  // weight of a
-      const double e_ca = edge(c[0], c[1], a[0], a[1], px, py);  // weight of b
-      const double e_ab = edge(a[0], a[1], b[0], b[1], px, py);  // weight of c
-      if (!inside(e_bc, own_bc) || !inside(e_ca, own_ca) || !inside(e_ab, own_ab)) continue;
+      const double e_bc = bc(px, py);  // weight of a
+      if (!inside(e_bc, own_bc)) continue;
+      const double e_ca = ca(px, py);  // weight of b
+      if (!inside(e_ca, own_ca)) continue;
+      const double e_ab = ab(px, py);  // weight of c
+      if (!inside(e_ab, own_ab)) continue;
+      if constexpr (!Cover::kWeighted) {
+        cover(x, y, 0.0, 0.0, 0.0);
+        continue;
+      }
       std::array<double, 3> weight{};
       weight[order[0]] = e_bc / area;
       weight[order[1]] = e_ca / area;
@@ -260,7 +326,7 @@ Rgba depthCued(const DepthCue& cue, float depth, const Rgba& color) noexcept {
 
 Rasteriser::Rasteriser(const RenderTarget& target, const ViewUniform& view,
                        const rhi::GraphicsPipelineDescriptor& pipeline,
-                       const PipelineOptions& options) noexcept
+                       const PipelineOptions& options, PointQueue* queue) noexcept
     : target_(target),
       view_(view),
       frustum_{view.planes, view.near_fs, view.far_fs, view.observer},
@@ -270,7 +336,18 @@ Rasteriser::Rasteriser(const RenderTarget& target, const ViewUniform& view,
       cue_(options.depth_cue),
       test_depth_(target.depth != nullptr && pipeline.depth.depth_test),
       write_depth_(target.depth != nullptr && pipeline.depth.depth_test &&
-                   pipeline.depth.depth_write) {}
+                   pipeline.depth.depth_write),
+      queue_(queue),
+      observer_norm2_(((view.observer.x * view.observer.x + view.observer.y * view.observer.y) +
+                       view.observer.z * view.observer.z) +
+                      view.observer.w * view.observer.w),
+      depth_scale_(1.0 / (view.far_fs - view.near_fs)),
+      // The fast depth where the view is plain: a finite observer of norm near 1, limits within
+      // [0, pi/2] and apart.
+      depth_fast_(observer_norm2_ > 0.25 && observer_norm2_ < 4.0 && view.near_fs >= 0.0 &&
+                  view.far_fs <= 1.5707963267948966 && view.far_fs - view.near_fs > 1e-3) {
+  if (queue_ != nullptr) queue_->records.clear();
+}
 
 Rasteriser::Vertex Rasteriser::vertex(const HomVec4& facing_point, const Rgba& color) const noexcept {
   return {facing_point,
@@ -343,33 +420,282 @@ std::optional<ImagePoint> ViewUniform::project(const kernel::HomVec4& point) con
 
 namespace orv::device::detail {
 
-void Rasteriser::point(const HomVec4& position, const Rgba& color) noexcept {
-  const std::optional<ImagePoint> at = view_.project(position);
-  if (!at) return;
-  const double x = at->x;
-  const double y = at->y;
+namespace {
+
+// asin(s) for s in [0, 0.5]: s + s^3 R(s^2), R a polynomial fitted to it (within 2e-15).
+double asinSmall(double s) noexcept {
+  constexpr std::array<double, 12> c{
+      0.16666666666668628,  0.07499999999852046,  0.04464285727081898,   0.030381939435165407,
+      0.022372259152815436, 0.01735179907400043,  0.013966057993655124,  0.011624496653693007,
+      0.008930701469861703, 0.012855621977966207, -0.005640837682802616, 0.02460302577538372};
+  const double t = s * s;
+  double r = c[11];
+  for (std::size_t k = 11; k-- > 0;) r = r * t + c[k];
+  return s + s * t * r;
+}
+
+// ceil(v) for |v| < 2^52, up to the sign of a zero result, without a call into the maths library.
+double ceilSmall(double v) noexcept {
+  const auto t = static_cast<double>(static_cast<std::int64_t>(v));
+  return t < v ? t + 1.0 : t;
+}
+
+}  // namespace
+
+float Rasteriser::pointDepth(const HomVec4& q) const noexcept {
+  // The float of renderer::fsDepth(observer, q, near, far), which is what a fragment stores,
+  // without the arc cosine of the maths library where it cannot matter. The distance d is
+  // evaluated fast, within a bound `slack` that covers the fitted arc sine, the rounding of the
+  // cosine here and in the kernel (steeper as the point nears the observer) and the library's last
+  // place; the depth of each end of that interval is bracketed, the kernel's rounding included.
+  // Where both brackets round to one float, so does the kernel's depth, which lies between them
+  // (the depth rises with the distance, and so does every rounding on the way). Elsewhere, and for
+  // anything unusual, the kernel decides.
+  const HomVec4& o = view_.observer;
+  const auto exact = [&] {
+    return static_cast<float>(renderer::fsDepth(o, q, view_.near_fs, view_.far_fs));
+  };
+  const double sb = ((q.x * q.x + q.y * q.y) + q.z * q.z) + q.w * q.w;
+  const double dp = ((o.x * q.x + o.y * q.y) + o.z * q.z) + o.w * q.w;
+  // Below a norm of 1e-15 the kernel takes a point for no point at all (distance 0).
+  if (!(depth_fast_ && sb > 1e-28 && sb < 1e200 && std::isfinite(dp))) return exact();
+  const double x = std::min(std::fabs(dp) / std::sqrt(observer_norm2_ * sb), 1.0);
+  double d = 0.0;
+  double slack = 0.0;
+  if (x <= 0.5) {
+    d = 1.5707963267948966 - asinSmall(x);
+    slack = 1e-13 + 1.2e-14;  // sin d >= 0.86
+  } else {
+    // acos x = 2 asin s with s = sqrt((1 - x) / 2) = sin(d / 2), and sin d >= 1.41 s for d <= pi/2.
+    const double s = std::sqrt((1.0 - x) * 0.5);
+    if (!(s > 1e-5)) return exact();  // within 2e-5 of the observer, the cosine is too flat
+    d = 2.0 * asinSmall(s);
+    slack = 1e-13 + 0.75e-14 / s;
+  }
+  const double t = d - view_.near_fs;
+  const double low = std::clamp((t - slack) * depth_scale_ - 1e-15, 0.0, 1.0);
+  const double high = std::clamp((t + slack) * depth_scale_ + 1e-15, 0.0, 1.0);
+  const auto f = static_cast<float>(low);
+  return f == static_cast<float>(high) ? f : exact();
+}
+
+bool Rasteriser::pointRecord(const HomVec4& position, const Rgba& color,
+                             PointQueue::Record& out) const noexcept {
+  // As ViewUniform::project places it, the view's frustum made once.
+  const HomVec4 q = renderer::facing(frustum_, position);
+  const auto& planes = view_.planes;
+  const std::array<double, 4> p{planes[0].evaluate(q), planes[1].evaluate(q), planes[2].evaluate(q),
+                                planes[3].evaluate(q)};
+  if (!(p[0] >= 0.0 && p[1] >= 0.0 && p[2] >= 0.0 && p[3] >= 0.0)) return false;
+  const double lr = p[0] + p[1];
+  const double tb = p[2] + p[3];
+  const double ndc_x = lr > 0.0 ? (p[0] - p[1]) / lr : 0.0;
+  const double ndc_y = tb > 0.0 ? (p[2] - p[3]) / tb : 0.0;
+  const double x = (ndc_x + 1.0) * 0.5 * view_.width;
+  const double y = (ndc_y + 1.0) * 0.5 * view_.height;
+  if (!(std::isfinite(x) && std::isfinite(y))) return false;
   const double half = 0.5 * static_cast<double>(pipeline_.point_size);
   // Centres i + 0.5 in [x - half, x + half): i from ceil(x - half - 0.5) to ceil(x + half - 0.5) - 1.
-  const double first_x = std::max(0.0, std::ceil(x - half - 0.5));
-  const double end_x = std::min(static_cast<double>(target_.width), std::ceil(x + half - 0.5));
-  const double first_y = std::max(0.0, std::ceil(y - half - 0.5));
-  const double end_y = std::min(static_cast<double>(target_.height), std::ceil(y + half - 0.5));
-  if (!(first_x < end_x && first_y < end_y)) return;
-  const auto depth = static_cast<float>(at->depth);
-  for (auto py = static_cast<std::size_t>(first_y); py < static_cast<std::size_t>(end_y); ++py) {
-    for (auto px = static_cast<std::size_t>(first_x); px < static_cast<std::size_t>(end_x); ++px) {
-      fragment(px, py, depth, color);
+  // x and y lie within the image (the point is in view), so the ceilings are small integers.
+  const double first_x = std::max(0.0, ceilSmall(x - half - 0.5));
+  const double end_x = std::min(static_cast<double>(target_.width), ceilSmall(x + half - 0.5));
+  const double first_y = std::max(0.0, ceilSmall(y - half - 0.5));
+  const double end_y = std::min(static_cast<double>(target_.height), ceilSmall(y + half - 0.5));
+  if (!(first_x < end_x && first_y < end_y)) return false;
+  out = {pointDepth(q), static_cast<std::uint32_t>(first_x),
+         static_cast<std::uint32_t>(end_x), static_cast<std::uint32_t>(first_y),
+         static_cast<std::uint32_t>(end_y), color};
+  return true;
+}
+
+namespace {
+
+// Points gathered before they are drawn tile by tile.
+constexpr std::size_t kPointChunk = 32768;
+
+}  // namespace
+
+void Rasteriser::point(const HomVec4& position, const Rgba& color) noexcept {
+  PointQueue::Record r{};
+  if (!pointRecord(position, color, r)) return;
+  if (queue_ != nullptr) {
+    try {
+      // Gathered a chunk at a time, in memory that is made once and kept.
+      if (queue_->records.capacity() < kPointChunk) {
+        queue_->records.reserve(kPointChunk);
+        queue_->order.reserve(4 * kPointChunk);
+      }
+      if (queue_->records.size() == kPointChunk) flush();
+      queue_->records.push_back(r);
+      return;
+    } catch (...) {
+      // No memory to gather more: draw what was gathered, then this one, at once.
+      flush();
+      queue_ = nullptr;
+    }
+  }
+  drawPoint(r, r.x0, r.x1, r.y0, r.y1);
+}
+
+namespace {
+
+// Tiles of the image that points are drawn by: a tile's depths and colours stay in the cache
+// while its points are drawn.
+constexpr std::uint32_t kTileWidth = 64;
+constexpr std::uint32_t kTileHeight = 32;
+
+}  // namespace
+
+void Rasteriser::flush() noexcept {
+  if (queue_ == nullptr || queue_->records.empty()) return;
+  PointQueue& q = *queue_;
+  const std::uint32_t tiles_x = (target_.width + kTileWidth - 1) / kTileWidth;
+  const std::uint32_t tiles_y = (target_.height + kTileHeight - 1) / kTileHeight;
+  const std::size_t tiles = std::size_t{tiles_x} * tiles_y;
+  bool binned = true;
+  try {
+    q.starts.assign(tiles + 1, 0);
+    for (const PointQueue::Record& r : q.records) {
+      for (std::uint32_t ty = r.y0 / kTileHeight; ty <= (r.y1 - 1) / kTileHeight; ++ty) {
+        for (std::uint32_t tx = r.x0 / kTileWidth; tx <= (r.x1 - 1) / kTileWidth; ++tx) {
+          ++q.starts[std::size_t{ty} * tiles_x + tx + 1];
+        }
+      }
+    }
+    for (std::size_t t = 0; t < tiles; ++t) q.starts[t + 1] += q.starts[t];
+    q.order.resize(q.starts[tiles]);
+  } catch (...) {
+    binned = false;
+  }
+  if (!binned) {
+    // No memory to sort them by tile: in their order, one by one.
+    for (const PointQueue::Record& r : q.records) drawPoint(r, r.x0, r.x1, r.y0, r.y1);
+    q.records.clear();
+    return;
+  }
+  // Each tile's indices in draw order: the starts move up as they are filled, then move back.
+  for (std::size_t i = 0; i < q.records.size(); ++i) {
+    const PointQueue::Record& r = q.records[i];
+    for (std::uint32_t ty = r.y0 / kTileHeight; ty <= (r.y1 - 1) / kTileHeight; ++ty) {
+      for (std::uint32_t tx = r.x0 / kTileWidth; tx <= (r.x1 - 1) / kTileWidth; ++tx) {
+        q.order[q.starts[std::size_t{ty} * tiles_x + tx]++] = static_cast<std::uint32_t>(i);
+      }
+    }
+  }
+  for (std::size_t t = tiles; t > 0; --t) q.starts[t] = q.starts[t - 1];
+  q.starts[0] = 0;
+  for (std::uint32_t ty = 0; ty < tiles_y; ++ty) {
+    const std::uint32_t top = ty * kTileHeight;
+    const std::uint32_t bottom = std::min(top + kTileHeight, target_.height);
+    for (std::uint32_t tx = 0; tx < tiles_x; ++tx) {
+      const std::uint32_t left = tx * kTileWidth;
+      const std::uint32_t right = std::min(left + kTileWidth, target_.width);
+      const std::size_t t = std::size_t{ty} * tiles_x + tx;
+      if (q.starts[t] == q.starts[t + 1]) continue;
+      prefetchTile(left, right, top, bottom);
+      for (std::uint32_t k = q.starts[t]; k < q.starts[t + 1]; ++k) {
+        const PointQueue::Record& r = q.records[q.order[k]];
+        drawPoint(r, std::max(r.x0, left), std::min(r.x1, right), std::max(r.y0, top),
+                  std::min(r.y1, bottom));
+      }
+    }
+  }
+  q.records.clear();
+}
+
+void Rasteriser::prefetchTile(std::uint32_t left, std::uint32_t right, std::uint32_t top,
+                              std::uint32_t bottom) const noexcept {
+  // Asks for the tile's depths and texels all at once rather than one miss after another as its
+  // points reach them; changes nothing.
+  constexpr std::size_t kLine = 64;
+  for (std::size_t y = top; y < bottom; ++y) {
+    const std::size_t row = y * target_.width;
+    if (target_.depth != nullptr) {
+      const auto* first = reinterpret_cast<const char*>(target_.depth + row + left);
+      const auto* end = reinterpret_cast<const char*>(target_.depth + row + right);
+      for (const char* at = first; at < end; at += kLine) __builtin_prefetch(at, 1);
+    }
+    for (const ColorAttachment& attachment : target_.colors) {
+      const std::size_t size = texelSize(attachment.format);
+      const auto* first = reinterpret_cast<const char*>(attachment.texels + (row + left) * size);
+      const auto* end = reinterpret_cast<const char*>(attachment.texels + (row + right) * size);
+      for (const char* at = first; at < end; at += kLine) __builtin_prefetch(at, 1);
+    }
+  }
+}
+
+void Rasteriser::drawPointHalf(const PointQueue::Record& r, std::uint32_t x0, std::uint32_t x1,
+                               std::uint32_t y0, std::uint32_t y1) noexcept {
+  // drawPoint for one rgba16_float attachment and a less_equal depth test: the same steps.
+  const float depth = r.depth;
+  std::array<std::byte, 8> texel{};
+  bool encoded = false;
+  std::byte* const texels = target_.colors[0].texels;
+  for (std::size_t py = y0; py < y1; ++py) {
+    const std::size_t row = py * target_.width;
+    for (std::size_t px = x0; px < x1; ++px) {
+      const std::size_t index = row + px;
+      if (!(depth <= target_.depth[index])) continue;
+      if (write_depth_) target_.depth[index] = depth;
+      if (!encoded) {
+        storeColor(texel.data(), Format::rgba16_float, 0, depthCued(cue_, depth, r.color));
+        encoded = true;
+      }
+      std::memcpy(texels + index * 8, texel.data(), 8);
+    }
+  }
+}
+
+void Rasteriser::drawPoint(const PointQueue::Record& r, std::uint32_t x0, std::uint32_t x1,
+                           std::uint32_t y0, std::uint32_t y1) noexcept {
+  const float depth = r.depth;
+  if (pipeline_.blend_enabled || target_.colors.size() > kMaxPointAttachments) {
+    for (std::size_t py = y0; py < y1; ++py) {
+      for (std::size_t px = x0; px < x1; ++px) fragment(px, py, depth, r.color);
+    }
+    return;
+  }
+  if (target_.colors.size() == 1 && target_.colors[0].format == Format::rgba16_float &&
+      test_depth_ && pipeline_.depth.depth_compare == CompareOp::less_equal) {
+    drawPointHalf(r, x0, x1, y0, y1);  // the demo's targets, with less work per fragment
+    return;
+  }
+  // Unblended, every fragment of a point stores the same texels: its colour, cued by its one
+  // depth, is converted to each attachment's format once, when the first fragment passes.
+  std::array<std::array<std::byte, 16>, kMaxPointAttachments> texel;
+  bool encoded = false;
+  for (std::size_t py = y0; py < y1; ++py) {
+    for (std::size_t px = x0; px < x1; ++px) {
+      const std::size_t index = py * target_.width + px;
+      if (test_depth_) {
+        if (!compare(pipeline_.depth.depth_compare, depth, target_.depth[index])) continue;
+        if (write_depth_) target_.depth[index] = depth;
+      }
+      if (!encoded) {
+        const Rgba cued = depthCued(cue_, depth, r.color);
+        for (std::size_t k = 0; k < target_.colors.size(); ++k) {
+          storeColor(texel[k].data(), target_.colors[k].format, 0, cued);
+        }
+        encoded = true;
+      }
+      for (std::size_t k = 0; k < target_.colors.size(); ++k) {
+        const ColorAttachment& attachment = target_.colors[k];
+        const std::size_t size = texelSize(attachment.format);
+        std::memcpy(attachment.texels + index * size, texel[k].data(), size);
+      }
     }
   }
 }
 
 void Rasteriser::line(const HomVec4& a, const Rgba& color_a, const HomVec4& b,
                       const Rgba& color_b) noexcept {
+  flush();
   segment(vertex(facing(a), color_a), vertex(facing(b), color_b));
 }
 
 void Rasteriser::geodesic(const HomVec4& a, const Rgba& color_a, const HomVec4& b,
                           const Rgba& color_b) noexcept {
+  flush();
   // The shorter arc runs from a to the representative of b on a's side. Ends exactly pi/2 apart
   // have two arcs of that length: the one between their representatives facing the view.
   HomVec4 first = a;
@@ -453,12 +779,15 @@ void Rasteriser::segment(const Vertex& a, const Vertex& b) noexcept {
     const double t = w1 / (w0 + w1);
     fragment(x, y, mix(p0.q, p1.q, t), mix(p0.color, p1.color, t));
   };
-  coverTriangle({corner[0], corner[1], corner[2]}, target_.width, target_.height, shade);
-  coverTriangle({corner[0], corner[2], corner[3]}, target_.width, target_.height, shade);
+  // Where along the segment a pixel lies decides its shade, not the triangles' weights.
+  const auto cover = coverage<false>(shade);
+  coverTriangle({corner[0], corner[1], corner[2]}, target_.width, target_.height, cover);
+  coverTriangle({corner[0], corner[2], corner[3]}, target_.width, target_.height, cover);
 }
 
 void Rasteriser::triangle(const HomVec4& a, const Rgba& color_a, const HomVec4& b,
                           const Rgba& color_b, const HomVec4& c, const Rgba& color_c) noexcept {
+  flush();
   // Clip the triangle to the view, plane by plane (each plane value is linear over it), then draw
   // the polygon left as a fan.
   std::array<Vertex, 8> polygon{vertex(facing(a), color_a), vertex(facing(b), color_b),
@@ -503,7 +832,7 @@ void Rasteriser::triangle(const HomVec4& a, const Rgba& color_a, const HomVec4& 
     coverTriangle({{{screen[0].x, screen[0].y}, {screen[i].x, screen[i].y},
                     {screen[i + 1].x, screen[i + 1].y}}},
                   target_.width, target_.height,
-                  [&](std::size_t x, std::size_t y, double l0, double l1, double l2) {
+                  coverage<true>([&](std::size_t x, std::size_t y, double l0, double l1, double l2) {
                     const std::array<double, 3> lambda{l0, l1, l2};
                     std::array<double, 3> weight{};
                     double total = 0.0;
@@ -523,14 +852,12 @@ void Rasteriser::triangle(const HomVec4& a, const Rgba& color_a, const HomVec4& 
                     }
                     for (std::size_t ch = 0; ch < 4; ++ch) color[ch] = static_cast<float>(sum[ch]);
                     fragment(x, y, q, color);
-                  });
+                  }));
   }
 }
 
 void Rasteriser::fragment(std::size_t x, std::size_t y, const HomVec4& q, const Rgba& color) noexcept {
-  fragment(x, y,
-           static_cast<float>(renderer::fsDepth(view_.observer, q, view_.near_fs, view_.far_fs)),
-           color);
+  fragment(x, y, pointDepth(q), color);
 }
 
 void Rasteriser::fragment(std::size_t x, std::size_t y, float depth, const Rgba& incoming) noexcept {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "orv/device.hpp"
 #include "orv/kernel.hpp"
@@ -45,15 +46,34 @@ void storeColor(std::byte* texels, rhi::Format format, std::size_t index, const 
 /// The IEEE binary16 nearest to `value` (ties to even); `device::halfToFloat` goes back.
 [[nodiscard]] std::uint16_t floatToHalf(float value) noexcept;
 
+/// Where a rasteriser keeps the points of a draw until it draws them, tile by tile of the image:
+/// kept by the device from draw to draw, so that its memory is reused.
+struct PointQueue {
+  /// A point's depth, the pixels its square covers, [x0, x1) x [y0, y1), and its colour.
+  struct Record {
+    float depth;
+    std::uint32_t x0, x1, y0, y1;
+    Rgba color;
+  };
+  std::vector<Record> records;
+  std::vector<std::uint32_t> order;  // indices of records, tile by tile, each tile in draw order
+  std::vector<std::uint32_t> starts;  // where each tile's indices start in `order`, then the end
+};
+
 /// Draws primitives of one pipeline through one view into one render target.
 class Rasteriser {
  public:
+  /// With `queue`, points are gathered and drawn by `flush` (or before any other primitive).
   Rasteriser(const RenderTarget& target, const ViewUniform& view,
-             const rhi::GraphicsPipelineDescriptor& pipeline,
-             const PipelineOptions& options = {}) noexcept;
+             const rhi::GraphicsPipelineDescriptor& pipeline, const PipelineOptions& options = {},
+             PointQueue* queue = nullptr) noexcept;
 
-  /// A point at `position` (any representative), in `color`.
+  /// A point at `position` (any representative), in `color`. Drawn at once, or with a queue
+  /// gathered and drawn by `flush`: the pixels come out as drawing each at once gives them.
   void point(const kernel::HomVec4& position, const Rgba& color) noexcept;
+  /// Draws the points gathered so far: tile by tile of the image, in their order within each tile,
+  /// so that every pixel sees its fragments in the order the points came.
+  void flush() noexcept;
   /// The segment between the representatives of `a` and `b` facing the view.
   void line(const kernel::HomVec4& a, const Rgba& color_a, const kernel::HomVec4& b,
             const Rgba& color_b) noexcept;
@@ -86,6 +106,18 @@ class Rasteriser {
   /// t + k' b, b + k' t.
   [[nodiscard]] std::array<double, 4> guarded(const std::array<double, 4>& planes) const noexcept;
   void segment(const Vertex& a, const Vertex& b) noexcept;
+  /// The depth a fragment at `q` stores: float(renderer::fsDepth(observer, q, near, far)), exactly.
+  [[nodiscard]] float pointDepth(const kernel::HomVec4& q) const noexcept;
+  /// The record of a point: where it lands and what it covers, or false where it draws nothing.
+  [[nodiscard]] bool pointRecord(const kernel::HomVec4& position, const Rgba& color,
+                                 PointQueue::Record& out) const noexcept;
+  void prefetchTile(std::uint32_t left, std::uint32_t right, std::uint32_t top,
+                    std::uint32_t bottom) const noexcept;
+  void drawPointHalf(const PointQueue::Record& r, std::uint32_t x0, std::uint32_t x1,
+                     std::uint32_t y0, std::uint32_t y1) noexcept;
+  /// The fragments of `r` within [x0, x1) x [y0, y1).
+  void drawPoint(const PointQueue::Record& r, std::uint32_t x0, std::uint32_t x1, std::uint32_t y0,
+                 std::uint32_t y1) noexcept;
   void fragment(std::size_t x, std::size_t y, const kernel::HomVec4& q, const Rgba& color) noexcept;
   void fragment(std::size_t x, std::size_t y, float depth, const Rgba& color) noexcept;
 
@@ -97,6 +129,10 @@ class Rasteriser {
   DepthCue cue_;
   bool test_depth_;
   bool write_depth_;
+  PointQueue* queue_;
+  double observer_norm2_;  // for pointDepth
+  double depth_scale_;     // 1 / (far - near)
+  bool depth_fast_;        // whether pointDepth may take its fast path
 };
 
 }  // namespace orv::device::detail

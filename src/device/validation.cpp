@@ -698,16 +698,19 @@ class PassChecker {
       }
       view_ = std::bit_cast<ViewUniform>(bytes);
     }
-    const std::string where = "the ViewUniform at offset " + number(view_offset_) + " of " +
-                              describe(view_buffer_) + ", bound at binding 0,";
+    // Put into words only when the view is refused: a graph that passes allocates nothing here.
+    const auto where = [&] {
+      return "the ViewUniform at offset " + number(view_offset_) + " of " +
+             describe(view_buffer_) + ", bound at binding 0,";
+    };
     const auto numbers =
         std::bit_cast<std::array<double, sizeof(ViewUniform) / sizeof(double)>>(*view_);
     if (!std::all_of(numbers.begin(), numbers.end(), [](double v) { return std::isfinite(v); })) {
-      return fail(ErrorCode::invalid_command, where + " holds a number that is not finite");
+      return fail(ErrorCode::invalid_command, where() + " holds a number that is not finite");
     }
     if (view_->width != width_ || view_->height != height_) {
       return fail(ErrorCode::invalid_command,
-                  where + " maps onto a " + decimal(view_->width) + "x" + decimal(view_->height) +
+                  where() + " maps onto a " + decimal(view_->width) + "x" + decimal(view_->height) +
                       " image, but the render pass's attachments are " + number(width_) + "x" +
                       number(height_) +
                       (view_->width == 0 && view_->height == 0 ? " (a view never written is all 0)"
