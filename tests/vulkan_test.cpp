@@ -393,10 +393,14 @@ class VulkanDevice : public ::testing::Test {
     for (const std::string& message : messages) ADD_FAILURE() << "validation: " << message;
   }
 
-  // A device made with `tuning`, every entry point it loads wrapped by a hook (see `calls`).
-  device::Result<std::unique_ptr<Device>> tuned(vulkan::detail::Tuning tuning = {}) {
+  // A device made with `tuning`, every entry point it loads wrapped by a hook (see `calls`), with
+  // `frames` frames in flight (1: every call waits for its work).
+  device::Result<std::unique_ptr<Device>> tuned(vulkan::detail::Tuning tuning = {},
+                                                std::uint32_t frames = 2) {
     tuning.on_load = wrapEntryPoints;
-    return vulkan::detail::makeDevice(options(), tuning);
+    vulkan::DeviceOptions o = options();
+    o.frames_in_flight = frames;
+    return vulkan::detail::makeDevice(o, tuning);
   }
 
   // Options with validation on and its messages kept.
@@ -603,13 +607,13 @@ TEST_F(VulkanDevice, NewBuffersOfEverySizeAreZeroToTheirLastByte) {
 
 TEST_F(VulkanDevice, TransfersRunInBoundedStagingAndWhatNoHeapHoldsIsRefused) {
   // A device whose heaps hold 14 MiB and whose transfers move 1.5 MB at a time; the hooks count
-  // every byte it allocates.
+  // every byte it allocates. Every call waits for its work, so staging is given back as it ends.
   constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
   constexpr std::uint64_t kBudget = 14 * kMiB;
   vulkan::detail::Tuning tuning;
   tuning.transfer_chunk = 1'500'000;
   tuning.heap_budget = kBudget;
-  auto made = tuned(tuning);
+  auto made = tuned(tuning, 1);
   ASSERT_TRUE(made) << made.error().message;
   Device& small = **made;
   Scene s(*cpu, small, 600, 700, Format::rgba8_unorm, 4);  // images of 1.6 MiB
@@ -1335,7 +1339,8 @@ TEST_F(VulkanDevice, EveryFailingVulkanCallIsReportedAndChangesAndLeaksNothing) 
 
   // A wait that fails, and then the wait for the whole GPU too: the device cannot tell when its
   // work ends any more, so it is lost, and it keeps what the work may use until it goes: the
-  // buffer being made, the staging memory of a write, a buffer written.
+  // buffer being made, the staging memory of a write, a buffer written. (A device whose every
+  // call waits for its work, so that the write is what waits.)
   for (const std::uint64_t hang_at : {1u, 2u}) {
     calls = Calls{};
     calls.counts = [](std::string_view call) {
@@ -1343,7 +1348,7 @@ TEST_F(VulkanDevice, EveryFailingVulkanCallIsReportedAndChangesAndLeaksNothing) 
     };
     calls.fail_from = hang_at;
     calls.fail_count = 2;
-    auto hung = tuned();
+    auto hung = tuned({}, 1);
     ASSERT_TRUE(hung) << hung.error().message;
     Device& d = **hung;
     const auto buffer = d.createBuffer(BufferDescriptor::initOrvPositions(4));

@@ -57,6 +57,15 @@ struct DeviceOptions {
   bool validation = false;
   /// Called with each validation message, one line, on the thread making the Vulkan call.
   std::function<void(std::string_view message)> on_validation_message;
+  /// The exact path (true): every fragment repeats the CPU device's rasterisation in double
+  /// precision, so pixels and depths are the CPU device's (see "How close it comes to the CPU
+  /// device"); it needs shaderFloat64. The fast path (false): single precision throughout, the
+  /// GPU's own clipper, rasteriser and depth test (see "The fast path"); shaderFloat64 is neither
+  /// needed nor enabled.
+  bool exact = true;
+  /// How many graphs `execute` may leave running on the GPU before it waits for the oldest, at
+  /// least 1 (1: every execute waits for its graph). See "Frames in flight".
+  std::uint32_t frames_in_flight = 2;
 };
 
 /// A device executing frame graphs on the GPU `options` choose; `name()` is the driver's name of

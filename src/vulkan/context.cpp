@@ -95,12 +95,13 @@ struct Candidate {
   VkPhysicalDeviceProperties properties;
   std::uint32_t queue_family;
   bool khr_rendering;   // dynamic rendering from the extension rather than Vulkan 1.3
+  bool large_points;    // point primitives larger than one pixel
   std::string lacking;  // what it lacks, in words; empty when it is usable
 };
 
 device::Result<Candidate> examine(const Api& api, VkPhysicalDevice physical,
-                                  std::uint32_t instance_version) {
-  Candidate c{physical, {}, 0, false, {}};
+                                  std::uint32_t instance_version, bool exact) {
+  Candidate c{physical, {}, 0, false, false, {}};
   api.vkGetPhysicalDeviceProperties(physical, &c.properties);
   const std::uint32_t version = std::min(c.properties.apiVersion, instance_version);
   if (version < VK_API_VERSION_1_2) {
@@ -131,14 +132,17 @@ device::Result<Candidate> examine(const Api& api, VkPhysicalDevice physical,
   api.vkGetPhysicalDeviceFeatures2(physical, &features);
 
   const VkPhysicalDeviceLimits& limits = c.properties.limits;
-  if (features.features.shaderFloat64 != VK_TRUE) {
-    c.lacking = "lacks shaderFloat64 (double precision in shaders)";
+  c.large_points = features.features.largePoints == VK_TRUE;
+  if (exact && features.features.shaderFloat64 != VK_TRUE) {
+    c.lacking =
+        "lacks shaderFloat64 (double precision in shaders), which the exact path needs; make the "
+        "device with DeviceOptions::exact = false for the single-precision path";
   } else if (features12.bufferDeviceAddress != VK_TRUE) {
     c.lacking = "lacks bufferDeviceAddress";
   } else if (rendering.dynamicRendering != VK_TRUE) {
     c.lacking = "lacks dynamic rendering (Vulkan 1.3 or VK_KHR_dynamic_rendering)";
-  } else if (limits.maxVertexOutputComponents < kInterfaceComponents ||
-             limits.maxFragmentInputComponents < kInterfaceComponents) {
+  } else if (exact && (limits.maxVertexOutputComponents < kInterfaceComponents ||
+                        limits.maxFragmentInputComponents < kInterfaceComponents)) {
     c.lacking = "passes fewer than " + std::to_string(kInterfaceComponents) +
                 " components from vertex to fragment shaders";
   } else {
@@ -349,7 +353,7 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
   if (!physicals) return std::unexpected(physicals.error());
   std::vector<Candidate> candidates;
   for (const VkPhysicalDevice physical : *physicals) {
-    auto candidate = examine(api, physical, instance_version);
+    auto candidate = examine(api, physical, instance_version, options.exact);
     if (!candidate) return std::unexpected(candidate.error());
     candidates.push_back(*candidate);
   }
@@ -367,6 +371,11 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
   context->properties = c.properties;
   context->queue_family = c.queue_family;
   context->name = c.properties.deviceName;
+  context->exact = options.exact;
+  if (c.large_points) {
+    context->point_sizes = {c.properties.limits.pointSizeRange[0],
+                            c.properties.limits.pointSizeRange[1]};
+  }
   api.vkGetPhysicalDeviceMemoryProperties(c.physical, &context->memory);
   for (std::uint32_t i = 0; i < context->memory.memoryHeapCount; ++i) {
     VkDeviceSize& size = context->memory.memoryHeaps[i].size;
@@ -401,7 +410,8 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
   VkPhysicalDeviceFeatures2 features{};
   features.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2;
   features.pNext = &features12;
-  features.features.shaderFloat64 = VK_TRUE;
+  features.features.shaderFloat64 = options.exact ? VK_TRUE : VK_FALSE;
+  features.features.largePoints = c.large_points && !options.exact ? VK_TRUE : VK_FALSE;
   const char* device_extensions[] = {VK_KHR_DYNAMIC_RENDERING_EXTENSION_NAME};
   VkDeviceCreateInfo device_info{};
   device_info.sType = VK_STRUCTURE_TYPE_DEVICE_CREATE_INFO;
