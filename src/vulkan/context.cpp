@@ -303,7 +303,18 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
     }
     layers.push_back(kValidationLayer);
     extensions.push_back(VK_EXT_DEBUG_UTILS_EXTENSION_NAME);
+    extensions.push_back(VK_EXT_VALIDATION_FEATURES_EXTENSION_NAME);
   }
+
+  // The layer checks synchronisation too: hazards between commands and submissions are reported
+  // like any other misuse.
+  const VkValidationFeatureEnableEXT enabled_checks[] = {
+      VK_VALIDATION_FEATURE_ENABLE_SYNCHRONIZATION_VALIDATION_EXT};
+  VkValidationFeaturesEXT checks{};
+  checks.sType = VK_STRUCTURE_TYPE_VALIDATION_FEATURES_EXT;
+  checks.pNext = &messenger_info;
+  checks.enabledValidationFeatureCount = 1;
+  checks.pEnabledValidationFeatures = enabled_checks;
 
   VkApplicationInfo app{};
   app.sType = VK_STRUCTURE_TYPE_APPLICATION_INFO;
@@ -312,7 +323,7 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
   app.apiVersion = instance_version;
   VkInstanceCreateInfo instance_info{};
   instance_info.sType = VK_STRUCTURE_TYPE_INSTANCE_CREATE_INFO;
-  instance_info.pNext = options.validation ? &messenger_info : nullptr;
+  instance_info.pNext = options.validation ? &checks : nullptr;
   instance_info.pApplicationInfo = &app;
   instance_info.enabledLayerCount = static_cast<std::uint32_t>(layers.size());
   instance_info.ppEnabledLayerNames = layers.data();

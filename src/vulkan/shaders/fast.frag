@@ -1,20 +1,44 @@
 #version 460
 // The fast path's fragments: the colour interpolated by the GPU, stored as the CPU device stores
 // it; with FRAGMENT_DEPTH (lines, arcs and triangles) the depth of the fragment's own point in four
-// dimensions, interpolated perspective-correctly by the GPU, else (points) the depth of the
-// vertex. COLOR_OUTPUTS, set when the shader is compiled, is the number of colour attachments.
+// dimensions, found from the pixel's centre as the CPU device finds it (in single precision), else
+// (points) the depth of the vertex. COLOR_OUTPUTS, set when the shader is compiled, is the number
+// of colour attachments.
 
 #include "fast.glsl"
 #include "store.glsl"
 
+// What the pipeline draws (kinds of fast.vert).
+const uint kLines = 1u;
+const uint kGeodesics = 2u;
+layout(constant_id = 0) const uint kKind = kLines;
+
 layout(location = 0) in vec4 in_color;
-layout(location = 1) in vec4 in_point;
+layout(location = 1) flat in vec4 in_flat[4];  // see fast.vert
+
+// The point in four dimensions behind the centre of this fragment's pixel.
+vec4 fragmentPoint() {
+  const vec2 centre = gl_FragCoord.xy;
+  if (kKind == kLines || kKind == kGeodesics) {
+    // The point along the band's segment nearest the centre, weighted for perspective.
+    const vec2 s0 = in_flat[0].xy;
+    const vec2 along = in_flat[0].zw - s0;
+    const float sigma = clamp(dot(centre - s0, along) / dot(along, along), 0.0, 1.0);
+    const float w0 = (1.0 - sigma) * in_flat[1].x;
+    const float w1 = sigma * in_flat[1].y;
+    return mix(in_flat[2], in_flat[3], w1 / (w0 + w1));
+  }
+  const vec3 ndc = vec3(2.0 * centre.x / draw.view.width - 1.0,
+                        2.0 * centre.y / draw.view.height - 1.0, 1.0);
+  const vec4 q = in_flat[0] * ndc.x + in_flat[1] * ndc.y + in_flat[2];
+  return dot(q, draw.view.observer) < 0.0 ? -q : q;
+}
 
 #include "outputs.glsl"
 
 void main() {
 #if FRAGMENT_DEPTH
-  gl_FragDepth = depthOf(in_point);
+  gl_FragDepth = depthOf(fragmentPoint());
 #endif
   writeColor(stored(in_color, draw.flags));
 }

@@ -19,7 +19,11 @@ const uint kPointQuads = 4u;
 layout(constant_id = 0) const uint kKind = kPointSprites;
 
 layout(location = 0) out vec4 out_color;
-layout(location = 1) out vec4 out_point;  // the point in four dimensions, for the depth
+// What the fragment shader needs to find the point in four dimensions behind its pixel, for its
+// depth (fast.frag): of a point, the point; of a band, its ends on the image, their weights
+// 1 / (l + r) and their points; of a triangle, the matrix taking a position in normalised device
+// coordinates to its point.
+layout(location = 1) flat out vec4 out_flat[4];
 
 // Position k of the draw moved by the instance's transform, its colour and the exponent of its
 // scale (see loadPoint); false when its index is beyond the positions or it is not finite.
@@ -105,7 +109,7 @@ void point(vec4 position, vec4 color, uint k) {
   const float ndc_y = tb > 0.0 ? (p.z - p.w) / tb : 0.0;
   const float depth = depthOf(q);
   out_color = color;
-  out_point = q;
+  out_flat[0] = q;
   if (kKind == kPointSprites) {
     gl_Position = vec4(ndc_x, ndc_y, depth, 1.0);
     gl_PointSize = draw.view.point_size;
@@ -168,7 +172,8 @@ void segment(vec4 a, vec4 color_a, vec4 b, vec4 color_b, uint k) {
   const float t = first ? t0 : t1;
   const vec4 p = first ? p0 : p1;
   gl_Position = clipAt(at, p.x + p.y);
-  out_point = mix(a, b, t);
+  out_flat = vec4[](vec4(s0, s1), vec4(1.0 / (p0.x + p0.y), 1.0 / (p1.x + p1.y), 0.0, 0.0),
+                    mix(a, b, t0), mix(a, b, t1));
   out_color = mix(color_a, color_b, t);
 }
 
@@ -208,7 +213,7 @@ void main() {
   gl_Position = vec4(0.0, 0.0, 0.0, -1.0);  // outside every clip plane: nothing drawn
   gl_PointSize = 1.0;
   out_color = vec4(0.0);
-  out_point = vec4(0.0);
+  out_flat = vec4[](vec4(0.0), vec4(0.0), vec4(0.0), vec4(0.0));
   const bool strip = (draw.flags & kStrip) != 0u;
   const uint per_primitive = kKind == kPointSprites ? 1u
                              : kKind == kGeodesics  ? 12u
@@ -238,12 +243,21 @@ void main() {
       if (!fetch(first + j, p[j], c[j], scale[j])) return;
     }
     const int common_scale = max(max(scale[0], scale[1]), scale[2]);
-    const vec4 q = facing(rescaled(p[local], scale[local], common_scale));
-    const vec4 v = planesOf(q);
-    const float w = v.x + v.y;
+    vec4 q[3];
+    vec3 clip[3];
+    for (uint j = 0u; j < 3u; ++j) {
+      q[j] = facing(rescaled(p[j], scale[j], common_scale));
+      const vec4 v = planesOf(q[j]);
+      clip[j] = vec3(v.x - v.y, (v.z - v.w) * draw.view.y_scale, v.x + v.y);
+    }
     // The GPU clips the triangle to -w <= x, y <= w, which is l, r, t, b >= 0.
-    gl_Position = vec4(v.x - v.y, (v.z - v.w) * draw.view.y_scale, 0.0, w);
-    out_point = q;
+    gl_Position = vec4(clip[local].xy, 0.0, clip[local].z);
+    // The point whose clip coordinates are proportional to (X, Y, 1): sum q_j (c_k x c_m).P.
+    const vec3 weight[3] = vec3[](cross(clip[1], clip[2]), cross(clip[2], clip[0]),
+                                  cross(clip[0], clip[1]));
+    for (uint a = 0u; a < 3u; ++a) {
+      out_flat[a] = q[0] * weight[0][a] + q[1] * weight[1][a] + q[2] * weight[2][a];
+    }
     out_color = c[local];
   }
 }

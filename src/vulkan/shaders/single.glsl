@@ -51,7 +51,25 @@ uvec2 doubleWords(float f) {
   return uvec2((fraction & 7u) << 29, (bits & 0x80000000u) | ((e + 896u) << 20) | (fraction >> 3));
 }
 
+// asin(x) for x in [0, 1] within a few units in the last place, whatever the GPU's own asin
+// gives (GLSL leaves its precision open). Below 1/2, x + x z P(z) with z = x^2 and P the Taylor
+// series of asin to the term z^11 (exact to 1e-9 for z <= 1/4); above, pi/2 - 2 asin(s) with
+// s = sqrt((1 - x) / 2) <= 1/2.
+float asinSeries(float x) {
+  const float z = x * x;
+  const float c[11] = float[](0.16666667, 0.075, 0.044642857, 0.030381944, 0.022372159, 0.017352764,
+                              0.013964844, 0.011551801, 0.0097616095, 0.0083903358, 0.0073125259);
+  float p = c[10];
+  for (int i = 9; i >= 0; --i) p = c[i] + z * p;
+  return x + x * (z * p);
+}
+
+float asinUnit(float x) {
+  if (x <= 0.5) return asinSeries(x);
+  return 1.5707964 - 2.0 * asinSeries(sqrt((1.0 - min(x, 1.0)) * 0.5));
+}
+
 // The angle between two unit vectors whose dot product is not negative: 2 asin(|a - b| / 2),
 // which keeps its precision near 0 where acos(a.b) loses it.
-float angleBetween(vec4 a, vec4 b) { return 2.0 * asin(min(0.5 * length(a - b), 1.0)); }
+float angleBetween(vec4 a, vec4 b) { return 2.0 * asinUnit(0.5 * length(a - b)); }
 
