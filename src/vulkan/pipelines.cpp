@@ -102,6 +102,9 @@ constexpr std::uint32_t kFastDepth7[] = {
 constexpr std::uint32_t kFastDepth8[] = {
 #include "fast.frag.depth.8.inc"
 };
+constexpr std::uint32_t kFastPointsVertex[] = {
+#include "fast.vert.points.inc"
+};
 constexpr std::uint32_t kFsDistanceFast[] = {
 #include "fs_distance_fast.comp.inc"
 };
@@ -113,10 +116,11 @@ constexpr std::array<Code, 11> kExactModules{
     kRasterVertex,    kRasterFragment0, kRasterFragment1, kRasterFragment2,
     kRasterFragment3, kRasterFragment4, kRasterFragment5, kRasterFragment6,
     kRasterFragment7, kRasterFragment8, kFsDistance};
-constexpr std::array<Code, 20> kFastModules{
-    kFastVertex, kFastFlat0,  kFastFlat1,  kFastFlat2,  kFastFlat3,  kFastFlat4,  kFastFlat5,
-    kFastFlat6,  kFastFlat7,  kFastFlat8,  kFastDepth0, kFastDepth1, kFastDepth2, kFastDepth3,
-    kFastDepth4, kFastDepth5, kFastDepth6, kFastDepth7, kFastDepth8, kFsDistanceFast};
+constexpr std::array<Code, 21> kFastModules{
+    kFastVertex, kFastFlat0,  kFastFlat1,  kFastFlat2,  kFastFlat3,  kFastFlat4,
+    kFastFlat5,  kFastFlat6,  kFastFlat7,  kFastFlat8,  kFastDepth0, kFastDepth1,
+    kFastDepth2, kFastDepth3, kFastDepth4, kFastDepth5, kFastDepth6, kFastDepth7,
+    kFastDepth8, kFastPointsVertex, kFsDistanceFast};
 
 VkCompareOp vkCompare(rhi::CompareOp op) noexcept {
   switch (op) {
@@ -301,12 +305,14 @@ device::Result<VkPipeline> Pipelines::make(const rhi::GraphicsPipelineDescriptor
   const std::uint32_t kind_value = kind;
   const VkSpecializationMapEntry entry{0, 0, sizeof(kind_value)};
   const VkSpecializationInfo specialization{1, &entry, sizeof(kind_value), &kind_value};
-  // The fast path's points take their depth from the vertex, everything else from the fragment.
-  const std::size_t fragment =
-      1 + colors + (!exact_ && kind != kPoints && kind != kPointQuads ? 9 : 0);
+  // The fast path's points have shaders of their own and take their depth from the vertex,
+  // everything else from the fragment.
+  const bool points = !exact_ && (kind == kPoints || kind == kPointQuads);
+  const std::size_t vertex = points ? 19 : 0;
+  const std::size_t fragment = 1 + colors + (!exact_ && !points ? 9 : 0);
   const std::array<VkPipelineShaderStageCreateInfo, 2> stages{{
       {VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO, nullptr, 0,
-       VK_SHADER_STAGE_VERTEX_BIT, modules_[0], "main", &specialization},
+       VK_SHADER_STAGE_VERTEX_BIT, modules_[vertex], "main", &specialization},
       {VK_STRUCTURE_TYPE_PIPELINE_SHADER_STAGE_CREATE_INFO, nullptr, 0,
        VK_SHADER_STAGE_FRAGMENT_BIT, modules_[fragment], "main", &specialization},
   }};

@@ -139,8 +139,9 @@ class Pipelines {
   VkDevice device_;
   bool exact_;
   // The vertex shader; the fragment shaders for 0 to 8 colour attachments (on the fast path, of
-  // points and then of the primitives with a depth per fragment); the distance shader.
-  std::array<VkShaderModule, 20> modules_{};
+  // points and then of the primitives with a depth per fragment); on the fast path the vertex
+  // shader of points; the distance shader.
+  std::array<VkShaderModule, 21> modules_{};
   VkPipelineLayout raster_layout_ = VK_NULL_HANDLE;
   VkPipelineLayout distance_layout_ = VK_NULL_HANDLE;
   VkPipeline distance_pipeline_ = VK_NULL_HANDLE;

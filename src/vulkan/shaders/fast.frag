@@ -6,16 +6,20 @@
 // of colour attachments.
 
 #include "fast.glsl"
-#include "store.glsl"
 
 // What the pipeline draws (kinds of fast.vert).
 const uint kLines = 1u;
 const uint kGeodesics = 2u;
 layout(constant_id = 0) const uint kKind = kLines;
 
+#if FRAGMENT_DEPTH
 layout(location = 0) in vec4 in_color;
 layout(location = 1) flat in vec4 in_flat[4];  // see fast.vert
+#else
+layout(location = 0) flat in vec4 in_color;  // a point's
+#endif
 
+#if FRAGMENT_DEPTH
 // The point in four dimensions behind the centre of this fragment's pixel.
 vec4 fragmentPoint() {
   const vec2 centre = gl_FragCoord.xy;
@@ -33,6 +37,7 @@ vec4 fragmentPoint() {
   const vec4 q = in_flat[0] * ndc.x + in_flat[1] * ndc.y + in_flat[2];
   return dot(q, draw.view.observer) < 0.0 ? -q : q;
 }
+#endif
 
 #include "outputs.glsl"
 
@@ -40,5 +45,5 @@ void main() {
 #if FRAGMENT_DEPTH
   gl_FragDepth = depthOf(fragmentPoint());
 #endif
-  writeColor(stored(in_color, draw.flags));
+  writeColor(in_color);
 }

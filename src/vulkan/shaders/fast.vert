@@ -18,12 +18,19 @@ const uint kTriangles = 3u;
 const uint kPointQuads = 4u;
 layout(constant_id = 0) const uint kKind = kPointSprites;
 
+#if POINTS
+// Points only (compiled apart, as the GPU's cost of a point grows with what it carries): the
+// colour, the same at every fragment.
+layout(location = 0) flat out vec4 out_color;
+vec4 out_flat[4];
+#else
 layout(location = 0) out vec4 out_color;
 // What the fragment shader needs to find the point in four dimensions behind its pixel, for its
 // depth (fast.frag): of a point, the point; of a band, its ends on the image, their weights
 // 1 / (l + r) and their points; of a triangle, the matrix taking a position in normalised device
 // coordinates to its point.
 layout(location = 1) flat out vec4 out_flat[4];
+#endif
 
 // Position k of the draw moved by the instance's transform, its colour and the exponent of its
 // scale (see loadPoint); false when its index is beyond the positions or it is not finite.
