@@ -383,6 +383,8 @@ struct Calls {
   VkDeviceSize live = 0;                               // their bytes
   VkDeviceSize peak = 0;                               // the most they ever were
   std::uint32_t max_groups = 0;  // maxComputeWorkGroupCount[0] reported instead of the driver's
+  bool no_float64 = false;       // devices report no shaderFloat64
+  bool float64_enabled = false;  // the last device was made with shaderFloat64
 
   // Whether the call `name` fails.
   bool fails(std::string_view name) {
@@ -452,8 +454,31 @@ void physicalDeviceProperties(VkPhysicalDevice physical, VkPhysicalDevicePropert
   if (calls.max_groups != 0) properties->limits.maxComputeWorkGroupCount[0] = calls.max_groups;
 }
 
+// The features a device reports, without double precision in shaders when `calls.no_float64`.
+void physicalDeviceFeatures(VkPhysicalDevice physical, VkPhysicalDeviceFeatures2* features) {
+  Hook<&Api::vkGetPhysicalDeviceFeatures2>::call(physical, features);
+  if (calls.no_float64) features->features.shaderFloat64 = VK_FALSE;
+}
+
+// Notes whether the device is made with double precision in shaders enabled.
+VkResult createDevice(VkPhysicalDevice physical, const VkDeviceCreateInfo* info,
+                      const VkAllocationCallbacks* host, VkDevice* device) {
+  for (auto* next = static_cast<const VkBaseInStructure*>(info->pNext); next != nullptr;
+       next = next->pNext) {
+    if (next->sType == VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2) {
+      calls.float64_enabled =
+          reinterpret_cast<const VkPhysicalDeviceFeatures2*>(next)->features.shaderFloat64 ==
+          VK_TRUE;
+    }
+  }
+  return Hook<&Api::vkCreateDevice>::call(physical, info, host, device);
+}
+
 // Tuning::on_load: every entry point loaded so far goes through a hook.
 void wrapEntryPoints(Api& api) {
+  Hook<&Api::vkGetPhysicalDeviceFeatures2>::wrap(api, "vkGetPhysicalDeviceFeatures2",
+                                                 &physicalDeviceFeatures);
+  Hook<&Api::vkCreateDevice>::wrap(api, "vkCreateDevice", &createDevice);
   Hook<&Api::vkAllocateMemory>::wrap(api, "vkAllocateMemory", &allocateMemory);
   Hook<&Api::vkFreeMemory>::wrap(api, "vkFreeMemory", &freeMemory);
   Hook<&Api::vkGetPhysicalDeviceProperties>::wrap(api, "vkGetPhysicalDeviceProperties",
@@ -890,6 +915,19 @@ TEST_F(VulkanDevice, DistancesAreWithinFourUlpOfTheKernel) {
   EXPECT_TRUE(std::equal(in_parts.begin(), in_parts.end(), got.begin(), [](double x, double y) {
     return std::bit_cast<std::uint64_t>(x) == std::bit_cast<std::uint64_t>(y);
   }));
+
+  // The fast path, in single precision, over the same pairs: within 1e-6 rad of the kernel.
+  exact_path = false;
+  auto fast = vulkan::makeDevice(options());
+  ASSERT_TRUE(fast) << fast.error().message;
+  const std::vector<double> single = results(**fast, n);
+  double worst_single = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    ASSERT_LE(std::abs(single[i] - expected[i]), 1e-6)
+        << "pair " << i << ": " << single[i] << " against " << expected[i];
+    worst_single = std::max(worst_single, std::abs(single[i] - expected[i]));
+  }
+  std::cout << "fast path: at most " << worst_single << " rad apart\n";
 }
 
 TEST_P(VulkanPaths, OverlappingPointsAgree) {
@@ -1201,6 +1239,159 @@ TEST_P(VulkanPaths, BlendingAgreesInEveryColourFormat) {
     }};
     s.render(flatView(48, 32), draws, {0.2f, 0.4f, 0.6f, 0.5f});
     s.expectAgreement(std::string("blending into ") + name, false);
+  }
+}
+
+// A device without double precision in shaders: the exact path is refused, saying to use the fast
+// path, which is made without it and draws with the validation layer on (a shader module using
+// 64-bit floats without the feature, its distance shader's included, is a validation error).
+TEST_F(VulkanDevice, TheFastPathNeedsNoDoublePrecision) {
+  calls.no_float64 = true;
+  const auto refused = tuned();
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().code, ErrorCode::unsupported);
+  EXPECT_NE(refused.error().message.find("exact = false"), std::string::npos)
+      << refused.error().message;
+  exact_path = false;
+  auto made = tuned();
+  ASSERT_TRUE(made) << made.error().message;
+  EXPECT_FALSE(calls.float64_enabled);
+  Scene s(*cpu, **made, 32, 24, Format::rgba8_unorm, 4, true);
+  const std::array<HomVec4, 4> corners{HomVec4::init(-0.5, -0.5, 0.2, 1), HomVec4::init(0.5, -0.4, 0.3, 1),
+                                       HomVec4::init(0.1, 0.6, 0.1, 1), HomVec4::init(0.7, 0.7, 0, 1)};
+  s.write(s.positions, std::span<const HomVec4>(corners));
+  const PipelineId triangles = s.pipeline(PrimitiveTopology::triangle_strip, 1.0f);
+  const std::array<GpuCommand, 3> draws{{
+      {triangles},
+      {rhi::DrawCommand{triangles, kNone, kNone, kNone, s.positions, 4, 1}},
+      {GpuCommand::OrvRenderGeodesics{s.positions, 4, 0.9f, 0.1f, 0.6f}},
+  }};
+  s.render(flatView(32, 24), draws, {0, 0, 0, 1});
+  s.expectNear("without double precision", s.color, s.format);
+}
+
+// Every point of the fast path lands on the CPU device's pixel or next to it, at least 99% of them
+// on it: points of one pixel, each coloured with its own number, found in both images.
+TEST_F(VulkanDevice, TheFastPathPutsEveryPointWithinAPixelOfTheCpuDevice) {
+  exact_path = false;
+  auto made = vulkan::makeDevice(options());
+  ASSERT_TRUE(made) << made.error().message;
+  constexpr std::uint32_t kCount = 4000;
+  Scene s(*cpu, **made, 320, 180, Format::rgba32_float, kCount, true);
+  renderer::OrvCamera camera = renderer::OrvCamera::makeDefault();
+  camera.moveForward(0.2);
+  const ViewUniform view = ViewUniform::fromCamera(camera, 320, 180, 0.01, 1.5);
+  std::mt19937_64 rng(31);
+  std::normal_distribution<double> g;
+  std::vector<HomVec4> points;
+  std::vector<Rgba> numbers;
+  for (std::uint32_t i = 0; i < kCount; ++i) {
+    const HomVec4 v = inOrder([&] { return g(rng); });
+    points.push_back(HomVec4::init(v.x, v.y, v.z - 2.0, v.w).normalize());
+    numbers.push_back({static_cast<float>(i + 1), 0.0f, 0.0f, 1.0f});
+  }
+  s.write(s.positions, std::span<const HomVec4>(points));
+  s.write(s.colors, std::span<const Rgba>(numbers));
+  const PipelineId dots = s.pipeline(PrimitiveTopology::point_list, 1.0f);
+  const std::array<GpuCommand, 2> draws{
+      {{dots}, {rhi::DrawCommand{dots, s.colors, kNone, kNone, s.positions, kCount, 1}}}};
+  s.render(view, draws, {0, 0, 0, 0});
+  const auto numberAt = [&](const std::vector<std::byte>& texels, std::int64_t x, std::int64_t y) {
+    if (x < 0 || y < 0 || x >= 320 || y >= 180) return 0.0f;
+    float red = 0;
+    std::memcpy(&red, &texels[(static_cast<std::size_t>(y) * 320 + static_cast<std::size_t>(x)) * 16], 4);
+    return red;
+  };
+  const auto on_cpu = s.pixels(*cpu, s.color, s.format);
+  const auto on_gpu = s.pixels(**made, s.color, s.format);
+  std::size_t seen = 0;
+  std::size_t same = 0;
+  std::size_t next = 0;
+  std::size_t covered = 0;
+  for (std::uint32_t i = 0; i < kCount; ++i) {
+    const auto at = view.project(points[i]);
+    if (!at) continue;
+    const auto x = static_cast<std::int64_t>(std::min(std::floor(at->x), 319.0));
+    const auto y = static_cast<std::int64_t>(std::min(std::floor(at->y), 179.0));
+    const auto number = static_cast<float>(i + 1);
+    if (numberAt(on_cpu, x, y) != number) continue;  // hidden by a nearer point
+    ++seen;
+    if (numberAt(on_gpu, x, y) == number) {
+      ++same;
+      continue;
+    }
+    bool found = false;
+    for (std::int64_t dy = -1; dy <= 1; ++dy) {
+      for (std::int64_t dx = -1; dx <= 1; ++dx) found = found || numberAt(on_gpu, x + dx, y + dy) == number;
+    }
+    next += found;
+    if (found) continue;
+    // Else hidden by a point no farther (within 1e-6 rad) that moved onto its pixel.
+    const auto other = static_cast<std::uint32_t>(numberAt(on_gpu, x, y));
+    const auto there = other > 0 ? view.project(points[other - 1]) : std::nullopt;
+    const bool hidden = there && (there->depth - at->depth) * (1.5 - 0.01) <= 1e-6;
+    covered += hidden;
+    EXPECT_TRUE(hidden) << "point " << i << " at (" << at->x << ", " << at->y << ")";
+  }
+  std::cout << seen << " points seen: " << 100.0 * static_cast<double>(same) / static_cast<double>(seen)
+            << "% on the same pixel, " << next << " on a neighbouring one, " << covered
+            << " hidden by a point moved onto theirs\n";
+  EXPECT_GT(seen, kCount / 4);
+  EXPECT_GE(static_cast<double>(same), 0.99 * static_cast<double>(seen));
+}
+
+// Graphs left running while the next ones are recorded give the images of graphs waited for one
+// by one: each frame uploads its own points through its frame's staging, writes its own view into
+// the one uniform buffer, and draws into an image of its own; nothing is read until the end.
+TEST_P(VulkanPaths, FramesInFlightGiveTheImagesOfFramesWaitedFor) {
+  vulkan::DeviceOptions one_at_a_time = options();
+  one_at_a_time.frames_in_flight = 1;
+  auto waiting = vulkan::makeDevice(one_at_a_time);
+  ASSERT_TRUE(waiting) << waiting.error().message;
+  constexpr std::size_t kFrames = 5;
+  constexpr std::uint32_t kPoints = 3000;
+  Scene s(*gpu, **waiting, 64, 48, Format::rgba8_unorm, kPoints, false);
+  std::vector<ImageId> images;
+  for (std::size_t f = 0; f < kFrames; ++f) {
+    images.push_back(s.same([](Device& d) {
+      return d.createImage(ImageDescriptor::init2D(Format::rgba8_unorm, 64, 48, ImageUsage::color_target));
+    }));
+  }
+  std::mt19937_64 rng(77);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::array<std::vector<HomVec4>, kFrames> points;
+  for (auto& frame : points) {
+    while (frame.size() < kPoints) frame.push_back(HomVec4::init(u(rng), u(rng), u(rng) + 1.5, 1.0));
+  }
+  const PipelineId dots = s.pipeline(PrimitiveTopology::point_list, 2.0f);
+  const PipelineId arcs = s.pipeline(PrimitiveTopology::geodesic_list, 1.5f);
+  for (std::size_t f = 0; f < kFrames; ++f) {
+    ViewUniform view = flatView(64, 48);
+    view.far_fs = 1.0 + 0.1 * static_cast<double>(f);
+    const std::array<ImageId, 1> target{images[f]};
+    const std::array<ImageId, 2> writes{images[f], s.depth};
+    const std::array<GpuCommand, 9> commands{{
+        {GpuCommand::OrvUploadPositions{s.positions, points[f]}},
+        {GpuCommand::BeginPass{target, s.depth}},
+        {GpuCommand::Clear{images[f], 0.1f, 0.1f, 0.2f * static_cast<float>(f), 1, 1}},
+        {GpuCommand::BindUniform{s.view, 0, sizeof(ViewUniform), 0}},
+        {dots},
+        {rhi::DrawCommand{dots, kNone, kNone, kNone, s.positions, kPoints, 1}},
+        {arcs},
+        {rhi::DrawCommand{arcs, kNone, kNone, kNone, s.positions, 200, 1}},
+        {GpuCommand::EndPass{}},
+    }};
+    rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+    ASSERT_TRUE(graph.addPass({"frame", {}, writes, commands, rhi::PassType::geometry}));
+    for (Device* d : s.devices) {
+      ASSERT_TRUE(d->writeBuffer(s.view, 0, asBytes(view)));
+      ASSERT_TRUE(d->execute(graph));
+    }
+  }
+  for (std::size_t f = 0; f < kFrames; ++f) {
+    const auto in_flight = s.pixels(*gpu, images[f], Format::rgba8_unorm);
+    EXPECT_EQ(in_flight, s.pixels(**waiting, images[f], Format::rgba8_unorm)) << "frame " << f;
+    EXPECT_GT(std::count(in_flight.begin(), in_flight.end(), std::byte{255}), 100) << "frame " << f;
   }
 }
 
