@@ -101,7 +101,8 @@ struct Rig {
 
   void setView(const ViewUniform& v) { ASSERT_TRUE(device->writeBuffer(view, 0, asBytes(v))); }
 
-  PipelineId pipeline(PrimitiveTopology topology, bool blend = false, float size = 1.0f) {
+  PipelineId pipeline(PrimitiveTopology topology, bool blend = false, float size = 1.0f,
+                      const device::PipelineOptions& options = {}) {
     rhi::GraphicsPipelineDescriptor desc{};
     desc.type = rhi::PipelineType::orv_projective;
     desc.topology = topology;
@@ -111,7 +112,7 @@ struct Rig {
     desc.dst_color_factor = blend ? rhi::BlendFactor::one : rhi::BlendFactor::zero;
     desc.point_size = size;
     desc.line_width = std::min(size, 16.0f);
-    const auto made = device->createPipeline(desc);
+    const auto made = device->createPipeline(desc, options);
     EXPECT_TRUE(made);
     return made.value_or(PipelineId{});
   }
@@ -535,6 +536,54 @@ TEST(Commands, EachPixelOfALineOrTriangleShowsThePointSeenThroughIt) {
                                         scaled(4, -0.1, 0.9, 1.2)};
   ASSERT_TRUE(rig.draw(triangles, triangle, rgb));
   check(triangle, 40);
+}
+
+TEST(Commands, ADepthCueScalesEachFragmentsColourByItsStoredDepth) {
+  // A triangle and points at several depths, drawn plainly and with a cue: every pixel keeps its
+  // coverage, depth and alpha, and its red, green and blue are the plain ones times the cue's
+  // polynomial of 1 - depth, evaluated as written in double precision, to the bit.
+  Rig rig(16, 8);
+  device::PipelineOptions cued;
+  cued.depth_cue = {true, {0.02, 0.125, 0.245, 0.49, 0.245}};
+  const std::array<HomVec4, 3> triangle{HomVec4::init(-0.9, -0.8, 0.1, 1),
+                                        HomVec4::init(1.6, -1.2, 1.0, 2),
+                                        HomVec4::init(-0.4, 3.6, 4.8, 4)};
+  const std::array<HomVec4, 3> points{atPixel(3, 2, 16, 8, 0.1), atPixel(8, 4, 16, 8, 0.7),
+                                      atPixel(12, 6, 16, 8, 1.3)};
+  const std::array<std::array<float, 4>, 3> rgb{{{1, 0.3f, 0.1f, 0.5f}, {0.2f, 1, 0.7f, 1}, {0.1f, 0.4f, 1, 0.25f}}};
+  for (const auto& [topology, where] :
+       {std::pair{PrimitiveTopology::triangle_list, std::span<const HomVec4>(triangle)},
+        std::pair{PrimitiveTopology::point_list, std::span<const HomVec4>(points)}}) {
+    ASSERT_TRUE(rig.draw(rig.pipeline(topology, false, 3.0f), where, rgb));
+    const std::vector<float> plain = rig.pixels();
+    ASSERT_TRUE(rig.draw(rig.pipeline(topology, false, 3.0f, cued), where, rgb));
+    const std::vector<float> px = rig.pixels();
+    std::vector<float> depth(std::size_t{16} * 8);
+    ASSERT_TRUE(rig.device->readImage(rig.depth, std::as_writable_bytes(std::span(depth))));
+    std::size_t drawn = 0;
+    for (std::size_t i = 0; i < depth.size(); ++i) {
+      EXPECT_EQ(px[4 * i + 3], plain[4 * i + 3]);
+      if (depth[i] == 1.0f) continue;
+      ++drawn;
+      const auto& c = cued.depth_cue.coefficients;
+      const double n = 1.0 - static_cast<double>(depth[i]);
+      const double k = (((c[4] * n + c[3]) * n + c[2]) * n + c[1]) * n + c[0];
+      for (std::size_t ch = 0; ch < 3; ++ch) {
+        EXPECT_EQ(px[4 * i + ch], static_cast<float>(static_cast<double>(plain[4 * i + ch]) * k))
+            << i << " channel " << ch;
+      }
+    }
+    EXPECT_GE(drawn, 20u);
+  }
+  // Coefficients that are not finite are refused; a disabled cue may hold anything.
+  rhi::GraphicsPipelineDescriptor desc{};
+  desc.type = rhi::PipelineType::orv_projective;
+  desc.depth.fs_depth = true;
+  ASSERT_TRUE(rig.device->createPipeline(desc));
+  cued.depth_cue.coefficients[3] = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(rig.device->createPipeline(desc, cued).error().code, ErrorCode::invalid_descriptor);
+  cued.depth_cue.enabled = false;
+  EXPECT_TRUE(rig.device->createPipeline(desc, cued));
 }
 
 TEST(Commands, IndexedInstancedBlendedDrawsReadEachOperandInItsPlace) {

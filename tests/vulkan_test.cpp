@@ -159,7 +159,8 @@ struct Scene {
 
   PipelineId pipeline(PrimitiveTopology topology, float size, bool blend = false,
                       rhi::BlendFactor src = rhi::BlendFactor::one,
-                      rhi::BlendFactor dst = rhi::BlendFactor::zero) {
+                      rhi::BlendFactor dst = rhi::BlendFactor::zero,
+                      const device::PipelineOptions& options = {}) {
     rhi::GraphicsPipelineDescriptor desc{};
     desc.type = rhi::PipelineType::orv_projective;
     desc.topology = topology;
@@ -170,7 +171,7 @@ struct Scene {
     desc.dst_color_factor = dst;
     desc.point_size = size;
     desc.line_width = size;
-    return same([&](Device& d) { return d.createPipeline(desc); });
+    return same([&](Device& d) { return d.createPipeline(desc, options); });
   }
 
   // Runs `draws` between a clear to `background` and the end of a render pass, on both devices.
@@ -999,6 +1000,40 @@ TEST_P(VulkanPaths, GeodesicsAgreeWhereTheyCrossTheHyperplaneOrthogonalToTheObse
   }};
   s.render(view, draws, {0, 0, 0, 1});
   s.expectAgreement("geodesics and lines", true);
+}
+
+TEST_P(VulkanPaths, DepthCuedPointsAndGeodesicsAgreeToTheByte) {
+  Scene s(*cpu, *gpu, 160, 90, Format::rgba16_float, 256, !exact_path);
+  renderer::OrvCamera camera = renderer::OrvCamera::makeDefault();
+  camera.moveForward(0.3);
+  const ViewUniform view = ViewUniform::fromCamera(camera, 160, 90, 0.01, 1.5);
+  std::mt19937_64 rng(12);
+  std::normal_distribution<double> g;
+  std::uniform_real_distribution<float> c(0.0f, 1.0f);
+  std::vector<HomVec4> points;
+  std::vector<Rgba> tints;
+  for (int i = 0; i < 256; ++i) {
+    const HomVec4 v = inOrder([&] { return g(rng); });
+    points.push_back(HomVec4::init(v.x, v.y, v.z - 1.5, v.w).normalize());
+    tints.push_back({c(rng), c(rng), c(rng), 1.0f});
+  }
+  s.write(s.positions, std::span<const HomVec4>(points));
+  s.write(s.colors, std::span<const Rgba>(tints));
+  device::PipelineOptions cued;
+  cued.depth_cue = {true, {0.02, 0.125, 0.245, 0.49, 0.245}};
+  const PipelineId dots = s.pipeline(PrimitiveTopology::point_list, 3.0f, false,
+                                     rhi::BlendFactor::one, rhi::BlendFactor::zero, cued);
+  cued.depth_cue = {true, {0.2, 0.4, 0.4, 0.0, 0.0}};
+  const PipelineId arcs = s.pipeline(PrimitiveTopology::geodesic_list, 2.0f, false,
+                                     rhi::BlendFactor::one, rhi::BlendFactor::zero, cued);
+  const std::array<GpuCommand, 4> draws{{
+      {arcs},
+      {rhi::DrawCommand{arcs, s.colors, kNone, kNone, s.positions, 64, 1}},
+      {dots},
+      {rhi::DrawCommand{dots, s.colors, kNone, kNone, s.positions, 256, 1}},
+  }};
+  s.render(view, draws, {0, 0, 0, 1});
+  s.expectAgreement("depth-cued points and geodesics", true);
 }
 
 // Corners exactly pi/2 from the observer at the origin (points at infinity) have two

@@ -100,6 +100,16 @@
 // pipeline blends: result = source * src_color_factor + destination * dst_color_factor for every
 // channel, alpha included, in single precision. Colours are stored rounded to nearest (even) in
 // `rgba16_float` and `rgba32_float`, and clamped to [0, 1] then rounded in `rgba8_unorm`.
+//
+// Depth cueing
+// ------------
+// A pipeline made with `PipelineOptions::depth_cue` enabled darkens its fragments with their depth
+// before the depth test and blending: with d the fragment's depth as stored (the 32-bit float),
+// n = 1 - d in double precision and c the cue's coefficients, the factor
+//     k = (((c[4] * n + c[3]) * n + c[2]) * n + c[1]) * n + c[0]
+// is evaluated in double precision, step by step as written (no fused multiply-add), and each of
+// the red, green and blue channels v of the fragment's colour becomes the float nearest v * k
+// (taken in double precision); alpha is kept. Disabled (the default), colours are drawn as given.
 
 #include <array>
 #include <cstddef>
@@ -203,6 +213,23 @@ struct ViewUniform {
 
 static_assert(sizeof(ViewUniform) == 192 && std::is_trivially_copyable_v<ViewUniform>);
 
+/// Fragments drawn darker with their depth: see "Depth cueing" above.
+struct DepthCue {
+  bool enabled = false;
+  /// The factor as a polynomial of nearness n = 1 - depth: c[0] + c[1] n + ... + c[4] n^4. Every
+  /// coefficient must be finite.
+  std::array<double, 5> coefficients{1.0, 0.0, 0.0, 0.0, 0.0};
+
+  friend constexpr bool operator==(const DepthCue&, const DepthCue&) = default;
+};
+
+/// What a pipeline does beyond its `rhi::GraphicsPipelineDescriptor`, the same on every device.
+struct PipelineOptions {
+  DepthCue depth_cue{};  ///< off unless enabled
+
+  friend constexpr bool operator==(const PipelineOptions&, const PipelineOptions&) = default;
+};
+
 /// A device that executes frame graphs. Not thread-safe: use one device from one thread at a time.
 /// No call throws; every failure is a `Failure`, and a failed call changes nothing.
 ///
@@ -237,9 +264,11 @@ class Device {
   /// A pipeline of type `orv_projective` (plain graphics and compute pipelines are `unsupported`):
   /// vertex format `homvec4_f64`, a colour format an image can have, depth format `depth32_float`
   /// or `undefined` (then it may not test or write depth), depth tests of Fubini-Study depth
-  /// (`depth.fs_depth`), one sample, point size and line width in (0, the limit].
+  /// (`depth.fs_depth`), one sample, point size and line width in (0, the limit]. `options` add
+  /// what the descriptor does not say (a depth cue, whose coefficients must be finite, else
+  /// `invalid_descriptor`).
   [[nodiscard]] virtual Result<rhi::PipelineId> createPipeline(
-      const rhi::GraphicsPipelineDescriptor&) = 0;
+      const rhi::GraphicsPipelineDescriptor&, const PipelineOptions& options = {}) = 0;
 
   /// Destroys a resource; its handle, and every copy of it, is refused from then on.
   [[nodiscard]] virtual Result<void> destroy(rhi::BufferId) = 0;

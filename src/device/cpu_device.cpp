@@ -55,6 +55,7 @@ struct CpuImage {
 
 struct CpuPipeline {
   rhi::GraphicsPipelineDescriptor desc;
+  PipelineOptions options;
 };
 
 // Zero-filled host memory, or null when there is none to be had.
@@ -103,12 +104,14 @@ class CpuDevice final : public Device {
     });
   }
 
-  Result<PipelineId> createPipeline(const rhi::GraphicsPipelineDescriptor& desc) override {
+  Result<PipelineId> createPipeline(const rhi::GraphicsPipelineDescriptor& desc,
+                                    const PipelineOptions& options = {}) override {
     return guarded([&]() -> Result<PipelineId> {
       if (auto ok = detail::checkPipelineDescriptor(desc, limits_); !ok) {
         return std::unexpected(ok.error());
       }
-      const auto handle = pipelines_.insert(CpuPipeline{desc});
+      if (auto ok = detail::checkPipelineOptions(options); !ok) return std::unexpected(ok.error());
+      const auto handle = pipelines_.insert(CpuPipeline{desc, options});
       if (!handle) return std::unexpected(outOfMemory("createPipeline"));
       return PipelineId::orvProjective(detail::pipelineNumber(handle->id, handle->generation));
     });
@@ -285,7 +288,7 @@ class CpuDevice final : public Device {
     } else if (state.vertex != nullptr) {
       colors = state.vertex->bytes.get() + state.vertex_offset;
     }
-    Rasteriser raster(state.target, viewOf(state), state.pipeline->desc);
+    Rasteriser raster(state.target, viewOf(state), state.pipeline->desc, state.pipeline->options);
 
     for (std::uint32_t instance = 0; instance < c.instance_count; ++instance) {
       std::optional<PGL4> moved;
@@ -373,7 +376,7 @@ class CpuDevice final : public Device {
 
   void apply(PassState& state, const GpuCommand::OrvRenderGeodesics& c) {
     const std::byte* positions = buffers_.find(handleOf(c.positions))->bytes.get();
-    Rasteriser raster(state.target, viewOf(state), state.pipeline->desc);
+    Rasteriser raster(state.target, viewOf(state), state.pipeline->desc, state.pipeline->options);
     const Rgba color{c.color_r, c.color_g, c.color_b, 1.0f};
     for (std::size_t i = 0; i + 1 < c.count; ++i) {
       raster.geodesic(load<HomVec4>(positions + i * sizeof(HomVec4)), color,

@@ -248,14 +248,26 @@ double guardShare(float line_width, double extent) noexcept {
 
 }  // namespace
 
+Rgba depthCued(const DepthCue& cue, float depth, const Rgba& color) noexcept {
+  if (!cue.enabled) return color;
+  const auto& c = cue.coefficients;
+  const double n = 1.0 - static_cast<double>(depth);
+  const double k = (((c[4] * n + c[3]) * n + c[2]) * n + c[1]) * n + c[0];
+  return {static_cast<float>(static_cast<double>(color[0]) * k),
+          static_cast<float>(static_cast<double>(color[1]) * k),
+          static_cast<float>(static_cast<double>(color[2]) * k), color[3]};
+}
+
 Rasteriser::Rasteriser(const RenderTarget& target, const ViewUniform& view,
-                       const rhi::GraphicsPipelineDescriptor& pipeline) noexcept
+                       const rhi::GraphicsPipelineDescriptor& pipeline,
+                       const PipelineOptions& options) noexcept
     : target_(target),
       view_(view),
       frustum_{view.planes, view.near_fs, view.far_fs, view.observer},
       guard_{guardShare(pipeline.line_width, view.width),
              guardShare(pipeline.line_width, view.height)},
       pipeline_(pipeline),
+      cue_(options.depth_cue),
       test_depth_(target.depth != nullptr && pipeline.depth.depth_test),
       write_depth_(target.depth != nullptr && pipeline.depth.depth_test &&
                    pipeline.depth.depth_write) {}
@@ -521,12 +533,13 @@ void Rasteriser::fragment(std::size_t x, std::size_t y, const HomVec4& q, const 
            color);
 }
 
-void Rasteriser::fragment(std::size_t x, std::size_t y, float depth, const Rgba& color) noexcept {
+void Rasteriser::fragment(std::size_t x, std::size_t y, float depth, const Rgba& incoming) noexcept {
   const std::size_t index = y * target_.width + x;
   if (test_depth_) {
     if (!compare(pipeline_.depth.depth_compare, depth, target_.depth[index])) return;
     if (write_depth_) target_.depth[index] = depth;
   }
+  const Rgba color = depthCued(cue_, depth, incoming);
   for (const ColorAttachment& attachment : target_.colors) {
     Rgba out = color;
     if (pipeline_.blend_enabled) {

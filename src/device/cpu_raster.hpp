@@ -38,6 +38,10 @@ void storeColor(std::byte* texels, rhi::Format format, std::size_t index, const 
 /// The colour at texel `index` of an image of `format`.
 [[nodiscard]] Rgba loadColor(const std::byte* texels, rhi::Format format, std::size_t index) noexcept;
 
+/// `color` darkened by `cue` at `depth`, as "Depth cueing" in orv/device.hpp says; `color` itself
+/// when the cue is disabled.
+[[nodiscard]] Rgba depthCued(const DepthCue& cue, float depth, const Rgba& color) noexcept;
+
 /// The IEEE binary16 nearest to `value` (ties to even); `device::halfToFloat` goes back.
 [[nodiscard]] std::uint16_t floatToHalf(float value) noexcept;
 
@@ -45,7 +49,8 @@ void storeColor(std::byte* texels, rhi::Format format, std::size_t index, const 
 class Rasteriser {
  public:
   Rasteriser(const RenderTarget& target, const ViewUniform& view,
-             const rhi::GraphicsPipelineDescriptor& pipeline) noexcept;
+             const rhi::GraphicsPipelineDescriptor& pipeline,
+             const PipelineOptions& options = {}) noexcept;
 
   /// A point at `position` (any representative), in `color`.
   void point(const kernel::HomVec4& position, const Rgba& color) noexcept;
@@ -89,6 +94,7 @@ class Rasteriser {
   renderer::OrvFrustum frustum_;  // the view's planes and observer, for `facing`
   std::array<double, 2> guard_;    // k and k' of `guarded`, across and down
   rhi::GraphicsPipelineDescriptor pipeline_;
+  DepthCue cue_;
   bool test_depth_;
   bool write_depth_;
 };

@@ -227,6 +227,17 @@ Result<void> checkImageDescriptor(const ImageDescriptor& d, const rhi::DeviceLim
   return {};
 }
 
+Result<void> checkPipelineOptions(const PipelineOptions& options) {
+  if (!options.depth_cue.enabled) return {};
+  for (const double c : options.depth_cue.coefficients) {
+    if (!std::isfinite(c)) {
+      return std::unexpected(descriptorFailure("createPipeline", ErrorCode::invalid_descriptor,
+                                               "the depth cue's coefficients must be finite"));
+    }
+  }
+  return {};
+}
+
 Result<void> checkPipelineDescriptor(const GraphicsPipelineDescriptor& d,
                                      const rhi::DeviceLimits& limits) {
   constexpr std::string_view call = "createPipeline";

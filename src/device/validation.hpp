@@ -70,6 +70,8 @@ class ResourceLookup {
                                                 const rhi::DeviceLimits& limits);
 [[nodiscard]] Result<void> checkPipelineDescriptor(const rhi::GraphicsPipelineDescriptor& desc,
                                                    const rhi::DeviceLimits& limits);
+/// `createPipeline`'s checks of the options beyond the descriptor.
+[[nodiscard]] Result<void> checkPipelineOptions(const PipelineOptions& options);
 
 /// `call` ("writeBuffer", "readBuffer") on `bytes` bytes from `offset` of a buffer of `size` bytes.
 [[nodiscard]] Result<void> checkBufferRange(std::string_view call, rhi::BufferId buffer,

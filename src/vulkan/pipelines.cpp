@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <span>
 
 #include "resources.hpp"
@@ -300,11 +301,40 @@ void Pipelines::destroy(VkPipeline pipeline) noexcept {
 }
 
 device::Result<VkPipeline> Pipelines::make(const rhi::GraphicsPipelineDescriptor& d,
+                                           const device::PipelineOptions& options,
                                            std::uint32_t colors, Kind kind) {
   const bool depth = d.depth_format == rhi::Format::depth32_float;
-  const std::uint32_t kind_value = kind;
-  const VkSpecializationMapEntry entry{0, 0, sizeof(kind_value)};
-  const VkSpecializationInfo specialization{1, &entry, sizeof(kind_value), &kind_value};
+  // The kind of primitive, then the depth cue: a 32-bit boolean and five coefficients, doubles on
+  // the exact path and floats on the fast one.
+  struct Constants {
+    std::uint32_t kind;
+    std::uint32_t depth_cue;
+    std::array<double, 5> cue;
+    std::array<float, 5> cue_single;
+  };
+  Constants constants{kind, options.depth_cue.enabled ? 1u : 0u, options.depth_cue.coefficients,
+                      {}};
+  for (std::size_t i = 0; i < 5; ++i) {
+    constants.cue_single[i] = static_cast<float>(options.depth_cue.coefficients[i]);
+  }
+  std::array<VkSpecializationMapEntry, 7> entries{{
+      {0, offsetof(Constants, kind), sizeof(std::uint32_t)},
+      {1, offsetof(Constants, depth_cue), sizeof(std::uint32_t)},
+  }};
+  for (std::uint32_t i = 0; i < 5; ++i) {
+    entries[2 + i] = exact_ ? VkSpecializationMapEntry{2 + i,
+                                                       static_cast<std::uint32_t>(
+                                                           offsetof(Constants, cue) +
+                                                           i * sizeof(double)),
+                                                       sizeof(double)}
+                            : VkSpecializationMapEntry{2 + i,
+                                                       static_cast<std::uint32_t>(
+                                                           offsetof(Constants, cue_single) +
+                                                           i * sizeof(float)),
+                                                       sizeof(float)};
+  }
+  const VkSpecializationInfo specialization{static_cast<std::uint32_t>(entries.size()),
+                                            entries.data(), sizeof(Constants), &constants};
   // The fast path's points have shaders of their own and take their depth from the vertex,
   // everything else from the fragment.
   const bool points = !exact_ && (kind == kPoints || kind == kPointQuads);

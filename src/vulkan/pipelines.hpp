@@ -127,9 +127,10 @@ class Pipelines {
   /// Vertices the raster vertex shader spends on one primitive of `kind`.
   [[nodiscard]] std::uint32_t verticesPerPrimitive(Kind kind) const noexcept;
 
-  /// A raster pipeline for `desc` drawing primitives of `kind` in render passes of `colors`
-  /// colour attachments.
+  /// A raster pipeline for `desc` with `options` drawing primitives of `kind` in render passes of
+  /// `colors` colour attachments.
   [[nodiscard]] device::Result<VkPipeline> make(const rhi::GraphicsPipelineDescriptor& desc,
+                                                const device::PipelineOptions& options,
                                                 std::uint32_t colors, Kind kind);
   void destroy(VkPipeline pipeline) noexcept;
 

@@ -69,6 +69,7 @@ constexpr std::uint64_t kKeptStaging = std::uint64_t{1} << 20;
 
 struct GpuPipeline {
   rhi::GraphicsPipelineDescriptor desc;
+  device::PipelineOptions options;
   /// Made when first drawn with: variants[n][kind] draws primitives of `kind` in render passes of
   /// n colour attachments.
   std::array<std::array<VkPipeline, detail::kKinds>, kMaxColorAttachments + 1> variants{};
@@ -280,10 +281,14 @@ class VulkanDevice final : public device::Device {
     });
   }
 
-  Result<PipelineId> createPipeline(const rhi::GraphicsPipelineDescriptor& desc) override {
+  Result<PipelineId> createPipeline(const rhi::GraphicsPipelineDescriptor& desc,
+                                    const device::PipelineOptions& options = {}) override {
     return guarded([&]() -> Result<PipelineId> {
       if (lost_) return deviceLost("createPipeline");
       if (auto ok = device::detail::checkPipelineDescriptor(desc, limits_); !ok) {
+        return std::unexpected(ok.error());
+      }
+      if (auto ok = device::detail::checkPipelineOptions(options); !ok) {
         return std::unexpected(ok.error());
       }
       if (desc.blend_enabled && !resources_.formatSupported(desc.color_format, true)) {
@@ -292,7 +297,7 @@ class VulkanDevice final : public device::Device {
             "createPipeline: " + context_->name + " cannot blend into " +
                 std::string(device::detail::formatName(desc.color_format))));
       }
-      const auto handle = pipelines_table_.insert(GpuPipeline{desc, {}});
+      const auto handle = pipelines_table_.insert(GpuPipeline{desc, options, {}});
       if (!handle) {
         return std::unexpected(outOfMemory("createPipeline"));
       }
@@ -780,7 +785,7 @@ class VulkanDevice final : public device::Device {
   Result<VkPipeline> variant(GpuPipeline& p, std::uint32_t colors, Kind kind) {
     VkPipeline& made = p.variants[colors][kind];
     if (made != VK_NULL_HANDLE) return made;
-    auto created = track(pipelines_.make(p.desc, colors, kind));
+    auto created = track(pipelines_.make(p.desc, p.options, colors, kind));
     if (created) made = *created;
     return created;
   }

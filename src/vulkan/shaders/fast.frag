@@ -1,9 +1,9 @@
 #version 460
-// The fast path's fragments: the colour interpolated by the GPU, stored as the CPU device stores
-// it; with FRAGMENT_DEPTH (lines, arcs and triangles) the depth of the fragment's own point in four
-// dimensions, found from the pixel's centre as the CPU device finds it (in single precision), else
-// (points) the depth of the vertex. COLOR_OUTPUTS, set when the shader is compiled, is the number
-// of colour attachments.
+// The fast path's fragments: the colour interpolated by the GPU, stored by the GPU's own
+// conversion to the attachment's format; with FRAGMENT_DEPTH (lines, arcs and triangles) the depth
+// of the fragment's own point in four dimensions, found from the pixel's centre as the CPU device
+// finds it (in single precision), else (points) the depth of the vertex; the depth cue goes by
+// that depth. COLOR_OUTPUTS, set when the shader is compiled, is the number of colour attachments.
 
 #include "fast.glsl"
 
@@ -43,7 +43,10 @@ vec4 fragmentPoint() {
 
 void main() {
 #if FRAGMENT_DEPTH
-  gl_FragDepth = depthOf(fragmentPoint());
+  const float depth = depthOf(fragmentPoint());
+  gl_FragDepth = depth;
+  writeColor(depthCued(depth, in_color));
+#else
+  writeColor(in_color);  // a point's colour, cued by its vertex
 #endif
-  writeColor(in_color);
 }

@@ -60,3 +60,19 @@ float depthOf(vec4 q) {
   if (d >= draw.view.far_fs) return 1.0;
   return (d - draw.view.near_fs) / (draw.view.far_fs - draw.view.near_fs);
 }
+
+// The pipeline's depth cue (see orv/device.hpp), fixed when the pipeline is made, in single
+// precision: red, green and blue times a polynomial of nearness 1 - depth.
+layout(constant_id = 1) const bool kDepthCue = false;
+layout(constant_id = 2) const float kCue0 = 1.0;
+layout(constant_id = 3) const float kCue1 = 0.0;
+layout(constant_id = 4) const float kCue2 = 0.0;
+layout(constant_id = 5) const float kCue3 = 0.0;
+layout(constant_id = 6) const float kCue4 = 0.0;
+
+vec4 depthCued(float depth, vec4 color) {
+  if (!kDepthCue) return color;
+  const float n = 1.0 - depth;
+  const float k = (((kCue4 * n + kCue3) * n + kCue2) * n + kCue1) * n + kCue0;
+  return vec4(color.rgb * k, color.a);
+}

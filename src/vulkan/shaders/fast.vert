@@ -115,7 +115,7 @@ void point(vec4 position, vec4 color, uint k) {
   const float ndc_x = lr > 0.0 ? (p.x - p.y) / lr : 0.0;
   const float ndc_y = tb > 0.0 ? (p.z - p.w) / tb : 0.0;
   const float depth = depthOf(q);
-  out_color = color;
+  out_color = depthCued(depth, color);
   out_flat[0] = q;
   if (kKind == kPointSprites) {
     gl_Position = vec4(ndc_x, ndc_y, depth, 1.0);

@@ -70,6 +70,25 @@ bool shadeTriangle(ivec2 pixel, out float depth, out vec4 color) {
   return true;
 }
 
+// The pipeline's depth cue, fixed when the pipeline is made: rgb times a polynomial of nearness
+// 1 - depth, evaluated in double precision step by step as the CPU device evaluates it.
+layout(constant_id = 1) const bool kDepthCue = false;
+layout(constant_id = 2) const double kCue0 = 1.0lf;
+layout(constant_id = 3) const double kCue1 = 0.0lf;
+layout(constant_id = 4) const double kCue2 = 0.0lf;
+layout(constant_id = 5) const double kCue3 = 0.0lf;
+layout(constant_id = 6) const double kCue4 = 0.0lf;
+
+vec4 depthCued(float depth, vec4 color) {
+  if (!kDepthCue) return color;
+  precise double n = 1.0lf - double(depth);
+  precise double k = (((kCue4 * n + kCue3) * n + kCue2) * n + kCue1) * n + kCue0;
+  precise double r = double(color.r) * k;
+  precise double g = double(color.g) * k;
+  precise double b = double(color.b) * k;
+  return vec4(float(r), float(g), float(b), color.a);
+}
+
 void main() {
   const ivec2 pixel = ivec2(gl_FragCoord.xy);
   float depth;
@@ -89,5 +108,5 @@ void main() {
     if (!shadeSegment(pixel, depth, color)) discard;
   }
   gl_FragDepth = depth;
-  writeColor(stored(color, draw.flags));
+  writeColor(stored(depthCued(depth, color), draw.flags));
 }
