@@ -28,6 +28,10 @@
 
 #include "orv/device.hpp"
 #include "tuning.hpp"
+#if ORV_TEST_HAVE_SDL2
+#include <SDL2/SDL.h>
+#include <SDL2/SDL_vulkan.h>
+#endif
 
 namespace {
 
@@ -1429,6 +1433,66 @@ TEST_P(VulkanPaths, FramesInFlightGiveTheImagesOfFramesWaitedFor) {
     EXPECT_GT(std::count(in_flight.begin(), in_flight.end(), std::byte{255}), 100) << "frame " << f;
   }
 }
+
+#if ORV_TEST_HAVE_SDL2
+// Frames shown in a window through its surface, on both paths: a window made by SDL, its surface
+// made with the device's instance and handed to the device, images presented (one after the
+// window is resized, so that the swapchain is made anew), with the validation layer on. In an X
+// display only (xvfb-run gives one); refusals need none.
+TEST_P(VulkanPaths, PresentsImagesToAWindowsSurface) {
+  {
+    // Without VK_KHR_surface among the instance extensions there is nothing to present to.
+    auto plain = vulkan::makeVulkanDevice(options());
+    ASSERT_TRUE(plain) << plain.error().message;
+    EXPECT_EQ((*plain)->attachSurface(0).error().code, ErrorCode::unsupported);
+  }
+  if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no X display (DISPLAY is unset)";
+  ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
+  SDL_Window* window = SDL_CreateWindow("orv", 0, 0, 96, 64, SDL_WINDOW_VULKAN);
+  ASSERT_NE(window, nullptr) << SDL_GetError();
+  unsigned count = 0;
+  ASSERT_TRUE(SDL_Vulkan_GetInstanceExtensions(window, &count, nullptr));
+  std::vector<const char*> names(count);
+  ASSERT_TRUE(SDL_Vulkan_GetInstanceExtensions(window, &count, names.data()));
+  vulkan::DeviceOptions o = options();
+  o.instance_extensions.assign(names.begin(), names.end());
+  {
+    auto made = vulkan::makeVulkanDevice(o);
+    ASSERT_TRUE(made) << made.error().message;
+    vulkan::Device& d = **made;
+    const ImageId picture = *d.createImage(
+        ImageDescriptor::init2D(Format::rgba16_float, 96, 64, ImageUsage::color_target));
+    const ImageId depth = *d.createImage(
+        ImageDescriptor::init2D(Format::depth32_float, 96, 64, ImageUsage::depth_target));
+    EXPECT_EQ(d.present(picture).error().code, ErrorCode::invalid_command);  // no surface yet
+    VkSurfaceKHR surface = VK_NULL_HANDLE;
+    ASSERT_TRUE(SDL_Vulkan_CreateSurface(window, static_cast<VkInstance>(d.instance()), &surface))
+        << SDL_GetError();
+    ASSERT_TRUE(d.attachSurface(std::bit_cast<std::uint64_t>(surface)));
+    EXPECT_EQ(d.present(depth).error().code, ErrorCode::invalid_command);
+    EXPECT_EQ(d.present(ImageId{9, 1}).error().code, ErrorCode::invalid_handle);
+    const std::array<ImageId, 1> writes{picture};
+    for (int frame = 0; frame < 4; ++frame) {
+      if (frame == 2) SDL_SetWindowSize(window, 120, 80);
+      const float k = static_cast<float>(frame) / 4.0f;
+      const std::array<GpuCommand, 1> clear{{{GpuCommand::Clear{picture, k, 0.5f, 1.0f - k, 1, 0}}}};
+      rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+      ASSERT_TRUE(graph.addPass({"clear", {}, writes, clear, rhi::PassType::clear}));
+      ASSERT_TRUE(d.execute(graph));
+      const auto shown = d.present(picture);
+      ASSERT_TRUE(shown) << shown.error().message;
+    }
+    // The picture is untouched by being shown.
+    std::vector<std::byte> texels(96 * 64 * 8);
+    ASSERT_TRUE(d.readImage(picture, texels));
+    std::uint16_t red = 0;
+    std::memcpy(&red, texels.data(), 2);
+    EXPECT_EQ(device::halfToFloat(red), 0.75f);
+  }
+  SDL_DestroyWindow(window);
+  SDL_Quit();
+}
+#endif
 
 // --- validation ----------------------------------------------------------------------------------
 

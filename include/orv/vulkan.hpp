@@ -79,6 +79,17 @@
 // failure's message says so. A failure of the GPU while work ran unwaited for is reported by the
 // call that next waits for it.
 //
+// Presenting to a window
+// ----------------------
+// A program that shows its frames in a window makes its device with `makeVulkanDevice`, naming in
+// `DeviceOptions::instance_extensions` the extensions its window system's surfaces need (those
+// SDL_Vulkan_GetInstanceExtensions lists, say), makes a surface for its window with the device's
+// `instance()` (SDL_Vulkan_CreateSurface), and hands it to the device (`attachSurface`). Each
+// `present(image)` then copies a colour image, scaled to the window's size and converted to its
+// format, into the next image of a swapchain the device keeps for the surface (made anew when the
+// window's size changes), after all the work submitted before, and queues it for display: the
+// picture never passes through host memory, and present returns without waiting for it.
+//
 // Failures of the driver
 // ----------------------
 // A Vulkan call that runs out of memory fails the device's call with `out_of_memory`, and the call
@@ -87,10 +98,12 @@
 // for the whole GPU; should that fail too, the device counts as lost, and until it is destroyed it
 // keeps everything the work may still use: `destroy` is refused then as well.
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "orv/device.hpp"
 
@@ -118,6 +131,29 @@ struct DeviceOptions {
   /// How many graphs `execute` may leave running on the GPU before it waits for the oldest, at
   /// least 1 (1: every execute waits for its graph). See "Frames in flight".
   std::uint32_t frames_in_flight = 2;
+  /// Instance extensions the application needs besides orv's own, such as those of its window
+  /// system's surfaces ("VK_KHR_surface", "VK_KHR_xlib_surface", ...). One the loader does not
+  /// offer fails `makeDevice` with `unsupported`. With VK_KHR_surface the device is made with
+  /// VK_KHR_swapchain where it offers it, and can present (see "Presenting to a window").
+  std::vector<std::string> instance_extensions;
+};
+
+/// The Vulkan device with what only it does: presenting images to a window's surface.
+class Device : public device::Device {
+ public:
+  /// The VkInstance the device was made with (as a pointer), for making surfaces with.
+  [[nodiscard]] virtual void* instance() const noexcept = 0;
+  /// Hands the device `surface`, a VkSurfaceKHR made with `instance()`; the device owns it from
+  /// then on and destroys it with itself, or when another surface is attached. Fails with
+  /// `unsupported` when the device was made without VK_KHR_surface among the instance extensions,
+  /// or offers no swapchains, or its queue cannot present to the surface (the surface then stays
+  /// the caller's).
+  [[nodiscard]] virtual device::Result<void> attachSurface(std::uint64_t surface) = 0;
+  /// Copies the colour image `image` to the attached surface's next swapchain image, scaled to its
+  /// size, after everything submitted before, and queues it for display. Fails with
+  /// `invalid_handle` for an image that is not live, `invalid_command` for a depth image, none
+  /// attached, or a window of no area, and as the other calls do when the driver fails.
+  [[nodiscard]] virtual device::Result<void> present(rhi::ImageId image) = 0;
 };
 
 /// A device executing frame graphs on the GPU `options` choose; `name()` is the driver's name of
@@ -128,6 +164,10 @@ struct DeviceOptions {
 /// installed; with `out_of_memory` when the host or the GPU runs out of memory, and
 /// `device_lost` when the GPU is lost, while the device is made.
 [[nodiscard]] device::Result<std::unique_ptr<device::Device>> makeDevice(
+    const DeviceOptions& options = {});
+
+/// `makeDevice(options)` as the Vulkan device it is, with its calls for presenting.
+[[nodiscard]] device::Result<std::unique_ptr<Device>> makeVulkanDevice(
     const DeviceOptions& options = {});
 
 }  // namespace orv::vulkan

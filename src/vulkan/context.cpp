@@ -96,12 +96,13 @@ struct Candidate {
   std::uint32_t queue_family;
   bool khr_rendering;   // dynamic rendering from the extension rather than Vulkan 1.3
   bool large_points;    // point primitives larger than one pixel
+  bool swapchains;      // VK_KHR_swapchain
   std::string lacking;  // what it lacks, in words; empty when it is usable
 };
 
 device::Result<Candidate> examine(const Api& api, VkPhysicalDevice physical,
                                   std::uint32_t instance_version, bool exact) {
-  Candidate c{physical, {}, 0, false, false, {}};
+  Candidate c{physical, {}, 0, false, false, false, {}};
   api.vkGetPhysicalDeviceProperties(physical, &c.properties);
   const std::uint32_t version = std::min(c.properties.apiVersion, instance_version);
   if (version < VK_API_VERSION_1_2) {
@@ -133,6 +134,7 @@ device::Result<Candidate> examine(const Api& api, VkPhysicalDevice physical,
 
   const VkPhysicalDeviceLimits& limits = c.properties.limits;
   c.large_points = features.features.largePoints == VK_TRUE;
+  c.swapchains = hasExtension(extensions, VK_KHR_SWAPCHAIN_EXTENSION_NAME);
   if (exact && features.features.shaderFloat64 != VK_TRUE) {
     c.lacking =
         "lacks shaderFloat64 (double precision in shaders), which the exact path needs; make the "
@@ -316,6 +318,23 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
   checks.enabledValidationFeatureCount = 1;
   checks.pEnabledValidationFeatures = enabled_checks;
 
+  // What the application asks for, such as the extensions of its window system's surfaces.
+  if (!options.instance_extensions.empty()) {
+    const auto available = enumerate<VkExtensionProperties>(
+        "vkEnumerateInstanceExtensionProperties", "the Vulkan loader lists no extensions",
+        [&](std::uint32_t* count, VkExtensionProperties* items) {
+          return api.vkEnumerateInstanceExtensionProperties(nullptr, count, items);
+        });
+    if (!available) return std::unexpected(available.error());
+    for (const std::string& name : options.instance_extensions) {
+      if (!hasExtension(*available, name.c_str())) {
+        return unsupported("the instance extension " + name + " is not available");
+      }
+      extensions.push_back(name.c_str());
+      context->surfaces = context->surfaces || name == VK_KHR_SURFACE_EXTENSION_NAME;
+    }
+  }
+
   VkApplicationInfo app{};
   app.sType = VK_STRUCTURE_TYPE_APPLICATION_INFO;
   app.pApplicationName = "orv";
@@ -339,7 +358,8 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
     }
     return failed("vkCreateInstance", r, "no Vulkan instance");
   }
-  if (std::string missing = api.loadInstance(context->instance, options.validation);
+  if (std::string missing =
+          api.loadInstance(context->instance, options.validation, context->surfaces);
       !missing.empty()) {
     return unsupported("the Vulkan instance lacks " + missing);
   }
@@ -423,20 +443,24 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
   features.pNext = &features12;
   features.features.shaderFloat64 = options.exact ? VK_TRUE : VK_FALSE;
   features.features.largePoints = c.large_points && !options.exact ? VK_TRUE : VK_FALSE;
-  const char* device_extensions[] = {VK_KHR_DYNAMIC_RENDERING_EXTENSION_NAME};
+  std::vector<const char*> device_extensions;
+  if (c.khr_rendering) device_extensions.push_back(VK_KHR_DYNAMIC_RENDERING_EXTENSION_NAME);
+  context->swapchains = context->surfaces && c.swapchains;
+  if (context->swapchains) device_extensions.push_back(VK_KHR_SWAPCHAIN_EXTENSION_NAME);
   VkDeviceCreateInfo device_info{};
   device_info.sType = VK_STRUCTURE_TYPE_DEVICE_CREATE_INFO;
   device_info.pNext = &features;
   device_info.queueCreateInfoCount = 1;
   device_info.pQueueCreateInfos = &queue_info;
-  device_info.enabledExtensionCount = c.khr_rendering ? 1u : 0u;
-  device_info.ppEnabledExtensionNames = device_extensions;
+  device_info.enabledExtensionCount = static_cast<std::uint32_t>(device_extensions.size());
+  device_info.ppEnabledExtensionNames = device_extensions.data();
   if (VkResult r = api.vkCreateDevice(c.physical, &device_info, nullptr, &context->device);
       r != VK_SUCCESS) {
     context->device = VK_NULL_HANDLE;
     return failed("vkCreateDevice", r, context->name + " could not be opened");
   }
-  if (std::string missing = api.loadDevice(context->device, c.khr_rendering); !missing.empty()) {
+  if (std::string missing = api.loadDevice(context->device, c.khr_rendering, context->swapchains);
+      !missing.empty()) {
     return unsupported(context->name + " lacks " + missing);
   }
   loaded();

@@ -35,6 +35,8 @@ struct Context {
   std::uint64_t max_buffer = 0;      ///< maxBufferSize where Vulkan 1.3 states it, else unbounded
   std::string name;                  ///< the driver's name of the device
   bool exact = true;                 ///< DeviceOptions::exact: shaderFloat64 is enabled
+  bool surfaces = false;             ///< the instance has VK_KHR_surface
+  bool swapchains = false;           ///< the device has VK_KHR_swapchain
   /// The sizes of the GPU's point primitives, smallest and largest (1 and 1 without largePoints).
   std::array<float, 2> point_sizes{1.0f, 1.0f};
   /// Receives the validation layer's warnings and errors; the messenger points at this record.

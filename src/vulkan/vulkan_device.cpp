@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -32,6 +33,7 @@
 #include "cpu_raster.hpp"
 #include "orv/vulkan.hpp"
 #include "pipelines.hpp"
+#include "presentation.hpp"
 #include "resource_table.hpp"
 #include "resources.hpp"
 #include "validation.hpp"
@@ -112,9 +114,10 @@ struct Frame {
   bool pending = false;  ///< submitted and not yet waited for
   HostBuffer staging;    ///< data on its way to the GPU, or back
   HostBuffer views;      ///< the FastViews of the fast path's draws
+  VkSemaphore acquired = VK_NULL_HANDLE;  ///< signalled when a swapchain image may be copied into
 };
 
-class VulkanDevice final : public device::Device {
+class VulkanDevice final : public vulkan::Device {
  public:
   VulkanDevice(std::unique_ptr<detail::Context> context, const DeviceOptions& options,
                const detail::Tuning& tuning) noexcept
@@ -123,6 +126,7 @@ class VulkanDevice final : public device::Device {
         device_(context_->device),
         resources_(*context_),
         pipelines_(*context_, options.exact),
+        presenter_(*context_),
         transfer_chunk_(std::max<std::uint64_t>(tuning.transfer_chunk, 1)),
         frames_(std::max<std::uint32_t>(options.frames_in_flight, 1)) {}
 
@@ -146,6 +150,7 @@ class VulkanDevice final : public device::Device {
       resources_.release(f.staging);
       resources_.release(f.views);
       if (f.fence != VK_NULL_HANDLE) vk_.vkDestroyFence(device_, f.fence, nullptr);
+      if (f.acquired != VK_NULL_HANDLE) vk_.vkDestroySemaphore(device_, f.acquired, nullptr);
     }
     if (pool_ != VK_NULL_HANDLE) vk_.vkDestroyCommandPool(device_, pool_, nullptr);
     // pipelines_ then destroys the shaders, and context_ the device and the instance.
@@ -465,6 +470,94 @@ class VulkanDevice final : public device::Device {
     });
   }
 
+  void* instance() const noexcept override { return context_->instance; }
+
+  Result<void> attachSurface(std::uint64_t surface) override {
+    return guarded([&]() -> Result<void> {
+      if (lost_) return deviceLost("attachSurface");
+      if (!context_->swapchains) {
+        return std::unexpected(device::detail::failure(
+            ErrorCode::unsupported,
+            std::string("attachSurface: ") +
+                (context_->surfaces ? context_->name + " offers no swapchains (VK_KHR_swapchain)"
+                                    : "the device was made without VK_KHR_surface among "
+                                      "DeviceOptions::instance_extensions")));
+      }
+      if (auto idle = waitAll("attachSurface"); !idle) return idle;
+      return track(presenter_.attach(std::bit_cast<VkSurfaceKHR>(surface)));
+    });
+  }
+
+  Result<void> present(ImageId id) override {
+    return guarded([&]() -> Result<void> {
+      if (lost_) return deviceLost("present");
+      const GpuImage* image = images_.find(handleOf(id));
+      if (image == nullptr) return notLive("present", device::detail::describe(id));
+      if (device::detail::isDepthFormat(image->desc.format)) {
+        return std::unexpected(device::detail::failure(
+            ErrorCode::invalid_command, "present: " + device::detail::describe(id) +
+                                            " is a depth image; only colour images are shown"));
+      }
+      if (!presenter_.attached()) {
+        return std::unexpected(device::detail::failure(
+            ErrorCode::invalid_command, "present: no surface is attached (attachSurface)"));
+      }
+      auto frame = beginFrame("present", 0, 0);
+      if (!frame) return std::unexpected(frame.error());
+      Frame& f = **frame;
+      if (f.acquired == VK_NULL_HANDLE) {
+        VkSemaphoreCreateInfo info{};
+        info.sType = VK_STRUCTURE_TYPE_SEMAPHORE_CREATE_INFO;
+        if (VkResult r = vk_.vkCreateSemaphore(device_, &info, nullptr, &f.acquired);
+            r != VK_SUCCESS) {
+          f.acquired = VK_NULL_HANDLE;
+          return vulkanFailure("present", "vkCreateSemaphore", r);
+        }
+      }
+      const auto target = track(presenter_.acquire("present", f.acquired));
+      if (!target) return std::unexpected(target.error());
+      // The swapchain image from whatever it held to a copy's destination, the copy, then to
+      // presentation; the orv image is a copy's source for the copy only.
+      const auto transition = [&](VkImageLayout from, VkImageLayout to, VkAccessFlags src_access,
+                                  VkAccessFlags dst_access, VkPipelineStageFlags src_stage,
+                                  VkPipelineStageFlags dst_stage) {
+        VkImageMemoryBarrier barrier{};
+        barrier.sType = VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER;
+        barrier.srcAccessMask = src_access;
+        barrier.dstAccessMask = dst_access;
+        barrier.oldLayout = from;
+        barrier.newLayout = to;
+        barrier.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+        barrier.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
+        barrier.image = target->image;
+        barrier.subresourceRange = wholeImage(false);
+        vk_.vkCmdPipelineBarrier(f.commands, src_stage, dst_stage, 0, 0, nullptr, 0, nullptr, 1,
+                                 &barrier);
+      };
+      transition(VK_IMAGE_LAYOUT_UNDEFINED, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 0,
+                 VK_ACCESS_TRANSFER_WRITE_BIT, VK_PIPELINE_STAGE_TRANSFER_BIT,
+                 VK_PIPELINE_STAGE_TRANSFER_BIT);
+      VkImageBlit region{};
+      region.srcSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+      region.srcOffsets[1] = {static_cast<std::int32_t>(image->desc.width),
+                              static_cast<std::int32_t>(image->desc.height), 1};
+      region.dstSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+      region.dstOffsets[1] = {static_cast<std::int32_t>(target->extent.width),
+                              static_cast<std::int32_t>(target->extent.height), 1};
+      constexpr VkImageLayout kCopying = VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL;
+      relayout(f.commands, image->image, false, VK_IMAGE_LAYOUT_GENERAL, kCopying);
+      vk_.vkCmdBlitImage(f.commands, image->image, kCopying, target->image,
+                         VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 1, &region, VK_FILTER_NEAREST);
+      relayout(f.commands, image->image, false, kCopying, VK_IMAGE_LAYOUT_GENERAL);
+      transition(VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, VK_IMAGE_LAYOUT_PRESENT_SRC_KHR,
+                 VK_ACCESS_TRANSFER_WRITE_BIT, 0, VK_PIPELINE_STAGE_TRANSFER_BIT,
+                 VK_PIPELINE_STAGE_BOTTOM_OF_PIPE_BIT);
+      const Signals signals{f.acquired, VK_PIPELINE_STAGE_TRANSFER_BIT, target->ready};
+      if (auto ok = submitFrame("present", f, false, &signals); !ok) return ok;
+      return track(presenter_.present("present", *target));
+    });
+  }
+
  private:
   // What validation looks up: the tables, and the bytes of uniform buffers as the host keeps
   // them, so that checking a draw's view waits for no GPU work.
@@ -646,9 +739,17 @@ class VulkanDevice final : public device::Device {
     return &f;
   }
 
-  // Ends the recording of `f` and submits it; with `wait_for_it`, or when every call is to wait
-  // for its work, waits for it.
-  Result<void> submitFrame(std::string_view call, Frame& f, bool wait_for_it) {
+  // Semaphores a submission waits for (at a stage) and signals.
+  struct Signals {
+    VkSemaphore wait;
+    VkPipelineStageFlags wait_stage;
+    VkSemaphore signal;
+  };
+
+  // Ends the recording of `f` and submits it (waiting for and signalling `signals`' semaphores
+  // where given); with `wait_for_it`, or when every call is to wait for its work, waits for it.
+  Result<void> submitFrame(std::string_view call, Frame& f, bool wait_for_it,
+                           const Signals* signals = nullptr) {
     if (VkResult r = vk_.vkEndCommandBuffer(f.commands); r != VK_SUCCESS) {
       return vulkanFailure(call, "vkEndCommandBuffer", r);
     }
@@ -659,6 +760,13 @@ class VulkanDevice final : public device::Device {
     info.sType = VK_STRUCTURE_TYPE_SUBMIT_INFO;
     info.commandBufferCount = 1;
     info.pCommandBuffers = &f.commands;
+    if (signals != nullptr) {
+      info.waitSemaphoreCount = 1;
+      info.pWaitSemaphores = &signals->wait;
+      info.pWaitDstStageMask = &signals->wait_stage;
+      info.signalSemaphoreCount = 1;
+      info.pSignalSemaphores = &signals->signal;
+    }
     if (VkResult r = vk_.vkQueueSubmit(context_->queue, 1, &info, f.fence); r != VK_SUCCESS) {
       return vulkanFailure(call, "vkQueueSubmit", r);
     }
@@ -1118,6 +1226,7 @@ class VulkanDevice final : public device::Device {
   VkDevice device_;
   detail::Resources resources_;
   detail::Pipelines pipelines_;
+  detail::Presenter presenter_;
   std::uint64_t transfer_chunk_;  ///< the most bytes one submission moves to or from the host
   rhi::DeviceLimits limits_{};
   bool lost_ = false;
@@ -1137,19 +1246,30 @@ class VulkanDevice final : public device::Device {
 
 }  // namespace
 
-device::Result<std::unique_ptr<device::Device>> detail::makeDevice(const DeviceOptions& options,
-                                                                    const Tuning& tuning) {
-  return guarded([&]() -> device::Result<std::unique_ptr<device::Device>> {
+device::Result<std::unique_ptr<vulkan::Device>> detail::makeVulkanDevice(
+    const DeviceOptions& options, const Tuning& tuning) {
+  return guarded([&]() -> device::Result<std::unique_ptr<vulkan::Device>> {
     auto context = makeContext(options, tuning);
     if (!context) return std::unexpected(context.error());
     auto made = std::make_unique<VulkanDevice>(std::move(*context), options, tuning);
     if (auto ok = made->init(); !ok) return std::unexpected(ok.error());
-    return std::unique_ptr<device::Device>(std::move(made));
+    return std::unique_ptr<vulkan::Device>(std::move(made));
   });
+}
+
+device::Result<std::unique_ptr<device::Device>> detail::makeDevice(const DeviceOptions& options,
+                                                                    const Tuning& tuning) {
+  auto made = makeVulkanDevice(options, tuning);
+  if (!made) return std::unexpected(made.error());
+  return std::unique_ptr<device::Device>(std::move(*made));
 }
 
 device::Result<std::unique_ptr<device::Device>> makeDevice(const DeviceOptions& options) {
   return detail::makeDevice(options, {});
+}
+
+device::Result<std::unique_ptr<vulkan::Device>> makeVulkanDevice(const DeviceOptions& options) {
+  return detail::makeVulkanDevice(options, {});
 }
 
 }  // namespace orv::vulkan
