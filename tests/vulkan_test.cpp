@@ -959,11 +959,16 @@ TEST_P(VulkanPaths, OverlappingPointsAgree) {
   s.write(s.colors, std::span<const Rgba>(tints));
   const PipelineId small = s.pipeline(PrimitiveTopology::point_list, 3.0f);
   const PipelineId large = s.pipeline(PrimitiveTopology::point_list, 6.5f);
-  const std::array<GpuCommand, 4> draws{{
+  // Smaller than a pixel: below the sizes of GPUs' points, so drawn as squares of two triangles on
+  // the fast path, covering only the centres they hold.
+  const PipelineId tiny = s.pipeline(PrimitiveTopology::point_list, 0.75f);
+  const std::array<GpuCommand, 6> draws{{
       {small},
       {rhi::DrawCommand{small, s.colors, kNone, kNone, s.positions, 1024, 1}},
       {large},
       {rhi::DrawCommand{large, kNone, kNone, kNone, s.positions, 300, 1}},
+      {tiny},
+      {rhi::DrawCommand{tiny, s.colors, kNone, kNone, s.positions, 2048, 1}},
   }};
   s.render(flatView(96, 64), draws, {0.1f, 0.2f, 0.3f, 1.0f});
   s.expectAgreement("points", true);

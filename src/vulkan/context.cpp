@@ -330,7 +330,10 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
       if (!hasExtension(*available, name.c_str())) {
         return unsupported("the instance extension " + name + " is not available");
       }
-      extensions.push_back(name.c_str());
+      if (std::none_of(extensions.begin(), extensions.end(),
+                       [&](const char* e) { return name == e; })) {
+        extensions.push_back(name.c_str());
+      }
       context->surfaces = context->surfaces || name == VK_KHR_SURFACE_EXTENSION_NAME;
     }
   }
@@ -403,7 +406,7 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
   context->queue_family = c.queue_family;
   context->name = c.properties.deviceName;
   context->exact = options.exact;
-  if (c.large_points) {
+  if (c.large_points && !options.exact) {  // the fast path draws points as the GPU's points
     context->point_sizes = {c.properties.limits.pointSizeRange[0],
                             c.properties.limits.pointSizeRange[1]};
   }

@@ -267,8 +267,10 @@ Kind Pipelines::kindOf(const rhi::GraphicsPipelineDescriptor& desc,
   switch (topology) {
     case PrimitiveTopology::point_list:
       if (exact_) return kPoints;
-      // The GPU's points where they reach the size, two triangles each where they do not.
-      return desc.point_size >= context_.point_sizes[0] && desc.point_size <= context_.point_sizes[1]
+      // The GPU's points where they reach the size, two triangles each where they do not, and
+      // below a pixel, where GPUs' points need not keep to the centres they hold.
+      return desc.point_size >= std::max(1.0f, context_.point_sizes[0]) &&
+                     desc.point_size <= context_.point_sizes[1]
                  ? kPoints
                  : kPointQuads;
     case PrimitiveTopology::line_list:
