@@ -1160,7 +1160,7 @@ class VulkanDevice final : public vulkan::Device {
               in.transforms,
               in.colors,
               in.position_count,
-              in.flags | storeFlags(desc),
+              in.flags,  // the GPU's conversion stores the colour
               0,
               {},
               in.color};

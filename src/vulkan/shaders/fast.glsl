@@ -29,8 +29,6 @@ const uint kStrip = 4u;        // consecutive primitives share vertices
 const uint kIndexed = 8u;      // vertex k is position indices[k], else position k
 const uint kTransformed = 16u; // instance j moves its positions by transforms[j]
 const uint kColored = 32u;     // position i has colour colors[i], else `color`
-const uint kStoreUnorm8 = 64u; // the colour is stored unblended in rgba8_unorm
-const uint kStoreHalf = 128u;  // the colour is stored unblended in rgba16_float
 
 layout(push_constant, std430) uniform Draw {
   FastView view;
