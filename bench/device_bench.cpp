@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <memory_resource>
 #include <optional>
@@ -492,6 +493,10 @@ ORV_BENCHMARK(BM_loopOfFsDistance)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
   using orv::bench::Comparison;
+  // Mesa's Vulkan drivers run a submission on the thread that submits it unless this is set, so
+  // that frames cannot be in flight; set, a thread of the driver's runs them, as a GPU's queue
+  // does. (Other drivers ignore it; a value already set is kept.)
+  setenv("MESA_VK_ENABLE_SUBMIT_THREAD", "1", 0);
   std::vector<Comparison> comparisons{
       {"BM_cpuDeviceExecutesTheDemoFrame", "BM_formerRasteriserDrawsTheDemoFrame", 1.25,
        "CPU device executing the demo's frame / the demo's former rasteriser"},

@@ -64,7 +64,10 @@
 // staging buffer and views of the fast path's draws, grown to what its largest submission needed
 // and kept, so a loop of frames allocates nothing. A uniform buffer keeps its bytes on the host as
 // well: checking a draw's view waits for no GPU work. With one frame in flight every call waits
-// for its work, as before frames were in flight.
+// for its work, as before frames were in flight. Mesa's drivers (its software device included)
+// run each submission on the thread that submits it unless the environment variable
+// MESA_VK_ENABLE_SUBMIT_THREAD is 1: a program that wants its host work to overlap the device's
+// there sets it before making the device.
 //
 // Memory
 // ------
