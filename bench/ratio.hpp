@@ -19,7 +19,8 @@
 
 namespace orv::bench {
 
-// ratio = ((subject - subject_base) / subject_divisor) / (peer * peer_multiple), times per iteration.
+// ratio = ((subject - subject_base) / subject_divisor) / ((peer + peer_plus) * peer_multiple), times
+// per iteration.
 struct Comparison {
   std::string subject;  // benchmark name as Google Benchmark reports it
   std::string peer;
@@ -28,6 +29,7 @@ struct Comparison {
   std::string subject_base{};   // optional: a run whose time is subtracted from the subject's
   double subject_divisor = 1.0;
   double peer_multiple = 1.0;
+  std::string peer_plus{};      // optional: a run whose time is added to the peer's
 };
 
 // Adds the minimum over repetitions to a benchmark's statistics: on a shared machine it is the least
@@ -74,14 +76,17 @@ class RatioReporter : public benchmark::ConsoleReporter {
       const auto subject = seconds_.find(c.subject);
       const auto peer = seconds_.find(c.peer);
       const auto base = seconds_.find(c.subject_base);
+      const auto plus = seconds_.find(c.peer_plus);
       if (subject == seconds_.end() || peer == seconds_.end() || peer->second <= 0 ||
-          (!c.subject_base.empty() && base == seconds_.end())) {
+          (!c.subject_base.empty() && base == seconds_.end()) ||
+          (!c.peer_plus.empty() && plus == seconds_.end())) {
         ++missing;
         continue;
       }
       const double subject_time =
           (subject->second - (c.subject_base.empty() ? 0.0 : base->second)) / c.subject_divisor;
-      const double ratio = subject_time / (peer->second * c.peer_multiple);
+      const double peer_time = peer->second + (c.peer_plus.empty() ? 0.0 : plus->second);
+      const double ratio = subject_time / (peer_time * c.peer_multiple);
       char target[32] = "info";
       if (c.target > 0) std::snprintf(target, sizeof target, "<=%.2fx", c.target);
       std::printf("RATIO  %6.2fx  %-8s  %s%s\n", ratio, target, c.label.c_str(),

@@ -484,6 +484,74 @@ TEST(Frame, TheVulkanDeviceDrawsTheDemoFrameAsTheCpuDeviceDoes) {
   EXPECT_GE(static_cast<double>(close), 0.995 * pixels);
   EXPECT_TRUE(messages.empty()) << messages.front();
 }
+
+// The fast path (single precision, the GPU's own rasteriser): at least 99% of the pixels within
+// 2/255, and every pixel it draws otherwise has its colour within a pixel in the CPU device's image.
+TEST(Frame, TheVulkanFastPathDrawsTheDemoFrameWithinAPixelOfTheCpuDevice) {
+  const char* skip = std::getenv("ORV_SKIP_VULKAN");
+  if (skip != nullptr && std::string_view(skip) == "1") GTEST_SKIP() << "ORV_SKIP_VULKAN=1";
+  std::vector<std::string> messages;
+  orv::vulkan::DeviceOptions options;
+  options.exact = false;
+  options.validation = true;
+  options.on_validation_message = [&](std::string_view m) { messages.emplace_back(m); };
+  auto gpu = orv::vulkan::makeDevice(options);
+  if (!gpu) {
+    const char* require = std::getenv("ORV_REQUIRE_VULKAN");
+    if (require != nullptr && std::string_view(require) == "1") FAIL() << gpu.error().message;
+    GTEST_SKIP() << "no Vulkan device: " << gpu.error().message;
+  }
+  const auto cpu = cpuDevice();
+  const Scene scene = makeScene(1'000'000, 1);
+  Observer observer = startObserver();
+  flyStep(observer);
+  constexpr std::uint32_t kWidth = 320;
+  constexpr std::uint32_t kHeight = 180;
+  auto on_cpu = rendererFor(scene, *cpu, kWidth, kHeight, *std::pmr::new_delete_resource());
+  auto on_gpu = rendererFor(scene, **gpu, kWidth, kHeight, *std::pmr::new_delete_resource());
+  ASSERT_TRUE(on_cpu->render(observer).has_value());
+  const auto drawn = on_gpu->render(observer);
+  ASSERT_TRUE(drawn.has_value()) << drawn.error().message;
+  const auto eight = [](std::uint16_t h) {
+    return std::lround(std::clamp(orv::device::halfToFloat(h), 0.0f, 1.0f) * 255.0f);
+  };
+  const std::vector<std::uint16_t> a = texelsOf(*on_cpu);
+  const std::vector<std::uint16_t> b = texelsOf(*on_gpu);
+  ASSERT_EQ(a.size(), b.size());
+  // Whether pixel i of `x` and pixel j of `y` are within 2/255 on every channel.
+  const auto close = [&](const std::vector<std::uint16_t>& x, std::size_t i,
+                         const std::vector<std::uint16_t>& y, std::size_t j) {
+    for (std::size_t c = 0; c < 3; ++c) {
+      if (std::labs(eight(x[4 * i + c]) - eight(y[4 * j + c])) > 2) return false;
+    }
+    return true;
+  };
+  std::size_t same = 0;
+  std::size_t far = 0;
+  for (std::uint32_t y = 0; y < kHeight; ++y) {
+    for (std::uint32_t x = 0; x < kWidth; ++x) {
+      const std::size_t i = std::size_t{y} * kWidth + x;
+      if (close(a, i, b, i)) {
+        ++same;
+        continue;
+      }
+      bool near = false;
+      for (std::uint32_t v = y > 0 ? y - 1 : 0; v <= std::min(y + 1, kHeight - 1); ++v) {
+        for (std::uint32_t u = x > 0 ? x - 1 : 0; u <= std::min(x + 1, kWidth - 1); ++u) {
+          near = near || close(b, i, a, std::size_t{v} * kWidth + u);
+        }
+      }
+      far += near ? 0 : 1;
+    }
+  }
+  const double pixels = double{kWidth} * kHeight;
+  std::printf("demo frame at 320x180 on the fast path of %s: %.3f%% of pixels within 2/255, %zu "
+              "not within a pixel\n",
+              std::string((*gpu)->name()).c_str(), 100.0 * static_cast<double>(same) / pixels, far);
+  EXPECT_GE(static_cast<double>(same), 0.99 * pixels);
+  EXPECT_LE(static_cast<double>(far), 0.001 * pixels);
+  EXPECT_TRUE(messages.empty()) << messages.front();
+}
 #endif
 
 // --- The program -------------------------------------------------------------------------------

@@ -35,7 +35,7 @@ std::string Api::loadGlobal() {
   return {};
 }
 
-std::string Api::loadInstance(VkInstance instance, bool debug) {
+std::string Api::loadInstance(VkInstance instance, bool debug, bool surfaces) {
 #define ORV_VK_LOAD(name)                                                      \
   name = reinterpret_cast<PFN_##name>(vkGetInstanceProcAddr(instance, #name)); \
   if (name == nullptr) return #name;
@@ -43,15 +43,21 @@ std::string Api::loadInstance(VkInstance instance, bool debug) {
   if (debug) {
     ORV_VK_DEBUG_FUNCTIONS(ORV_VK_LOAD)
   }
+  if (surfaces) {
+    ORV_VK_SURFACE_FUNCTIONS(ORV_VK_LOAD)
+  }
 #undef ORV_VK_LOAD
   return {};
 }
 
-std::string Api::loadDevice(VkDevice device, bool khr_rendering) {
+std::string Api::loadDevice(VkDevice device, bool khr_rendering, bool swapchains) {
 #define ORV_VK_LOAD(name)                                                  \
   name = reinterpret_cast<PFN_##name>(vkGetDeviceProcAddr(device, #name)); \
   if (name == nullptr) return #name;
   ORV_VK_DEVICE_FUNCTIONS(ORV_VK_LOAD)
+  if (swapchains) {
+    ORV_VK_SWAPCHAIN_FUNCTIONS(ORV_VK_LOAD)
+  }
 #undef ORV_VK_LOAD
   const char* begin = khr_rendering ? "vkCmdBeginRenderingKHR" : "vkCmdBeginRendering";
   const char* end = khr_rendering ? "vkCmdEndRenderingKHR" : "vkCmdEndRendering";

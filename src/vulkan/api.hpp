@@ -38,6 +38,21 @@ namespace orv::vulkan::detail {
   X(vkCreateDebugUtilsMessengerEXT)   \
   X(vkDestroyDebugUtilsMessengerEXT)
 
+// Entry points of surfaces, present when the instance was made with VK_KHR_surface.
+#define ORV_VK_SURFACE_FUNCTIONS(X)              \
+  X(vkDestroySurfaceKHR)                         \
+  X(vkGetPhysicalDeviceSurfaceSupportKHR)        \
+  X(vkGetPhysicalDeviceSurfaceCapabilitiesKHR)   \
+  X(vkGetPhysicalDeviceSurfaceFormatsKHR)
+
+// Entry points of swapchains, present when the device was made with VK_KHR_swapchain.
+#define ORV_VK_SWAPCHAIN_FUNCTIONS(X) \
+  X(vkCreateSwapchainKHR)             \
+  X(vkDestroySwapchainKHR)            \
+  X(vkGetSwapchainImagesKHR)          \
+  X(vkAcquireNextImageKHR)            \
+  X(vkQueuePresentKHR)
+
 // Entry points of a logical device (dynamic rendering is loaded apart: its names depend on the
 // version).
 #define ORV_VK_DEVICE_FUNCTIONS(X)      \
@@ -89,7 +104,10 @@ namespace orv::vulkan::detail {
   X(vkCmdSetViewport)                   \
   X(vkCmdSetScissor)                    \
   X(vkCmdDraw)                          \
-  X(vkCmdDispatch)
+  X(vkCmdDispatch)                      \
+  X(vkCmdBlitImage)                     \
+  X(vkCreateSemaphore)                  \
+  X(vkDestroySemaphore)
 
 #define ORV_VK_DECLARE(name) PFN_##name name = nullptr;
 
@@ -100,7 +118,9 @@ struct Api {
   ORV_VK_GLOBAL_FUNCTIONS(ORV_VK_DECLARE)
   ORV_VK_INSTANCE_FUNCTIONS(ORV_VK_DECLARE)
   ORV_VK_DEBUG_FUNCTIONS(ORV_VK_DECLARE)
+  ORV_VK_SURFACE_FUNCTIONS(ORV_VK_DECLARE)
   ORV_VK_DEVICE_FUNCTIONS(ORV_VK_DECLARE)
+  ORV_VK_SWAPCHAIN_FUNCTIONS(ORV_VK_DECLARE)
   // Core in Vulkan 1.3, else from VK_KHR_dynamic_rendering under the same signature.
   PFN_vkCmdBeginRendering vkCmdBeginRendering = nullptr;
   PFN_vkCmdEndRendering vkCmdEndRendering = nullptr;
@@ -112,12 +132,13 @@ struct Api {
 
   /// Opens the loader and takes its global entry points. On failure returns why, in words.
   [[nodiscard]] std::string loadGlobal();
-  /// Takes the entry points of `instance`; `debug` adds those of VK_EXT_debug_utils. Returns the
-  /// name of the first one missing, or an empty string.
-  [[nodiscard]] std::string loadInstance(VkInstance instance, bool debug);
+  /// Takes the entry points of `instance`; `debug` adds those of VK_EXT_debug_utils, `surfaces`
+  /// those of VK_KHR_surface. Returns the name of the first one missing, or an empty string.
+  [[nodiscard]] std::string loadInstance(VkInstance instance, bool debug, bool surfaces);
   /// Takes the entry points of `device`; `khr_rendering` takes dynamic rendering under its
-  /// extension names. Returns the name of the first one missing, or an empty string.
-  [[nodiscard]] std::string loadDevice(VkDevice device, bool khr_rendering);
+  /// extension names, `swapchains` adds those of VK_KHR_swapchain. Returns the name of the first
+  /// one missing, or an empty string.
+  [[nodiscard]] std::string loadDevice(VkDevice device, bool khr_rendering, bool swapchains);
 };
 
 #undef ORV_VK_DECLARE

@@ -95,12 +95,14 @@ struct Candidate {
   VkPhysicalDeviceProperties properties;
   std::uint32_t queue_family;
   bool khr_rendering;   // dynamic rendering from the extension rather than Vulkan 1.3
+  bool large_points;    // point primitives larger than one pixel
+  bool swapchains;      // VK_KHR_swapchain
   std::string lacking;  // what it lacks, in words; empty when it is usable
 };
 
 device::Result<Candidate> examine(const Api& api, VkPhysicalDevice physical,
-                                  std::uint32_t instance_version) {
-  Candidate c{physical, {}, 0, false, {}};
+                                  std::uint32_t instance_version, bool exact) {
+  Candidate c{physical, {}, 0, false, false, false, {}};
   api.vkGetPhysicalDeviceProperties(physical, &c.properties);
   const std::uint32_t version = std::min(c.properties.apiVersion, instance_version);
   if (version < VK_API_VERSION_1_2) {
@@ -131,14 +133,18 @@ device::Result<Candidate> examine(const Api& api, VkPhysicalDevice physical,
   api.vkGetPhysicalDeviceFeatures2(physical, &features);
 
   const VkPhysicalDeviceLimits& limits = c.properties.limits;
-  if (features.features.shaderFloat64 != VK_TRUE) {
-    c.lacking = "lacks shaderFloat64 (double precision in shaders)";
+  c.large_points = features.features.largePoints == VK_TRUE;
+  c.swapchains = hasExtension(extensions, VK_KHR_SWAPCHAIN_EXTENSION_NAME);
+  if (exact && features.features.shaderFloat64 != VK_TRUE) {
+    c.lacking =
+        "lacks shaderFloat64 (double precision in shaders), which the exact path needs; make the "
+        "device with DeviceOptions::exact = false for the single-precision path";
   } else if (features12.bufferDeviceAddress != VK_TRUE) {
     c.lacking = "lacks bufferDeviceAddress";
   } else if (rendering.dynamicRendering != VK_TRUE) {
     c.lacking = "lacks dynamic rendering (Vulkan 1.3 or VK_KHR_dynamic_rendering)";
-  } else if (limits.maxVertexOutputComponents < kInterfaceComponents ||
-             limits.maxFragmentInputComponents < kInterfaceComponents) {
+  } else if (exact && (limits.maxVertexOutputComponents < kInterfaceComponents ||
+                        limits.maxFragmentInputComponents < kInterfaceComponents)) {
     c.lacking = "passes fewer than " + std::to_string(kInterfaceComponents) +
                 " components from vertex to fragment shaders";
   } else {
@@ -299,6 +305,37 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
     }
     layers.push_back(kValidationLayer);
     extensions.push_back(VK_EXT_DEBUG_UTILS_EXTENSION_NAME);
+    extensions.push_back(VK_EXT_VALIDATION_FEATURES_EXTENSION_NAME);
+  }
+
+  // The layer checks synchronisation too: hazards between commands and submissions are reported
+  // like any other misuse.
+  const VkValidationFeatureEnableEXT enabled_checks[] = {
+      VK_VALIDATION_FEATURE_ENABLE_SYNCHRONIZATION_VALIDATION_EXT};
+  VkValidationFeaturesEXT checks{};
+  checks.sType = VK_STRUCTURE_TYPE_VALIDATION_FEATURES_EXT;
+  checks.pNext = &messenger_info;
+  checks.enabledValidationFeatureCount = 1;
+  checks.pEnabledValidationFeatures = enabled_checks;
+
+  // What the application asks for, such as the extensions of its window system's surfaces.
+  if (!options.instance_extensions.empty()) {
+    const auto available = enumerate<VkExtensionProperties>(
+        "vkEnumerateInstanceExtensionProperties", "the Vulkan loader lists no extensions",
+        [&](std::uint32_t* count, VkExtensionProperties* items) {
+          return api.vkEnumerateInstanceExtensionProperties(nullptr, count, items);
+        });
+    if (!available) return std::unexpected(available.error());
+    for (const std::string& name : options.instance_extensions) {
+      if (!hasExtension(*available, name.c_str())) {
+        return unsupported("the instance extension " + name + " is not available");
+      }
+      if (std::none_of(extensions.begin(), extensions.end(),
+                       [&](const char* e) { return name == e; })) {
+        extensions.push_back(name.c_str());
+      }
+      context->surfaces = context->surfaces || name == VK_KHR_SURFACE_EXTENSION_NAME;
+    }
   }
 
   VkApplicationInfo app{};
@@ -308,7 +345,7 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
   app.apiVersion = instance_version;
   VkInstanceCreateInfo instance_info{};
   instance_info.sType = VK_STRUCTURE_TYPE_INSTANCE_CREATE_INFO;
-  instance_info.pNext = options.validation ? &messenger_info : nullptr;
+  instance_info.pNext = options.validation ? &checks : nullptr;
   instance_info.pApplicationInfo = &app;
   instance_info.enabledLayerCount = static_cast<std::uint32_t>(layers.size());
   instance_info.ppEnabledLayerNames = layers.data();
@@ -324,7 +361,8 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
     }
     return failed("vkCreateInstance", r, "no Vulkan instance");
   }
-  if (std::string missing = api.loadInstance(context->instance, options.validation);
+  if (std::string missing =
+          api.loadInstance(context->instance, options.validation, context->surfaces);
       !missing.empty()) {
     return unsupported("the Vulkan instance lacks " + missing);
   }
@@ -349,7 +387,7 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
   if (!physicals) return std::unexpected(physicals.error());
   std::vector<Candidate> candidates;
   for (const VkPhysicalDevice physical : *physicals) {
-    auto candidate = examine(api, physical, instance_version);
+    auto candidate = examine(api, physical, instance_version, options.exact);
     if (!candidate) return std::unexpected(candidate.error());
     candidates.push_back(*candidate);
   }
@@ -367,6 +405,11 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
   context->properties = c.properties;
   context->queue_family = c.queue_family;
   context->name = c.properties.deviceName;
+  context->exact = options.exact;
+  if (c.large_points && !options.exact) {  // the fast path draws points as the GPU's points
+    context->point_sizes = {c.properties.limits.pointSizeRange[0],
+                            c.properties.limits.pointSizeRange[1]};
+  }
   api.vkGetPhysicalDeviceMemoryProperties(c.physical, &context->memory);
   for (std::uint32_t i = 0; i < context->memory.memoryHeapCount; ++i) {
     VkDeviceSize& size = context->memory.memoryHeaps[i].size;
@@ -401,21 +444,26 @@ device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& option
   VkPhysicalDeviceFeatures2 features{};
   features.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2;
   features.pNext = &features12;
-  features.features.shaderFloat64 = VK_TRUE;
-  const char* device_extensions[] = {VK_KHR_DYNAMIC_RENDERING_EXTENSION_NAME};
+  features.features.shaderFloat64 = options.exact ? VK_TRUE : VK_FALSE;
+  features.features.largePoints = c.large_points && !options.exact ? VK_TRUE : VK_FALSE;
+  std::vector<const char*> device_extensions;
+  if (c.khr_rendering) device_extensions.push_back(VK_KHR_DYNAMIC_RENDERING_EXTENSION_NAME);
+  context->swapchains = context->surfaces && c.swapchains;
+  if (context->swapchains) device_extensions.push_back(VK_KHR_SWAPCHAIN_EXTENSION_NAME);
   VkDeviceCreateInfo device_info{};
   device_info.sType = VK_STRUCTURE_TYPE_DEVICE_CREATE_INFO;
   device_info.pNext = &features;
   device_info.queueCreateInfoCount = 1;
   device_info.pQueueCreateInfos = &queue_info;
-  device_info.enabledExtensionCount = c.khr_rendering ? 1u : 0u;
-  device_info.ppEnabledExtensionNames = device_extensions;
+  device_info.enabledExtensionCount = static_cast<std::uint32_t>(device_extensions.size());
+  device_info.ppEnabledExtensionNames = device_extensions.data();
   if (VkResult r = api.vkCreateDevice(c.physical, &device_info, nullptr, &context->device);
       r != VK_SUCCESS) {
     context->device = VK_NULL_HANDLE;
     return failed("vkCreateDevice", r, context->name + " could not be opened");
   }
-  if (std::string missing = api.loadDevice(context->device, c.khr_rendering); !missing.empty()) {
+  if (std::string missing = api.loadDevice(context->device, c.khr_rendering, context->swapchains);
+      !missing.empty()) {
     return unsupported(context->name + " lacks " + missing);
   }
   loaded();

@@ -3,6 +3,7 @@
 // What the Vulkan device stands on: the loader, an instance (with the Khronos validation layer when
 // asked), the chosen physical device, a logical device and its queue. Internal to orv_vulkan.
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -33,6 +34,11 @@ struct Context {
   std::uint64_t max_allocation = 0;  ///< maxMemoryAllocationSize
   std::uint64_t max_buffer = 0;      ///< maxBufferSize where Vulkan 1.3 states it, else unbounded
   std::string name;                  ///< the driver's name of the device
+  bool exact = true;                 ///< DeviceOptions::exact: shaderFloat64 is enabled
+  bool surfaces = false;             ///< the instance has VK_KHR_surface
+  bool swapchains = false;           ///< the device has VK_KHR_swapchain
+  /// The sizes of the GPU's point primitives, smallest and largest (1 and 1 without largePoints).
+  std::array<float, 2> point_sizes{1.0f, 1.0f};
   /// Receives the validation layer's warnings and errors; the messenger points at this record.
   std::function<void(std::string_view)> on_message;
 
@@ -48,7 +54,8 @@ struct Context {
 [[nodiscard]] device::ErrorCode errorCodeOf(VkResult result) noexcept;
 
 /// The context `options` ask for, or an `unsupported` failure saying what is missing (no loader,
-/// no device, no device matching the choice, a device without double precision in shaders, ...);
+/// no device, no device matching the choice, an exact device without double precision in
+/// shaders, ...);
 /// `out_of_memory` or `device_lost` when a call fails for that. `tuning` sees the entry points as
 /// they are loaded and bounds the heaps.
 [[nodiscard]] device::Result<std::unique_ptr<Context>> makeContext(const DeviceOptions& options,

@@ -29,5 +29,8 @@ struct Tuning {
 /// `orv::vulkan::makeDevice(options)` made with `tuning`.
 [[nodiscard]] device::Result<std::unique_ptr<device::Device>> makeDevice(
     const DeviceOptions& options, const Tuning& tuning);
+/// `orv::vulkan::makeVulkanDevice(options)` made with `tuning`.
+[[nodiscard]] device::Result<std::unique_ptr<vulkan::Device>> makeVulkanDevice(
+    const DeviceOptions& options, const Tuning& tuning);
 
 }  // namespace orv::vulkan::detail

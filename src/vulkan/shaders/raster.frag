@@ -5,120 +5,13 @@
 // when the shader is compiled, is the number of colour attachments written, all with one colour.
 
 #include "raster.glsl"
+#include "store.glsl"
 
 layout(location = 0) flat in dvec4 in_point[3];
 layout(location = 6) flat in dvec3 in_screen[3];
 layout(location = 12) flat in vec4 in_color[3];
 
-#if COLOR_OUTPUTS > 0
-layout(location = 0) out vec4 color0;
-#endif
-#if COLOR_OUTPUTS > 1
-layout(location = 1) out vec4 color1;
-#endif
-#if COLOR_OUTPUTS > 2
-layout(location = 2) out vec4 color2;
-#endif
-#if COLOR_OUTPUTS > 3
-layout(location = 3) out vec4 color3;
-#endif
-#if COLOR_OUTPUTS > 4
-layout(location = 4) out vec4 color4;
-#endif
-#if COLOR_OUTPUTS > 5
-layout(location = 5) out vec4 color5;
-#endif
-#if COLOR_OUTPUTS > 6
-layout(location = 6) out vec4 color6;
-#endif
-#if COLOR_OUTPUTS > 7
-layout(location = 7) out vec4 color7;
-#endif
-
-void writeColor(vec4 c) {
-#if COLOR_OUTPUTS > 0
-  color0 = c;
-#endif
-#if COLOR_OUTPUTS > 1
-  color1 = c;
-#endif
-#if COLOR_OUTPUTS > 2
-  color2 = c;
-#endif
-#if COLOR_OUTPUTS > 3
-  color3 = c;
-#endif
-#if COLOR_OUTPUTS > 4
-  color4 = c;
-#endif
-#if COLOR_OUTPUTS > 5
-  color5 = c;
-#endif
-#if COLOR_OUTPUTS > 6
-  color6 = c;
-#endif
-#if COLOR_OUTPUTS > 7
-  color7 = c;
-#endif
-}
-
-// Stored unblended, a colour is rounded to its attachment's format as the CPU device rounds it:
-// the shader writes that rounded value, which every conversion to the format keeps as it is.
-
-// v clamped to [0, 1] (NaN to 0) and rounded to a multiple of 1/255.
-float unorm8Value(float v) {
-  precise float clamped = v > 0.0 ? (v < 1.0 ? v : 1.0) : 0.0;
-  precise float steps = floor(clamped * 255.0 + 0.5);
-  return steps / 255.0;
-}
-
-// The binary16 nearest to v, ties to even (infinity beyond the largest, NaN kept quiet), as bits.
-uint halfBits(float v) {
-  const uint bits = floatBitsToUint(v);
-  const uint sign = (bits >> 16) & 0x8000u;
-  const uint magnitude = bits & 0x7fffffffu;
-  if (magnitude >= 0x7f800000u) {
-    return sign | 0x7c00u | (magnitude > 0x7f800000u ? 0x200u | ((magnitude >> 13) & 0x3ffu) : 0u);
-  }
-  if (magnitude >= 0x47800000u) return sign | 0x7c00u;
-  if (magnitude < 0x38800000u) {  // a subnormal half, or zero
-    if (magnitude < 0x33000000u) return sign;
-    const uint significand = (magnitude & 0x7fffffu) | 0x800000u;
-    const uint shift = 126u - (magnitude >> 23);
-    const uint kept = significand >> shift;
-    const uint rest = significand & ((1u << shift) - 1u);
-    const uint half_way = 1u << (shift - 1u);
-    return sign | (kept + (rest > half_way || (rest == half_way && (kept & 1u) != 0u) ? 1u : 0u));
-  }
-  const uint rebiased = magnitude - 0x38000000u;
-  const uint kept = rebiased >> 13;
-  const uint rest = rebiased & 0x1fffu;
-  return sign | (kept + (rest > 0x1000u || (rest == 0x1000u && (kept & 1u) != 0u) ? 1u : 0u));
-}
-
-// The float that the binary16 `h` stands for.
-float halfValue(uint h) {
-  const uint sign = (h & 0x8000u) << 16;
-  const uint exponent = (h >> 10) & 0x1fu;
-  const uint significand = h & 0x3ffu;
-  if (exponent == 0x1fu) return uintBitsToFloat(sign | 0x7f800000u | (significand << 13));
-  if (exponent == 0u) {
-    precise float magnitude = float(significand) * 5.9604644775390625e-8;  // * 2^-24, exact
-    return sign != 0u ? -magnitude : magnitude;
-  }
-  return uintBitsToFloat(sign | ((exponent + 112u) << 23) | (significand << 13));
-}
-
-vec4 stored(vec4 c) {
-  if ((draw.flags & kStoreUnorm8) != 0u) {
-    return vec4(unorm8Value(c.x), unorm8Value(c.y), unorm8Value(c.z), unorm8Value(c.w));
-  }
-  if ((draw.flags & kStoreHalf) != 0u) {
-    return vec4(halfValue(halfBits(c.x)), halfValue(halfBits(c.y)), halfValue(halfBits(c.z)),
-                halfValue(halfBits(c.w)));
-  }
-  return c;
-}
+#include "outputs.glsl"
 
 // A pixel of the band of a segment: covered by one of its two triangles, then the point along the
 // segment nearest the centre, weighted for perspective.
@@ -215,5 +108,5 @@ void main() {
     if (!shadeSegment(pixel, depth, color)) discard;
   }
   gl_FragDepth = depth;
-  writeColor(stored(depthCued(depth, color)));
+  writeColor(stored(depthCued(depth, color), draw.flags));
 }
