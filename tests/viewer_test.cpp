@@ -1,0 +1,265 @@
+// The viewer's logic that needs no window: its command line, its scenes and where they start, its
+// key bindings, and how held keys and drags move the observer.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <expected>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <numbers>
+#include <set>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "orv/io.hpp"
+#include "viewer.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace orv::view;
+using orv::kernel::HomVec4;
+
+bool sameBits(const HomVec4& a, const HomVec4& b) {
+  return std::bit_cast<std::array<std::uint64_t, 4>>(a) ==
+         std::bit_cast<std::array<std::uint64_t, 4>>(b);
+}
+
+bool samePose(const Observer& a, const Observer& b) {
+  return sameBits(a.position(), b.position()) && sameBits(a.forward(), b.forward()) &&
+         sameBits(a.up(), b.up()) && sameBits(a.right(), b.right());
+}
+
+std::expected<Options, std::string> parse(std::vector<std::string_view> args) {
+  return parseOptions(args);
+}
+
+// A file of this test's own, removed when the test ends.
+class ScratchFile {
+ public:
+  ScratchFile(std::string_view name, std::string_view bytes)
+      : path_((fs::temp_directory_path() /
+              ("viewer_test_" + std::to_string(::getpid()) + "_" + std::string(name))).string()) {
+    std::ofstream(path_, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  ~ScratchFile() { fs::remove(path_); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// A version 1 .npy file of `rows` x `cols` values of `dtype` ('<i8', ...), `data` their bytes.
+std::string npy(std::string_view dtype, std::size_t rows, std::size_t cols, const void* data,
+                std::size_t bytes) {
+  std::string header = "{'descr': '" + std::string(dtype) + "', 'fortran_order': False, 'shape': (" +
+                       std::to_string(rows) + ", " + std::to_string(cols) + "), }";
+  header.append(63 - (10 + header.size()) % 64, ' ').push_back('\n');
+  std::string file = "\x93NUMPY\x01";
+  file.push_back('\0');
+  file.push_back(static_cast<char>(header.size() & 0xff));
+  file.push_back(static_cast<char>(header.size() >> 8));
+  return file + header + std::string(static_cast<const char*>(data), bytes);
+}
+
+TEST(ViewerOptions, ReadsEveryOptionAndRefusesWhatIsWrongInOneLine) {
+  const auto all = parse({"--scene", "cloud.npy", "--colors=c.npy", "--edges", "e.npy",
+                          "--points", "5", "--device", "vulkan", "--size", "320x180",
+                          "--frames=7", "--screenshot", "out.png", "--pose", "--stats"});
+  ASSERT_TRUE(all) << all.error();
+  EXPECT_EQ(all->scene, SceneKind::file);
+  EXPECT_EQ(all->points_file, "cloud.npy");
+  EXPECT_EQ(all->colors_file, "c.npy");
+  EXPECT_EQ(all->edges_file, "e.npy");
+  EXPECT_EQ(all->stars, 5u);
+  EXPECT_EQ(all->device, "vulkan");
+  EXPECT_EQ(all->width, 320u);
+  EXPECT_EQ(all->height, 180u);
+  EXPECT_EQ(all->frames, 7u);
+  EXPECT_EQ(all->screenshot, "out.png");
+  EXPECT_TRUE(all->pose && all->stats && !all->help);
+  EXPECT_EQ(parse({"--scene", "hopf"})->scene, SceneKind::hopf);
+  EXPECT_EQ(parse({"--scene", "torus"})->scene, SceneKind::torus);
+  EXPECT_EQ(parse({})->scene, SceneKind::demo);
+  EXPECT_FALSE(parse({})->frames);
+
+  const std::vector<std::pair<std::vector<std::string_view>, std::string_view>> wrong{
+      {{"--size", "0x10"}, "--size"},
+      {{"--size", "16385x10"}, "--size"},
+      {{"--size", "10"}, "--size"},
+      {{"--frames", "0"}, "--frames"},
+      {{"--frames", "-1"}, "--frames"},
+      {{"--points", "33554433"}, "--points"},
+      {{"--device", "gpu"}, "--device"},
+      {{"--scene", ""}, "--scene"},
+      {{"--scene"}, "--scene needs a value"},
+      {{"--colors", "c.npy"}, "--colors and --edges go with --scene FILE"},
+      {{"--scene", "hopf", "--edges", "e.npy"}, "--colors and --edges go with --scene FILE"},
+      {{"--fly"}, "unknown option '--fly'"},
+      {{"stray"}, "unexpected argument 'stray'"},
+  };
+  for (const auto& [args, message] : wrong) {
+    const auto parsed = parse(args);
+    ASSERT_FALSE(parsed) << args[0];
+    EXPECT_NE(parsed.error().find(message), std::string::npos) << parsed.error();
+    EXPECT_EQ(parsed.error().find('\n'), std::string::npos);
+  }
+}
+
+TEST(ViewerControls, EveryActionAndCommandHasOneKeyAndHelpListsThem) {
+  std::set<std::string_view> keys;
+  std::array<int, kActionCount> actions{};
+  std::set<Command> commands;
+  for (const Binding& b : bindings()) {
+    EXPECT_TRUE(keys.insert(b.key).second) << b.key << " is bound twice";
+    EXPECT_NE(b.action.has_value(), b.command.has_value()) << b.key;
+    if (b.action) ++actions[static_cast<std::size_t>(*b.action)];
+    if (b.command) commands.insert(*b.command);
+    EXPECT_NE(usage().find("\n  " + std::string(b.key) + " "), std::string::npos) << b.key;
+  }
+  for (const int n : actions) EXPECT_EQ(n, 1);
+  EXPECT_EQ(commands.size(), 5u);
+}
+
+TEST(ViewerFlight, HeldKeysMoveByRateTimesSecondsAlongTheObserversFrame) {
+  const Observer start = startPose(SceneKind::demo, {});
+  Flight flight;
+  Held held{};
+  held[static_cast<std::size_t>(Action::forward)] = true;
+  held[static_cast<std::size_t>(Action::left)] = true;
+  held[static_cast<std::size_t>(Action::yaw_right)] = true;
+  held[static_cast<std::size_t>(Action::roll_left)] = true;
+  held[static_cast<std::size_t>(Action::pitch_up)] = true;
+  held[static_cast<std::size_t>(Action::pitch_down)] = true;  // cancels pitch_up
+  Observer moved = start;
+  flight.step(moved, held, 0.5);
+  Observer expected = start;
+  expected.moveForward(Flight::kStartSpeed * 0.5);
+  expected.moveRight(-Flight::kStartSpeed * 0.5);
+  expected.yaw(Flight::kTurnRate * 0.5);
+  expected.roll(-Flight::kRollRate * 0.5);
+  EXPECT_TRUE(samePose(moved, expected));
+
+  // Twice the speed covers twice the way; a stretch of no time, or none that is a time, nothing.
+  flight.faster();
+  EXPECT_EQ(flight.speed(), 2 * Flight::kStartSpeed);
+  Held up{};
+  up[static_cast<std::size_t>(Action::up)] = true;
+  moved = start;
+  flight.step(moved, up, 0.25);
+  expected = start;
+  expected.moveUp(2 * Flight::kStartSpeed * 0.25);
+  EXPECT_TRUE(samePose(moved, expected));
+  for (const double seconds : {0.0, -1.0, std::numeric_limits<double>::quiet_NaN(),
+                               std::numeric_limits<double>::infinity()}) {
+    moved = start;
+    flight.step(moved, up, seconds);
+    EXPECT_TRUE(samePose(moved, start)) << seconds;
+  }
+  for (int i = 0; i < 20; ++i) flight.faster();
+  EXPECT_EQ(flight.speed(), Flight::kMaxSpeed);
+  for (int i = 0; i < 40; ++i) flight.slower();
+  EXPECT_EQ(flight.speed(), Flight::kMinSpeed);
+  flight.resetSpeed();
+  EXPECT_EQ(flight.speed(), Flight::kStartSpeed);
+}
+
+TEST(ViewerFlight, DragsTurnTowardTheMouseByTheAngleOfViewPerPixel) {
+  const orv::frame::Style style = styleOf(SceneKind::demo);
+  EXPECT_EQ(radiansPerPixel(style, 1280, 720), std::numbers::pi * 5.0 / 12.0 / 1280.0);
+  orv::frame::Style narrow = style;
+  narrow.horizontal_angle = 0.5;
+  EXPECT_EQ(radiansPerPixel(narrow, 100, 400), 0.005);
+
+  Observer dragged;
+  Flight::drag(dragged, 30, -20, 0.01);  // right and up
+  Observer expected;
+  expected.yaw(0.3);
+  expected.pitch(0.2);
+  EXPECT_TRUE(samePose(dragged, expected));
+  EXPECT_GT(dragged.forward().dot(Observer{}.right()), 0.0);
+  EXPECT_GT(dragged.forward().dot(Observer{}.up()), 0.0);
+}
+
+TEST(ViewerScenes, FileScenesAreCheckedAndStartLookingAtTheNearestPoint) {
+  // The nearest point is given by its negation, and one point too near to look at is passed over.
+  const ScratchFile text("points.txt",
+                         "# x y z w r g b\n"
+                         "0 0 0 1 1 0 0\n"
+                         "0.6 0 0 0.8 0 1 0\n"
+                         "0 -0.3 -0.2 -0.9 0 0 1\n");
+  Options options = *parse({"--scene", text.path()});
+  const auto cloud = loadScene(options);
+  ASSERT_TRUE(cloud) << cloud.error();
+  EXPECT_EQ(cloud->points.positions.size(), 3u);
+  EXPECT_EQ(cloud->points.colors.size(), 3u);
+  EXPECT_TRUE(cloud->figure.positions.empty());
+  const Observer start = startPose(SceneKind::file, *cloud);
+  const HomVec4 nearest = HomVec4::init(0, 0.3, 0.2, 0.9).normalize();
+  const double d = orv::kernel::fsDistance(start.position(), nearest);
+  EXPECT_LT(orv::kernel::fsDistance(orv::io::pointAt(start.position(), start.forward(), d), nearest),
+            1e-12);
+  EXPECT_TRUE(sameBits(start.position(), HomVec4::init(0, 0, 0, 1)));
+  EXPECT_TRUE(samePose(startPose(SceneKind::file, {}), Observer{}));
+
+  // With edges the points are a figure; edges and colours must fit the points.
+  const std::int64_t pairs[] = {0, 1, 1, 2};
+  const ScratchFile edges("edges.npy", npy("<i8", 2, 2, pairs, sizeof pairs));
+  const auto figure = loadScene(*parse({"--scene", text.path(), "--edges", edges.path()}));
+  ASSERT_TRUE(figure) << figure.error();
+  EXPECT_EQ(figure->figure.edges.size(), 2u);
+  EXPECT_TRUE(figure->points.positions.empty());
+  const std::int64_t far_end[] = {0, 3};
+  const ScratchFile bad_edges("bad_edges.npy", npy("<i8", 1, 2, far_end, sizeof far_end));
+  const float rgb[] = {1, 0, 0, 0, 1, 0};
+  const ScratchFile two_colors("colors.npy", npy("<f4", 2, 3, rgb, sizeof rgb));
+  const ScratchFile broken("broken.npy", "\x93NUMPY\x01");
+  const std::string missing = text.path() + ".missing";
+  for (const auto& args : std::vector<std::vector<std::string_view>>{
+           {"--scene", text.path(), "--edges", bad_edges.path()},
+           {"--scene", text.path(), "--colors", two_colors.path()},
+           {"--scene", broken.path()},
+           {"--scene", missing}}) {
+    const auto refused = loadScene(*parse(args));
+    ASSERT_FALSE(refused) << args.back();
+    EXPECT_EQ(refused.error().find('\n'), std::string::npos);
+    EXPECT_NE(refused.error().find(args[1]), std::string::npos) << refused.error();
+  }
+}
+
+TEST(ViewerScenes, TheNamedScenesAreMadeAndPosesPrintedReadBackToTheBit) {
+  Options options;
+  options.stars = 1000;
+  EXPECT_EQ(loadScene(options)->points.positions.size(), 1000u);
+  EXPECT_EQ(loadScene(options)->figure.positions.size(), 120u);
+  options.scene = SceneKind::torus;
+  EXPECT_FALSE(loadScene(options)->figure.edges.empty());
+  options.scene = SceneKind::hopf;
+  EXPECT_FALSE(loadScene(options)->figure.colors.empty());
+
+  Observer observer = startPose(SceneKind::hopf, {});
+  observer.moveForward(0.1);
+  observer.roll(1.0 / 3.0);
+  std::istringstream line(poseLine(observer));
+  std::array<double, 12> read{};
+  for (double& v : read) ASSERT_TRUE(line >> v);
+  EXPECT_TRUE(line.eof());
+  const auto at = [&](std::size_t i) {
+    return HomVec4::init(read[i], read[i + 1], read[i + 2], read[i + 3]);
+  };
+  EXPECT_TRUE(sameBits(at(0), observer.position()));
+  EXPECT_TRUE(sameBits(at(4), observer.forward()));
+  EXPECT_TRUE(sameBits(at(8), observer.up()));
+}
+
+}  // namespace
