@@ -212,7 +212,8 @@ std::string usage() {
   text +=
       "  mouse drag  turn toward where the mouse goes\n"
       "The window title shows frames per second, points in view, the device and the milliseconds\n"
-      "of the frame's stages: cull, sort, draw (record and execute), read back, show.\n"
+      "of the frame's stages: cull, sort, draw (record and execute), read back, convert to the\n"
+      "window's pixels and present.\n"
       "Files of points: NumPy .npy, N x 4 (x y z w) of float64 or float32 in C order, or text,\n"
       "one point per line, x y z w optionally followed by r g b. A bad file or option gives one\n"
       "line on stderr and exit status 2; so does a missing display.\n";
