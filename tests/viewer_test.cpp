@@ -191,25 +191,37 @@ TEST(ViewerFlight, DragsTurnTowardTheMouseByTheAngleOfViewPerPixel) {
   EXPECT_GT(dragged.forward().dot(Observer{}.up()), 0.0);
 }
 
-TEST(ViewerScenes, FileScenesAreCheckedAndStartLookingAtTheNearestPoint) {
-  // The nearest point is given by its negation, and one point too near to look at is passed over.
+TEST(ViewerScenes, FileScenesAreCheckedAndStartLookingAtTheirMiddle) {
+  // Four points around (0, 0, -1, 1), one given by its negation: the middle is straight ahead.
   const ScratchFile text("points.txt",
                          "# x y z w r g b\n"
-                         "0 0 0 1 1 0 0\n"
-                         "0.6 0 0 0.8 0 1 0\n"
-                         "0 -0.3 -0.2 -0.9 0 0 1\n");
-  Options options = *parse({"--scene", text.path()});
-  const auto cloud = loadScene(options);
+                         "0.1 0 -1 1 1 0 0\n"
+                         "-0.1 0 -1 1 0 1 0\n"
+                         "0 -0.1 1 -1 0 0 1\n"
+                         "0 -0.1 -1 1 1 1 1\n");
+  const auto cloud = loadScene(*parse({"--scene", text.path()}));
   ASSERT_TRUE(cloud) << cloud.error();
-  EXPECT_EQ(cloud->points.positions.size(), 3u);
-  EXPECT_EQ(cloud->points.colors.size(), 3u);
+  EXPECT_EQ(cloud->points.positions.size(), 4u);
+  EXPECT_EQ(cloud->points.colors.size(), 4u);
   EXPECT_TRUE(cloud->figure.positions.empty());
   const Observer start = startPose(SceneKind::file, *cloud);
-  const HomVec4 nearest = HomVec4::init(0, 0.3, 0.2, 0.9).normalize();
-  const double d = orv::kernel::fsDistance(start.position(), nearest);
-  EXPECT_LT(orv::kernel::fsDistance(orv::io::pointAt(start.position(), start.forward(), d), nearest),
-            1e-12);
   EXPECT_TRUE(sameBits(start.position(), HomVec4::init(0, 0, 0, 1)));
+  EXPECT_LT(orv::kernel::fsDistance(start.forward(), HomVec4::init(0, 0, -1, 0)), 1e-7);
+  EXPECT_LT(start.forward().z, 0.0);
+
+  // Where the middle is the start point itself, toward the nearest point: the first of two as near,
+  // given by its negation, passing over one too near to look at.
+  orv::frame::Scene symmetric;
+  symmetric.figure.positions = {
+      HomVec4::init(0, 0, 0, 1), HomVec4::init(0.6, 0, 0, 0.8), HomVec4::init(-0.6, 0, 0, 0.8),
+      HomVec4::init(0, 0.1, 0, -0.99).normalize(), HomVec4::init(0, -0.1, 0, -0.99).normalize()};
+  const Observer toward = startPose(SceneKind::file, symmetric);
+  const HomVec4 nearest = HomVec4::init(0, -0.1, 0, 0.99).normalize();
+  const double d = orv::kernel::fsDistance(toward.position(), nearest);
+  EXPECT_LT(orv::kernel::fsDistance(orv::io::pointAt(toward.position(), toward.forward(), d),
+                                    nearest),
+            1e-12);
+  EXPECT_LT(toward.forward().y, 0.0);
   EXPECT_TRUE(samePose(startPose(SceneKind::file, {}), Observer{}));
 
   // With edges the points are a figure; edges and colours must fit the points.
@@ -219,7 +231,7 @@ TEST(ViewerScenes, FileScenesAreCheckedAndStartLookingAtTheNearestPoint) {
   ASSERT_TRUE(figure) << figure.error();
   EXPECT_EQ(figure->figure.edges.size(), 2u);
   EXPECT_TRUE(figure->points.positions.empty());
-  const std::int64_t far_end[] = {0, 3};
+  const std::int64_t far_end[] = {0, 4};
   const ScratchFile bad_edges("bad_edges.npy", npy("<i8", 1, 2, far_end, sizeof far_end));
   const float rgb[] = {1, 0, 0, 0, 1, 0};
   const ScratchFile two_colors("colors.npy", npy("<f4", 2, 3, rgb, sizeof rgb));

@@ -290,16 +290,21 @@ Observer startPose(SceneKind kind, const frame::Scene& scene) {
   constexpr double kApart = 1e-6;
   const std::vector<HomVec4>& figure = scene.figure.positions;
   const std::vector<HomVec4>& cloud = scene.points.positions;
+  // The middle: the mean of the representatives on the side w >= 0.
+  HomVec4 sum = HomVec4::init(0, 0, 0, 0);
   std::optional<HomVec4> nearest;
   double best = 0;
   for (const std::vector<HomVec4>* set : {&figure, &cloud}) {
-    for (const HomVec4& p : *set) {
+    for (const HomVec4& given : *set) {
+      const HomVec4 p = given.w < 0 ? HomVec4::init(-given.x, -given.y, -given.z, -given.w) : given;
+      sum = HomVec4::init(sum.x + p.x, sum.y + p.y, sum.z + p.z, sum.w + p.w);
       const double d = kernel::fsDistance(origin, p);
       if (!(d >= kApart) || (nearest && !(d < best))) continue;
       best = d;
-      nearest = p.w < 0 ? HomVec4::init(-p.x, -p.y, -p.z, -p.w) : p;
+      nearest = p;
     }
   }
+  if (kernel::fsDistance(origin, sum) >= kApart) return lookingAt(origin, sum);
   return nearest ? lookingAt(origin, *nearest) : Observer{};
 }
 

@@ -67,8 +67,9 @@ inline constexpr std::uint32_t kMaxSide = 16384;
 
 /// Where the observer starts in `scene` (and returns to on reset). The demo starts where orv-demo
 /// starts; the torus and the Hopf fibres from chosen points; a file scene at (0, 0, 0, 1) looking
-/// toward the point of the scene nearest to it (counting both representatives, and only points at
-/// least 1e-6 rad away), with +y up where that is not ahead, else +x, else +z.
+/// toward the middle of the scene, the mean of the points' representatives with w >= 0, or where
+/// that is not at least 1e-6 rad away, toward the nearest point that is (none: as `Observer{}`),
+/// with +y up where that is not ahead, else +x, else +z.
 [[nodiscard]] Observer startPose(SceneKind kind, const frame::Scene& scene);
 
 // --- Controls --------------------------------------------------------------------------------
