@@ -76,6 +76,12 @@ class XServer:
             raise Skip("Xvfb could not be started")
         self.env = dict(os.environ, DISPLAY=":" + number.strip().decode())
         self.env.pop("WAYLAND_DISPLAY", None)
+        # Under AddressSanitizer the X11 and D-Bus libraries that SDL loads, and unloads before the
+        # leak check, leave allocations behind that cannot be told apart from orv's: the leak check
+        # is off for the viewer in a window, and stays on for viewer_frame, which runs the same
+        # scenes, frame renderer and devices, and for the refusals.
+        if "ASAN_OPTIONS" in self.env:
+            self.env["ASAN_OPTIONS"] += ":detect_leaks=0"
         self.env.pop("SDL_VIDEODRIVER", None)
 
     def tool(self, *args):
@@ -96,7 +102,7 @@ class Viewer:
             [viewer, "--pose", "--size", f"{WIDTH}x{HEIGHT}", *options], env=server.env,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.lines = queue.Queue()
-        self.count = 0
+        self.arrivals = []  # when each pose line came
         self.last = None
         threading.Thread(target=self._read, daemon=True).start()
         self.first = self.wait_frames(1)
@@ -105,6 +111,7 @@ class Viewer:
 
     def _read(self):
         for line in self.process.stdout:
+            self.arrivals.append(time.monotonic())
             self.lines.put(line.strip())
         self.lines.put(None)
 
@@ -139,6 +146,11 @@ class Viewer:
         values = [float(v) for v in line.split()]
         check(len(values) == 12, "a pose line holds twelve numbers: " + line)
         return values[0:4], values[4:8], values[8:12], line
+
+    def longest_frame(self, start, end):
+        """The longest time between two frames from a little before `start` to after `end`."""
+        times = [t for t in self.arrivals if start - 0.5 <= t <= end + 0.5]
+        return max((b - a for a, b in zip(times, times[1:])), default=0.5)
 
     def quit(self):
         self.server.tool("xdotool", "key", "Escape")
@@ -191,11 +203,15 @@ def turned(a, b, a2, what):
     return angle
 
 
-def expect_rate(angle, rate, seconds, what):
-    # Holding a key moves per second; the key's time in the viewer differs from the time this test
-    # held it by up to a frame or so at each end.
-    check(0.5 * rate * seconds < angle < 2.0 * rate * seconds + 0.05,
-          f"{what}: {angle} rad in {seconds:.3f} s held, at {rate} rad/s")
+def expect_rate(angle, rate, held, viewer, what):
+    # Holding a key moves per second. The viewer sees a key go down and up only between frames, so
+    # the time it moves differs from the time this test held the key by up to a frame at each end,
+    # and by the latency of the X server.
+    start, end = held
+    slack = 2 * viewer.longest_frame(start, end) + 0.05
+    low, high = rate * max(end - start - slack, 0), rate * (end - start + slack)
+    check(low < angle < high,
+          f"{what}: {angle} rad in {end - start:.3f} s held, at {rate} rad/s, not in [{low}, {high}]")
 
 
 # --- the cases -------------------------------------------------------------------------------------
@@ -262,7 +278,7 @@ def hold(server, key, seconds):
     server.tool("xdotool", "keydown", key)
     time.sleep(seconds)
     server.tool("xdotool", "keyup", key)
-    return time.monotonic() - start
+    return start, time.monotonic()
 
 
 def input_case(args, server):
@@ -276,7 +292,7 @@ def input_case(args, server):
     held = hold(server, "w", 0.4)
     p1, f1, u1, _ = viewer.pose()
     check(same((u1, u0)), "moving forward changed up")
-    expect_rate(turned(p0, f0, p1, "forward"), speed, held, "W")
+    expect_rate(turned(p0, f0, p1, "forward"), speed, held, viewer, "W")
     turned(f0, [-v for v in p0], f1, "forward's turn with the position")
 
     # D: to the right; forward and up stay.
@@ -284,21 +300,21 @@ def input_case(args, server):
     held = hold(server, "d", 0.4)
     p2, f2, u2, _ = viewer.pose()
     check(same((f2, f1), (u2, u1)), "moving right changed forward or up")
-    expect_rate(turned(p1, r1, p2, "right"), speed, held, "D")
+    expect_rate(turned(p1, r1, p2, "right"), speed, held, viewer, "D")
 
     # The right arrow: turn right in place.
     r2 = right_of(p2, f2, u2)
     held = hold(server, "Right", 0.3)
     p3, f3, u3, _ = viewer.pose()
     check(same((p3, p2), (u3, u2)), "turning right moved the observer or changed up")
-    expect_rate(turned(f2, r2, f3, "yaw"), turn, held, "Right")
+    expect_rate(turned(f2, r2, f3, "yaw"), turn, held, viewer, "Right")
 
     # E: roll right, up turning toward right.
     r3 = right_of(p3, f3, u3)
     held = hold(server, "e", 0.3)
     p4, f4, u4, _ = viewer.pose()
     check(same((p4, p3), (f4, f3)), "rolling moved the observer or changed forward")
-    expect_rate(turned(u3, r3, u4, "roll"), turn, held, "E")
+    expect_rate(turned(u3, r3, u4, "roll"), turn, held, viewer, "E")
 
     # Mouse drags: 40 pixels right turns right, then 30 up looks up, each by the horizontal angle
     # of view (75 degrees) per width, exactly.
