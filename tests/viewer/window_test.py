@@ -9,7 +9,8 @@ CASE is one of:
   input          real X key presses and mouse drags (xdotool) move and turn the observer as the
                  controls say, per second of holding a key and per pixel of a drag, read from --pose
   screen.cpu     a grab of the window from the X server (xwd) holds exactly the pixels of the frame
-  screen.vulkan  rendered offline for the same pose on the same device (viewer_frame)
+  screen.vulkan  rendered offline for the same pose on the same device (viewer_frame), before and
+                 after the window is resized; --frames and --screenshot write that frame
 
 Where no X server can be started, or a tool is missing, the window cases print "skipped: ..." and
 succeed; with ORV_REQUIRE_VIEWER=1 they fail instead. screen.vulkan also skips under
@@ -96,11 +97,11 @@ class XServer:
 class Viewer:
     """orv-view running in `server`, its --pose lines read as they come."""
 
-    def __init__(self, server, viewer, *options):
+    def __init__(self, server, viewer, *options, cwd=None):
         self.server = server
         self.process = subprocess.Popen(
             [viewer, "--pose", "--size", f"{WIDTH}x{HEIGHT}", *options], env=server.env,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=cwd)
         self.lines = queue.Queue()
         self.arrivals = []  # when each pose line came
         self.last = None
@@ -127,17 +128,21 @@ class Viewer:
             self.last = line
         return self.last
 
-    def pose(self):
-        """The pose once the input so far has settled: the same in five frames in a row, after the
-        frames shown before were passed over."""
+    def skip_shown(self):
+        """Passes over the frames shown so far."""
         while True:
             try:
                 line = self.lines.get_nowait()
             except queue.Empty:
-                break
+                return
             if line is None:
                 fail(f"orv-view ended early: {self.process.wait()} {self.process.stderr.read()}")
             self.last = line
+
+    def pose(self):
+        """The pose once the input so far has settled: the same in five frames in a row, after the
+        frames shown before were passed over."""
+        self.skip_shown()
         same = 0
         while same < 5:
             before = self.last
@@ -282,7 +287,8 @@ def hold(server, key, seconds):
 
 
 def input_case(args, server):
-    viewer = Viewer(server, args.viewer, "--scene", "hopf")
+    work = tempfile.mkdtemp(prefix="orv-view-input-")
+    viewer = Viewer(server, args.viewer, "--scene", "hopf", cwd=work)
     server.tool("xdotool", "windowfocus", "--sync", viewer.window)
     p0, f0, u0, line0 = viewer.pose()
     check(line0 == viewer.first, "the pose changed without input")
@@ -344,8 +350,19 @@ def input_case(args, server):
     # R: back to the start, to the bit.
     server.tool("xdotool", "key", "r")
     check(viewer.pose()[3] == line0, "R did not return to the start pose")
+
+    # P writes the frame into the folder the viewer runs in.
+    server.tool("xdotool", "key", "p")
+    shot = os.path.join(work, "orv-view-0000.png")
+    deadline = time.monotonic() + 30
+    while not os.path.exists(shot) and time.monotonic() < deadline:
+        time.sleep(0.05)
     viewer.quit()
-    print("W, D, Right, E, drags and R moved and turned the observer as they say")
+    check(os.path.exists(shot), "P wrote no orv-view-0000.png")
+    with open(shot, "rb") as f:
+        check(f.read(8) == b"\x89PNG\r\n\x1a\n", "P wrote no PNG file")
+    shutil.rmtree(work)
+    print("W, D, Right, E, drags, R and P moved and turned the observer and wrote as they say")
 
 
 def xwd_pixels(data):
@@ -375,22 +392,8 @@ def ppm_pixels(path):
     return int(width), int(height), pixels
 
 
-def screen_case(args, server, device):
-    options = ["--scene", "demo", "--points", "20000", "--device", device]
-    work = tempfile.mkdtemp(prefix="orv-view-screen-")
-    reference = os.path.join(work, "frame.ppm")
-    made = subprocess.run([args.frame, reference, "--size", f"{WIDTH}x{HEIGHT}", *options],
-                          capture_output=True, text=True, timeout=120)
-    if made.returncode == 2 and device == "vulkan" and os.environ.get("ORV_REQUIRE_VULKAN") != "1":
-        raise Skip("no Vulkan device: " + made.stderr.strip(), viewer_fault=False)
-    check(made.returncode == 0, f"viewer_frame failed: {made.stderr}")
-    viewer = Viewer(server, args.viewer, *options)
-    check(viewer.first == made.stdout.strip(),
-          f"the viewer starts at {viewer.first}, the reference at {made.stdout.strip()}")
-    viewer.wait_frames(2)
-    grab = server.tool("xwd", "-silent", "-id", viewer.window)
-    check(viewer.wait_frames(1) == viewer.first, "the pose changed without input")
-    viewer.quit()
+def compare(grab, reference):
+    """Pixels of the window that differ from the frame, and pixels of the frame that are lit."""
     width, height, shown = xwd_pixels(grab)
     ref_width, ref_height, rendered = ppm_pixels(reference)
     check((width, height) == (ref_width, ref_height),
@@ -399,6 +402,39 @@ def screen_case(args, server, device):
     lit = sum(1 for i in range(0, len(rendered), 3) if rendered[i:i + 3] != b"\0\0\0")
     check(lit > width * height // 50, f"the frame is nearly black ({lit} pixels lit)")
     check(differ == 0, f"{differ} of {width * height} pixels of the window differ from the frame")
+    return width, height, lit
+
+
+def screen_case(args, server, device):
+    options = ["--scene", "demo", "--points", "20000", "--device", device]
+    work = tempfile.mkdtemp(prefix="orv-view-screen-")
+
+    def render(width, height):
+        reference = os.path.join(work, f"frame-{width}x{height}.ppm")
+        made = subprocess.run([args.frame, reference, "--size", f"{width}x{height}", *options],
+                              capture_output=True, text=True, timeout=120)
+        if (made.returncode == 2 and device == "vulkan"
+                and os.environ.get("ORV_REQUIRE_VULKAN") != "1"):
+            raise Skip("no Vulkan device: " + made.stderr.strip(), viewer_fault=False)
+        check(made.returncode == 0, f"viewer_frame failed: {made.stderr}")
+        return reference, made
+
+    reference, made = render(WIDTH, HEIGHT)
+    viewer = Viewer(server, args.viewer, *options)
+    check(viewer.first == made.stdout.strip(),
+          f"the viewer starts at {viewer.first}, the reference at {made.stdout.strip()}")
+    viewer.wait_frames(2)
+    grab = server.tool("xwd", "-silent", "-id", viewer.window)
+    check(viewer.wait_frames(1) == viewer.first, "the pose changed without input")
+    width, height, lit = compare(grab, reference)
+
+    # Resized, the window shows the frame of its new size.
+    smaller, _ = render(256, 144)
+    server.tool("xdotool", "windowsize", "--sync", viewer.window, "256", "144")
+    viewer.skip_shown()
+    viewer.wait_frames(3)
+    compare(server.tool("xwd", "-silent", "-id", viewer.window), smaller)
+    viewer.quit()
 
     # --frames quits by itself after so many frames, and --screenshot then writes the last one: the
     # same PNG file as the frame's.
