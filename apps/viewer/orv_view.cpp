@@ -3,6 +3,7 @@
 // controls.
 
 #include <SDL.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <chrono>
@@ -309,6 +310,28 @@ class Viewer {
   bool quit_ = false;
 };
 
+// Runs `call` with what is written to the standard error stream going to `held` instead.
+template <class Call>
+bool whileHoldingStderr(std::string& held, Call call) {
+  std::FILE* scratch = std::tmpfile();
+  const int saved = scratch != nullptr ? ::dup(STDERR_FILENO) : -1;
+  if (saved < 0) {
+    if (scratch != nullptr) std::fclose(scratch);
+    return call();
+  }
+  std::fflush(stderr);
+  ::dup2(::fileno(scratch), STDERR_FILENO);
+  const bool result = call();
+  std::fflush(stderr);
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  std::rewind(scratch);
+  char chunk[4096];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, scratch)) > 0;) held.append(chunk, n);
+  std::fclose(scratch);
+  return result;
+}
+
 int run(const view::Options& options) {
   const auto scene = view::loadScene(options);
   if (!scene) {
@@ -331,7 +354,11 @@ int run(const view::Options& options) {
                  "is set)\n";
     return 2;
   }
-  if (SDL_Init(SDL_INIT_VIDEO) != 0) {
+  // What the X and Wayland libraries print while SDL looks for a display is held back, and shown
+  // only where one is found: without one, the one line below says so.
+  std::string said;
+  const bool started = whileHoldingStderr(said, [] { return SDL_Init(SDL_INIT_VIDEO) == 0; });
+  if (!started) {
     std::cerr << "orv-view: no display to open a window on (" << SDL_GetError() << ")\n";
     return 2;
   }
@@ -343,6 +370,7 @@ int run(const view::Options& options) {
     SDL_Quit();
     return 2;
   }
+  std::cerr << said;
   SDL_Window* window = SDL_CreateWindow("orv-view", SDL_WINDOWPOS_UNDEFINED,
                                         SDL_WINDOWPOS_UNDEFINED, static_cast<int>(options.width),
                                         static_cast<int>(options.height), SDL_WINDOW_RESIZABLE);

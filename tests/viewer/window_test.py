@@ -266,6 +266,7 @@ def refusals(args):
     # A good scene without a display, and with SDL's display-less driver.
     runs.append(("no display", ["--scene", good], env))
     runs.append(("the offscreen driver", ["--scene", good], dict(env, SDL_VIDEODRIVER="offscreen")))
+    runs.append(("an X display that is not there", ["--scene", good], dict(env, DISPLAY=":65534")))
     for what, options, run_env in runs:
         done = subprocess.run([args.viewer, *options], env=run_env, capture_output=True, text=True,
                               timeout=60)
