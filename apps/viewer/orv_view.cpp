@@ -216,6 +216,7 @@ class Viewer {
     }
     const auto width = static_cast<std::uint32_t>(surface->w);
     const auto height = static_cast<std::uint32_t>(surface->h);
+    if (width == 0 || height == 0) return 0;  // nothing to show in a window of no pixels
     if (!renderer_ || width != width_ || height != height_) {
       // A new size, the first frame's or the window's after a resize: the image follows.
       renderer_.reset();
