@@ -339,6 +339,17 @@ int run(const view::Options& options) {
     std::cerr << "orv-view: " << scene.error() << '\n';
     return 2;
   }
+  if (!options.screenshot.empty()) {
+    // Refused now rather than after the flight.
+    const std::filesystem::path folder = options.screenshot.has_parent_path()
+                                             ? options.screenshot.parent_path()
+                                             : std::filesystem::path(".");
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error)) {
+      std::cerr << "orv-view: --screenshot: there is no folder '" << folder.string() << "'\n";
+      return 2;
+    }
+  }
   auto device = frame::openDevice(options.device);
   if (!device) {
     std::cerr << "orv-view: " << device.error() << '\n';

@@ -240,6 +240,7 @@ def refusals(args):
     cases = {
         "an unknown option": ["--fly"],
         "a bad size": ["--size", "0x10"],
+        "a screenshot into no folder": ["--screenshot", os.path.join(work, "none", "shot.png")],
         "no such file": ["--scene", os.path.join(work, "missing.npy")],
         "a truncated header": ["--scene", file("cut.npy", npy("<f8", "(1, 4)", point)[:20])],
         "truncated data": ["--scene", file("short.npy", npy("<f8", "(2, 4)", point))],
