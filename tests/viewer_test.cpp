@@ -48,7 +48,8 @@ class ScratchFile {
   ScratchFile(std::string_view name, std::string_view bytes)
       : path_((fs::temp_directory_path() /
               ("viewer_test_" + std::to_string(::getpid()) + "_" + std::string(name))).string()) {
-    std::ofstream(path_, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path_, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   }
   ~ScratchFile() { fs::remove(path_); }
   const std::string& path() const { return path_; }
@@ -60,8 +61,9 @@ class ScratchFile {
 // A version 1 .npy file of `rows` x `cols` values of `dtype` ('<i8', ...), `data` their bytes.
 std::string npy(std::string_view dtype, std::size_t rows, std::size_t cols, const void* data,
                 std::size_t bytes) {
-  std::string header = "{'descr': '" + std::string(dtype) + "', 'fortran_order': False, 'shape': (" +
-                       std::to_string(rows) + ", " + std::to_string(cols) + "), }";
+  std::string header = "{'descr': '" + std::string(dtype) +
+                       "', 'fortran_order': False, 'shape': (" + std::to_string(rows) + ", " +
+                       std::to_string(cols) + "), }";
   header.append(63 - (10 + header.size()) % 64, ' ').push_back('\n');
   std::string file = "\x93NUMPY\x01";
   file.push_back('\0');

@@ -87,7 +87,8 @@ std::vector<std::uint8_t> halfFloatTable() {
     texels[4 * i + 3] = kOne;
   }
   std::vector<std::uint8_t> rgb(std::size_t{kSide} * kSide * 3);
-  const io::ImageView all{kSide, kSide, rhi::Format::rgba16_float, std::as_bytes(std::span(texels))};
+  const io::ImageView all{kSide, kSide, rhi::Format::rgba16_float,
+                          std::as_bytes(std::span(texels))};
   std::vector<std::uint8_t> table;
   if (io::toDisplay(all, io::Channels::rgb, rgb, kSide * 3)) {
     table.resize(std::size_t{kSide} * kSide);
@@ -109,7 +110,10 @@ class Viewer {
         observer_(start_) {
     for (const view::Binding& b : view::bindings()) {
       std::string name(b.key);
-      if (name.size() == 1) name[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[0])));
+      // SDL names letter keys by their lower case.
+      if (name.size() == 1) {
+        name[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[0])));
+      }
       const SDL_Keycode key = SDL_GetKeyFromName(name.c_str());
       if (key != SDLK_UNKNOWN) keys_.emplace(key, b);
     }
@@ -247,7 +251,8 @@ class Viewer {
       return 1;
     }
     const Clock::time_point now = Clock::now();
-    tally_.add(*stats, millisecondsBetween(start, presenting), millisecondsBetween(presenting, now));
+    tally_.add(*stats, millisecondsBetween(start, presenting),
+               millisecondsBetween(presenting, now));
     if (millisecondsBetween(tally_.since, now) >= 1000.0) {
       const std::string text = tally_.describe(device_.name(), now);
       SDL_SetWindowTitle(window_, ("orv-view: " + text).c_str());
@@ -271,8 +276,9 @@ class Viewer {
       // Straight into a surface of 32-bit pixels.
       const auto* texel = reinterpret_cast<const std::uint16_t*>(image.texels.data());
       for (std::uint32_t y = 0; y < image.height; ++y) {
-        auto* row = reinterpret_cast<std::uint32_t*>(static_cast<std::uint8_t*>(surface.pixels) +
-                                                     std::size_t{y} * static_cast<std::size_t>(surface.pitch));
+        const std::size_t offset = std::size_t{y} * static_cast<std::size_t>(surface.pitch);
+        auto* row =
+            reinterpret_cast<std::uint32_t*>(static_cast<std::uint8_t*>(surface.pixels) + offset);
         for (std::uint32_t x = 0; x < image.width; ++x, texel += 4) {
           row[x] = (std::uint32_t{table_[texel[0]]} << f.Rshift) |
                    (std::uint32_t{table_[texel[1]]} << f.Gshift) |

@@ -342,8 +342,8 @@ void Flight::drag(Observer& observer, double dx, double dy, double radians_per_p
 }
 
 double radiansPerPixel(const frame::Style& style, std::uint32_t width, std::uint32_t height) {
-  const double across =
-      style.horizontal_angle ? *style.horizontal_angle : frame::viewAngles(width, height).horizontal;
+  const double across = style.horizontal_angle ? *style.horizontal_angle
+                                               : frame::viewAngles(width, height).horizontal;
   return across / static_cast<double>(width);
 }
 

@@ -1,7 +1,7 @@
-// viewer_frame OUT.ppm [orv-view options]: renders the first frame orv-view shows for those options,
-// at the scene's start pose, through the same frame renderer and device, and writes it as a binary
-// PPM file of the 8-bit pixels a window shows (io::toDisplay), and beside it as the PNG file
-// orv-view's --screenshot writes (OUT.png). Prints the pose as --pose does.
+// viewer_frame OUT.ppm [orv-view options]: renders the first frame orv-view shows for those
+// options, at the scene's start pose, through the same frame renderer and device, and writes it as
+// a binary PPM file of the 8-bit pixels a window shows (io::toDisplay), and beside it as the PNG
+// file orv-view's --screenshot writes (OUT.png). Prints the pose as --pose does.
 // Exit status 2 with one line where the options, the scene or the device cannot be had.
 
 #include <cstdint>
@@ -62,7 +62,8 @@ int main(int argc, char** argv) {
   }
   std::ofstream out(argv[1], std::ios::binary);
   out << "P6\n" << options->width << ' ' << options->height << "\n255\n";
-  out.write(reinterpret_cast<const char*>(pixels.data()), static_cast<std::streamsize>(pixels.size()));
+  out.write(reinterpret_cast<const char*>(pixels.data()),
+            static_cast<std::streamsize>(pixels.size()));
   if (!out) {
     std::cerr << "viewer_frame: cannot write " << argv[1] << '\n';
     return 1;

@@ -216,10 +216,11 @@ def expect_rate(angle, rate, held, viewer, what):
     slack = 2 * viewer.longest_frame(start, end) + 0.05
     low, high = rate * max(end - start - slack, 0), rate * (end - start + slack)
     check(low < angle < high,
-          f"{what}: {angle} rad in {end - start:.3f} s held, at {rate} rad/s, not in [{low}, {high}]")
+          f"{what}: {angle} rad in {end - start:.3f} s held at {rate} rad/s, not in "
+          f"[{low}, {high}]")
 
 
-# --- the cases -------------------------------------------------------------------------------------
+# --- the cases ------------------------------------------------------------------------------------
 
 def refusals(args):
     work = tempfile.mkdtemp(prefix="orv-view-refusals-")
@@ -244,7 +245,8 @@ def refusals(args):
         "no such file": ["--scene", os.path.join(work, "missing.npy")],
         "a truncated header": ["--scene", file("cut.npy", npy("<f8", "(1, 4)", point)[:20])],
         "truncated data": ["--scene", file("short.npy", npy("<f8", "(2, 4)", point))],
-        "a huge shape": ["--scene", file("huge.npy", npy("<f8", "(4611686018427387904, 4)", point))],
+        "a huge shape": ["--scene",
+                         file("huge.npy", npy("<f8", "(4611686018427387904, 4)", point))],
         "three columns": ["--scene", file("three.npy", npy("<f8", "(1, 3)", point[:24]))],
         "Fortran order": ["--scene", file("fortran.npy", npy("<f8", "(1, 4)", point, True))],
         "an object array": ["--scene", file("object.npy", npy("|O", "(1, 4)", point))],
