@@ -549,10 +549,13 @@ device::Result<void> FrameRenderer::recordFrame() {
   return {};
 }
 
-std::expected<std::unique_ptr<device::Device>, std::string> openDevice(const std::string& name) {
+std::expected<std::unique_ptr<device::Device>, std::string> openDevice(
+    const std::string& name, [[maybe_unused]] bool exact) {
   if (name == "vulkan") {
 #ifdef ORV_FRAME_HAVE_VULKAN
-    auto made = vulkan::makeDevice();
+    vulkan::DeviceOptions options;
+    options.exact = exact;
+    auto made = vulkan::makeDevice(options);
     if (!made) return std::unexpected("--device vulkan: " + made.error().message);
     return std::move(*made);
 #else

@@ -219,8 +219,9 @@ class FrameRenderer {
 
 /// The device `name` names, "cpu" or "vulkan" (where this build has the Vulkan device; the
 /// environment variable ORV_VULKAN_DEVICE picks one of several), or one line saying why there is
-/// none.
+/// none. `exact` picks the Vulkan device's path: exact (the CPU device's pixels) or fast (single
+/// precision, within a pixel of them).
 [[nodiscard]] std::expected<std::unique_ptr<device::Device>, std::string> openDevice(
-    const std::string& name);
+    const std::string& name, bool exact = true);
 
 }  // namespace orv::frame

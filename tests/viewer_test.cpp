@@ -75,7 +75,7 @@ std::string npy(std::string_view dtype, std::size_t rows, std::size_t cols, cons
 TEST(ViewerOptions, ReadsEveryOptionAndRefusesWhatIsWrongInOneLine) {
   const auto all = parse({"--scene", "cloud.npy", "--colors=c.npy", "--edges", "e.npy",
                           "--points", "5", "--device", "vulkan", "--size", "320x180",
-                          "--frames=7", "--screenshot", "out.png", "--pose", "--stats"});
+                          "--frames=7", "--screenshot", "out.png", "--pose", "--stats", "--exact"});
   ASSERT_TRUE(all) << all.error();
   EXPECT_EQ(all->scene, SceneKind::file);
   EXPECT_EQ(all->points_file, "cloud.npy");
@@ -87,11 +87,12 @@ TEST(ViewerOptions, ReadsEveryOptionAndRefusesWhatIsWrongInOneLine) {
   EXPECT_EQ(all->height, 180u);
   EXPECT_EQ(all->frames, 7u);
   EXPECT_EQ(all->screenshot, "out.png");
-  EXPECT_TRUE(all->pose && all->stats && !all->help);
+  EXPECT_TRUE(all->pose && all->stats && all->exact && !all->help);
   EXPECT_EQ(parse({"--scene", "hopf"})->scene, SceneKind::hopf);
   EXPECT_EQ(parse({"--scene", "torus"})->scene, SceneKind::torus);
   EXPECT_EQ(parse({})->scene, SceneKind::demo);
   EXPECT_FALSE(parse({})->frames);
+  EXPECT_FALSE(parse({"--device", "vulkan"})->exact);  // the fast path unless asked
 
   const std::vector<std::pair<std::vector<std::string_view>, std::string_view>> wrong{
       {{"--size", "16385x10"}, "--size"},
@@ -99,6 +100,7 @@ TEST(ViewerOptions, ReadsEveryOptionAndRefusesWhatIsWrongInOneLine) {
       {{"--scene"}, "--scene needs a value"},
       {{"--scene", "hopf", "--edges", "e.npy"}, "--colors and --edges go with --scene FILE"},
       {{"stray"}, "unexpected argument 'stray'"},
+      {{"--exact"}, "--exact goes with --device vulkan"},
   };
   for (const auto& [args, message] : wrong) {
     const auto parsed = parse(args);

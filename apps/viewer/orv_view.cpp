@@ -356,7 +356,7 @@ int run(const view::Options& options) {
       return 2;
     }
   }
-  auto device = frame::openDevice(options.device);
+  auto device = frame::openDevice(options.device, options.exact);
   if (!device) {
     std::cerr << "orv-view: " << device.error() << '\n';
     return 2;

@@ -157,6 +157,10 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
       options.stats = true;
       continue;
     }
+    if (arg == "--exact") {
+      options.exact = true;
+      continue;
+    }
     const std::size_t equals = arg.find('=');
     const std::string_view name = arg.substr(0, equals);
     if (std::find(kValued.begin(), kValued.end(), name) == kValued.end()) {
@@ -179,13 +183,16 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
       (!options.colors_file.empty() || !options.edges_file.empty())) {
     return std::unexpected(std::string("--colors and --edges go with --scene FILE"));
   }
+  if (options.exact && options.device != "vulkan") {
+    return std::unexpected(std::string("--exact goes with --device vulkan"));
+  }
   return options;
 }
 
 std::string usage() {
   std::string text =
       "usage: orv-view [--scene demo|torus|hopf|FILE] [--colors FILE.npy] [--edges FILE.npy]\n"
-      "                [--points N] [--device cpu|vulkan] [--size WxH] [--frames N]\n"
+      "                [--points N] [--device cpu|vulkan] [--exact] [--size WxH] [--frames N]\n"
       "                [--screenshot FILE.png] [--pose] [--stats]\n"
       "Opens a window and flies through a scene of elliptic space, every frame rendered live\n"
       "through orv's device layer.\n"
@@ -197,6 +204,8 @@ std::string usage() {
       "                   great-circle arcs (without edges the points are a sorted cloud)\n"
       "  --points N       stars of the demo scene (default 1000000, at most 33554432)\n"
       "  --device D       cpu (default) or vulkan: the device that executes each frame's graph\n"
+      "  --exact          with vulkan, its exact path (the CPU device's pixels, double precision\n"
+      "                   in every fragment) instead of its fast single-precision path\n"
       "  --size WxH       size of the window's image in pixels (default 1280x720)\n"
       "  --frames N       quit after N frames\n"
       "  --screenshot F   after the last frame, write what the window shows to F as PNG\n"

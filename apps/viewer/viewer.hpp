@@ -37,6 +37,9 @@ struct Options {
   std::filesystem::path edges_file;   ///< empty, or its edges (.npy)
   std::size_t stars = 1'000'000;      ///< stars of the demo scene
   std::string device = "cpu";         ///< "cpu" or "vulkan"
+  /// With the Vulkan device, its exact path (the CPU device's pixels, double precision in every
+  /// fragment) instead of the fast single-precision path.
+  bool exact = false;
   std::uint32_t width = 1280;         ///< of the window's image, pixels
   std::uint32_t height = 720;
   std::optional<std::uint64_t> frames;   ///< quit after this many frames

@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
     std::cerr << "viewer_frame: " << scene.error() << '\n';
     return 2;
   }
-  auto device = orv::frame::openDevice(options->device);
+  auto device = orv::frame::openDevice(options->device, options->exact);
   if (!device) {
     std::cerr << "viewer_frame: " << device.error() << '\n';
     return 2;
