@@ -363,10 +363,48 @@ constexpr std::array<std::uint32_t, 16> kFlagBytes = [] {
   return table;
 }();
 
+// The four planes of a frustum: one point per register, each coordinate broadcast from memory (a
+// load that needs no shuffle) to meet the four planes' coefficients, one plane per lane. Against
+// four points transposed into registers this saves the transposing shuffles and the merging of
+// four compare results, a quarter of the vector instructions per point.
+[[gnu::target("avx2")]] std::uint32_t markInsideFrustumAvx2(
+    const std::array<ProjectiveHyperplane, 4>& planes, const HomVec4* points, bool* mask,
+    std::size_t n) noexcept {
+  const __m256d a = _mm256_setr_pd(planes[0].a, planes[1].a, planes[2].a, planes[3].a);
+  const __m256d b = _mm256_setr_pd(planes[0].b, planes[1].b, planes[2].b, planes[3].b);
+  const __m256d c = _mm256_setr_pd(planes[0].c, planes[1].c, planes[2].c, planes[3].c);
+  const __m256d d = _mm256_setr_pd(planes[0].d, planes[1].d, planes[2].d, planes[3].d);
+  const __m256d zero = _mm256_setzero_pd();
+  std::uint32_t count = 0;
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    _mm_prefetch(reinterpret_cast<const char*>(&points[i]) + kPrefetchBytes, _MM_HINT_T0);
+    std::uint32_t flags = 0;
+#pragma GCC unroll 4
+    for (std::size_t k = 0; k < 4; ++k) {
+      const double* p = &points[i + k].x;
+      const __m256d ab = _mm256_add_pd(_mm256_mul_pd(a, _mm256_broadcast_sd(p)),
+                                       _mm256_mul_pd(b, _mm256_broadcast_sd(p + 1)));
+      const __m256d abc = _mm256_add_pd(ab, _mm256_mul_pd(c, _mm256_broadcast_sd(p + 2)));
+      const __m256d value = _mm256_add_pd(abc, _mm256_mul_pd(d, _mm256_broadcast_sd(p + 3)));
+      const auto planes_passed =
+          static_cast<std::uint32_t>(_mm256_movemask_pd(_mm256_cmp_pd(value, zero, _CMP_GE_OQ)));
+      const std::uint32_t inside = (planes_passed + 1) >> 4;  // 1 when all four bits are set
+      flags |= inside << (8 * k);
+      count += inside;
+    }
+    std::memcpy(mask + i, &flags, 4);
+  }
+  count += markInsideBaseline(planes, points + i, mask + i, n - i);
+  _mm256_zeroupper();  // as in markInsideAvx2
+  return count;
+}
+
 template <std::size_t kPlanes>
 [[gnu::target("avx2")]] std::uint32_t markInsideAvx2(
     const std::array<ProjectiveHyperplane, kPlanes>& planes, const HomVec4* points, bool* mask,
     std::size_t n) noexcept {
+  if constexpr (kPlanes == 4) return markInsideFrustumAvx2(planes, points, mask, n);
   __m256d a[kPlanes], b[kPlanes], c[kPlanes], d[kPlanes];
   for (std::size_t j = 0; j < kPlanes; ++j) {
     a[j] = _mm256_set1_pd(planes[j].a);
