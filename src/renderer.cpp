@@ -601,6 +601,169 @@ std::uint32_t projectiveClipOn(BatchPath path, const ProjectiveHyperplane& plane
 
 }  // namespace detail
 
+// --- Facing, culling and compacting in one pass -------------------------------------------------
+//
+// Each point is faced as `facing(frustum, p)` faces it and its representative is tested as
+// `frustumCull` tests it. The AVX2 path takes four points at a time, transposed as in
+// markInsideAvx2: their products with the observer, in the scalar order, decide which to negate
+// (an exact sign flip, as the scalar negation), and the four planes are evaluated on the result.
+// A group where a product is exactly zero, whose choice needs the planes, goes through the scalar
+// code instead. Visible indices are packed to the front of a 4-lane store from a table.
+
+namespace {
+
+// Points [first, last) appended after `count` entries of `indices` (and `visible`, unless null).
+std::uint32_t appendVisibleBaseline(const OrvFrustum& view, const HomVec4* points,
+                                    std::size_t first, std::size_t last, std::uint32_t* indices,
+                                    HomVec4* visible, std::uint32_t count) noexcept {
+  for (std::size_t i = first; i < last; ++i) {
+    const HomVec4 p = facing(view, points[i]);
+    if (!view.isVisibleFast(p)) continue;
+    indices[count] = static_cast<std::uint32_t>(i);
+    if (visible != nullptr) visible[count] = p;
+    ++count;
+  }
+  return count;
+}
+
+#ifdef ORV_RENDERER_AVX2
+// Entry `bits`: the numbers of the lanes whose bit is set, in increasing order, then zeros.
+constexpr std::array<std::array<std::uint32_t, 4>, 16> kPackedLanes = [] {
+  std::array<std::array<std::uint32_t, 4>, 16> table{};
+  for (std::uint32_t bits = 0; bits < 16; ++bits) {
+    std::uint32_t k = 0;
+    for (std::uint32_t lane = 0; lane < 4; ++lane) {
+      if ((bits >> lane) & 1u) table[bits][k++] = lane;
+    }
+  }
+  return table;
+}();
+
+// Point `lane` of the group at `p`, with the sign flip of its lane in `flip` applied, stored at
+// `to`; `lane` is a constant.
+template <int kLane>
+[[gnu::target("avx2"), gnu::always_inline]] inline void storeFaced(const HomVec4* p, __m256d flip,
+                                                                   HomVec4* to) noexcept {
+  const __m256d lane_flip = _mm256_permute4x64_pd(flip, kLane * 0x55);
+  _mm256_storeu_pd(&to->x, _mm256_xor_pd(_mm256_loadu_pd(&p[kLane].x), lane_flip));
+}
+
+[[gnu::target("avx2")]] std::uint32_t appendVisibleAvx2(const OrvFrustum& view,
+                                                        const HomVec4* points, std::size_t n,
+                                                        std::uint32_t* indices,
+                                                        HomVec4* visible) noexcept {
+  __m256d a[4], b[4], c[4], d[4];
+  for (std::size_t j = 0; j < 4; ++j) {
+    a[j] = _mm256_set1_pd(view.planes[j].a);
+    b[j] = _mm256_set1_pd(view.planes[j].b);
+    c[j] = _mm256_set1_pd(view.planes[j].c);
+    d[j] = _mm256_set1_pd(view.planes[j].d);
+  }
+  const __m256d ox = _mm256_set1_pd(view.observer.x);
+  const __m256d oy = _mm256_set1_pd(view.observer.y);
+  const __m256d oz = _mm256_set1_pd(view.observer.z);
+  const __m256d ow = _mm256_set1_pd(view.observer.w);
+  const __m256d zero = _mm256_setzero_pd();
+  const __m256d sign = _mm256_set1_pd(-0.0);
+  std::uint32_t count = 0;
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const double* p = &points[i].x;
+    _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchBytes, _MM_HINT_T0);
+    const __m256d xy02 = _mm256_loadu2_m128d(p + 8, p);
+    const __m256d xy13 = _mm256_loadu2_m128d(p + 12, p + 4);
+    const __m256d zw02 = _mm256_loadu2_m128d(p + 10, p + 2);
+    const __m256d zw13 = _mm256_loadu2_m128d(p + 14, p + 6);
+    __m256d x = _mm256_unpacklo_pd(xy02, xy13);
+    __m256d y = _mm256_unpackhi_pd(xy02, xy13);
+    __m256d z = _mm256_unpacklo_pd(zw02, zw13);
+    __m256d w = _mm256_unpackhi_pd(zw02, zw13);
+    // point.dot(observer): ((x*ox + y*oy) + z*oz) + w*ow.
+    const __m256d toward = _mm256_add_pd(
+        _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(x, ox), _mm256_mul_pd(y, oy)),
+                      _mm256_mul_pd(z, oz)),
+        _mm256_mul_pd(w, ow));
+    if (_mm256_movemask_pd(_mm256_cmp_pd(toward, zero, _CMP_EQ_OQ)) != 0) [[unlikely]] {
+      count = appendVisibleBaseline(view, points, i, i + 4, indices, visible, count);
+      continue;
+    }
+    const __m256d flip = _mm256_and_pd(_mm256_cmp_pd(toward, zero, _CMP_LT_OQ), sign);
+    x = _mm256_xor_pd(x, flip);
+    y = _mm256_xor_pd(y, flip);
+    z = _mm256_xor_pd(z, flip);
+    w = _mm256_xor_pd(w, flip);
+    __m256d inside = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+#pragma GCC unroll 4
+    for (std::size_t j = 0; j < 4; ++j) {
+      const __m256d ab = _mm256_add_pd(_mm256_mul_pd(a[j], x), _mm256_mul_pd(b[j], y));
+      const __m256d abc = _mm256_add_pd(ab, _mm256_mul_pd(c[j], z));
+      const __m256d value = _mm256_add_pd(abc, _mm256_mul_pd(d[j], w));
+      inside = _mm256_and_pd(inside, _mm256_cmp_pd(value, zero, _CMP_GE_OQ));
+    }
+    const auto bits = static_cast<std::uint32_t>(_mm256_movemask_pd(inside));
+    // Four entries stored whatever the count: count + 4 <= i + 4 <= n, and any beyond the count
+    // are overwritten by later points or left as unspecified values.
+    const __m128i lanes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kPackedLanes[bits].data()));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(indices + count),
+                     _mm_add_epi32(lanes, _mm_set1_epi32(static_cast<int>(i))));
+    if (visible != nullptr) {
+      // Likewise each point is stored at the count reached before it, and kept by counting it;
+      // with `visible` equal to `points` every store lands on a point already loaded.
+      std::uint32_t at = count;
+      storeFaced<0>(&points[i], flip, visible + at);
+      at += bits & 1u;
+      storeFaced<1>(&points[i], flip, visible + at);
+      at += (bits >> 1) & 1u;
+      storeFaced<2>(&points[i], flip, visible + at);
+      at += (bits >> 2) & 1u;
+      storeFaced<3>(&points[i], flip, visible + at);
+    }
+    count += static_cast<std::uint32_t>(std::popcount(bits));
+  }
+  count = appendVisibleBaseline(view, points, i, n, indices, visible, count);
+  _mm256_zeroupper();  // as in markInsideAvx2
+  return count;
+}
+#endif
+
+std::uint32_t appendVisible(BatchPath path, const OrvFrustum& frustum,
+                            std::span<const HomVec4> points, std::span<std::uint32_t> indices,
+                            std::span<HomVec4> visible, bool with_points) noexcept {
+  const OrvFrustum view = frustum;  // a copy that writes to `visible` cannot change
+  std::size_t n = std::min(points.size(), indices.size());
+  if (with_points) n = std::min(n, visible.size());
+  HomVec4* const out = with_points ? visible.data() : nullptr;
+#ifdef ORV_RENDERER_AVX2
+  if (path != BatchPath::baseline && cpuHasAvx2()) {
+    return appendVisibleAvx2(view, points.data(), n, indices.data(), out);
+  }
+#endif
+  (void)path;
+  return appendVisibleBaseline(view, points.data(), 0, n, indices.data(), out, 0);
+}
+
+}  // namespace
+
+std::uint32_t visibleIndices(const OrvFrustum& frustum, std::span<const HomVec4> points,
+                             std::span<std::uint32_t> indices) noexcept {
+  return appendVisible(bestPath(), frustum, points, indices, {}, false);
+}
+
+std::uint32_t visibleIndices(const OrvFrustum& frustum, std::span<const HomVec4> points,
+                             std::span<std::uint32_t> indices, std::span<HomVec4> visible) noexcept {
+  return appendVisible(bestPath(), frustum, points, indices, visible, true);
+}
+
+namespace detail {
+
+std::uint32_t visibleIndicesOn(BatchPath path, const OrvFrustum& frustum,
+                               std::span<const HomVec4> points, std::span<std::uint32_t> indices,
+                               std::span<HomVec4> visible) noexcept {
+  return appendVisible(path, frustum, points, indices, visible, !visible.empty());
+}
+
+}  // namespace detail
+
 // --- Depth sorting -----------------------------------------------------------------------------
 //
 // The drawing order is decreasing Fubini-Study distance with ties in input order: the order a
