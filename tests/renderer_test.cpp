@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <memory_resource>
@@ -925,6 +926,36 @@ TEST(DepthSort, FarthestFirstWithTiesInInputOrder) {
   for (int i = 0; i < 200; ++i) close.push_back(HomVec4::init(1, 0, 0, 1e-9 * (i % 7)));
   const auto order = sortByFSDepth(resource, observer, close);
   EXPECT_EQ(std::vector<std::size_t>(order->begin(), order->end()), referenceOrder(observer, close));
+}
+
+// Sets large enough to be grouped by distance first and each group sorted in cache: the order of a
+// stable sort by the distances, with many exact ties (equal and scaled copies) and many distances
+// that agree in all but their last bits (copies moved by a few units in the last place), and the
+// distances handed back bit for bit.
+TEST(DepthSort, LargeSetsGiveTheStableOrderOfTheirDistances) {
+  std::mt19937_64 rng(7);
+  std::uniform_int_distribution<int> ulps(-3, 3);
+  for (const std::size_t n : {5000u, 300000u}) {
+    std::vector<HomVec4> points = pointsWithTies(rng, n);
+    for (std::size_t i = 0; i < n; i += 3) {
+      const HomVec4& p = points[(i * 7919) % n];
+      points[i] = HomVec4::init(p.x, p.y, p.z, p.w * (1.0 + ulps(rng) * 0x1p-52));
+    }
+    const HomVec4 eye = HomVec4::init(0.3, -0.1, 0.2, 0.9);
+    std::vector<double> expected_distances(n);
+    for (std::size_t i = 0; i < n; ++i) expected_distances[i] = fsDistance(eye, points[i]);
+    std::vector<std::size_t> expected(n);
+    for (std::size_t i = 0; i < n; ++i) expected[i] = i;
+    std::stable_sort(expected.begin(), expected.end(), [&](std::size_t a, std::size_t b) {
+      return expected_distances[a] > expected_distances[b];
+    });
+    std::vector<double> distances(n);
+    const auto order =
+        sortByFSDepth(*std::pmr::new_delete_resource(), eye, points, distances);
+    ASSERT_TRUE(order.has_value());
+    EXPECT_TRUE(std::equal(order->begin(), order->end(), expected.begin(), expected.end())) << n;
+    EXPECT_EQ(std::memcmp(distances.data(), expected_distances.data(), n * sizeof(double)), 0);
+  }
 }
 
 TEST(DepthSort, UsesOnlyTheCallersResourceAndReturnsItOnFailure) {
