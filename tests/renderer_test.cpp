@@ -928,8 +928,8 @@ TEST(DepthSort, FarthestFirstWithTiesInInputOrder) {
   EXPECT_EQ(std::vector<std::size_t>(order->begin(), order->end()), referenceOrder(observer, close));
 }
 
-// Sets large enough to be grouped by distance first and each group sorted in cache: the order of a
-// stable sort by the distances, with many exact ties (equal and scaled copies) and many distances
+// Sets large enough to be grouped by distance first and each group sorted in cache: the order by
+// decreasing distance, then index, with many exact ties (equal and scaled copies) and many distances
 // that agree in all but their last bits (copies moved by a few units in the last place), and the
 // distances handed back bit for bit.
 TEST(DepthSort, LargeSetsGiveTheStableOrderOfTheirDistances) {
@@ -946,8 +946,12 @@ TEST(DepthSort, LargeSetsGiveTheStableOrderOfTheirDistances) {
     for (std::size_t i = 0; i < n; ++i) expected_distances[i] = fsDistance(eye, points[i]);
     std::vector<std::size_t> expected(n);
     for (std::size_t i = 0; i < n; ++i) expected[i] = i;
-    std::stable_sort(expected.begin(), expected.end(), [&](std::size_t a, std::size_t b) {
-      return expected_distances[a] > expected_distances[b];
+    // The order of a stable sort by decreasing distance (std::stable_sort itself is deprecated
+    // inside libstdc++ 12 for Clang's C++23).
+    std::sort(expected.begin(), expected.end(), [&](std::size_t a, std::size_t b) {
+      const double da = expected_distances[a];
+      const double db = expected_distances[b];
+      return da > db || (da == db && a < b);
     });
     std::vector<double> distances(n);
     const auto order =
