@@ -210,7 +210,7 @@ int main(int argc, char** argv) {
            "compacting by hand"},
           {"BM_visibleIndices", "BM_streamingRead", 0,
            "visibleIndices alone, 10M points / streaming read of the same points"},
-          {"BM_sortByFSDepth/1000000", "BM_stableSortOfPrecomputedDistances/1000000", 0.3,
+          {"BM_sortByFSDepth/1000000", "BM_stableSortOfPrecomputedDistances/1000000", 0.2,
            "sortByFSDepth, 1M points / fsDistance into an array + std::stable_sort of indices"},
       });
 }

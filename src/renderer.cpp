@@ -326,10 +326,11 @@ WVisibilityClass wVisibility(const HomVec4& point) noexcept {
 // --- Culling and clipping ----------------------------------------------------------------------
 //
 // Both operations test every point against a few planes and write one flag per point. The baseline
-// evaluates point by point; the AVX2 path transposes four points into registers of x, y, z and w
-// (the AVX-512 path eight) and evaluates each plane for all of them at once, lane by lane with
-// exactly the scalar operations ((a*x + b*y) + c*z) + d*w and the same ordered, NaN-false
-// comparison with zero.
+// evaluates point by point. Against one plane the AVX2 path transposes four points into registers
+// of x, y, z and w (the AVX-512 path eight, against any number of planes) and evaluates the plane
+// for all of them at once; against the frustum's four planes it evaluates one point at a time, one
+// plane per lane. Every lane does exactly the scalar operations ((a*x + b*y) + c*z) + d*w and the
+// same ordered, NaN-false comparison with zero.
 
 namespace {
 
@@ -396,7 +397,7 @@ constexpr std::array<std::uint32_t, 16> kFlagBytes = [] {
     std::memcpy(mask + i, &flags, 4);
   }
   count += markInsideBaseline(planes, points + i, mask + i, n - i);
-  _mm256_zeroupper();  // as in markInsideAvx2
+  _mm256_zeroupper();  // as in markInsideAvx2 below
   return count;
 }
 
@@ -404,7 +405,6 @@ template <std::size_t kPlanes>
 [[gnu::target("avx2")]] std::uint32_t markInsideAvx2(
     const std::array<ProjectiveHyperplane, kPlanes>& planes, const HomVec4* points, bool* mask,
     std::size_t n) noexcept {
-  if constexpr (kPlanes == 4) return markInsideFrustumAvx2(planes, points, mask, n);
   __m256d a[kPlanes], b[kPlanes], c[kPlanes], d[kPlanes];
   for (std::size_t j = 0; j < kPlanes; ++j) {
     a[j] = _mm256_set1_pd(planes[j].a);
@@ -527,7 +527,11 @@ std::uint32_t markInside(BatchPath path, const std::array<ProjectiveHyperplane, 
     return markInsideAvx512(planes, positions.data(), mask.data(), n);
   }
   if (path == BatchPath::avx2 && cpuHasAvx2()) {
-    return markInsideAvx2(planes, positions.data(), mask.data(), n);
+    if constexpr (kPlanes == 4) {
+      return markInsideFrustumAvx2(planes, positions.data(), mask.data(), n);
+    } else {
+      return markInsideAvx2(planes, positions.data(), mask.data(), n);
+    }
   }
 #endif
   (void)path;
