@@ -611,8 +611,9 @@ std::uint32_t projectiveClipOn(BatchPath path, const ProjectiveHyperplane& plane
 // `frustumCull` tests it. The AVX2 path takes four points at a time, transposed as in
 // markInsideAvx2: their products with the observer, in the scalar order, decide which to negate
 // (an exact sign flip, as the scalar negation), and the four planes are evaluated on the result.
-// A group where a product is exactly zero, whose choice needs the planes, goes through the scalar
-// code instead. Visible indices are packed to the front of a 4-lane store from a table.
+// The AVX-512 path takes eight. A group where a product is exactly zero, whose choice needs the
+// planes, goes through the scalar code instead. Visible indices are packed to the front of a
+// 4-lane store from a table.
 
 namespace {
 
@@ -642,6 +643,16 @@ constexpr std::array<std::array<std::uint32_t, 4>, 16> kPackedLanes = [] {
   }
   return table;
 }();
+
+// The indices of the lanes set in `bits` (four lanes), plus `base`, stored at `to` whole.
+[[gnu::target("avx2"), gnu::always_inline]] inline void storePackedLanes(std::uint32_t bits,
+                                                                         std::size_t base,
+                                                                         std::uint32_t* to) noexcept {
+  const __m128i lanes =
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(kPackedLanes[bits].data()));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(to),
+                   _mm_add_epi32(lanes, _mm_set1_epi32(static_cast<int>(base))));
+}
 
 // Point `lane` of the group at `p`, with the sign flip of its lane in `flip` applied, stored at
 // `to`; `lane` is a constant.
@@ -707,9 +718,7 @@ template <int kLane>
     const auto bits = static_cast<std::uint32_t>(_mm256_movemask_pd(inside));
     // Four entries stored whatever the count: count + 4 <= i + 4 <= n, and any beyond the count
     // are overwritten by later points or left as unspecified values.
-    const __m128i lanes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kPackedLanes[bits].data()));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(indices + count),
-                     _mm_add_epi32(lanes, _mm_set1_epi32(static_cast<int>(i))));
+    storePackedLanes(bits, i, indices + count);
     if (visible != nullptr) {
       // Likewise each point is stored at the count reached before it, and kept by counting it;
       // with `visible` equal to `points` every store lands on a point already loaded.
@@ -728,6 +737,87 @@ template <int kLane>
   _mm256_zeroupper();  // as in markInsideAvx2
   return count;
 }
+
+// Eight points per group, transposed as in markInsideAvx512. The planes are evaluated on the
+// points as given: the negation's value is the exact negation of the point's, so a point to be
+// negated is inside where every value is at most zero, with the same NaN-false comparisons.
+[[gnu::target("avx512f,bmi2")]] std::uint32_t appendVisibleAvx512(const OrvFrustum& view,
+                                                                  const HomVec4* points,
+                                                                  std::size_t n,
+                                                                  std::uint32_t* indices,
+                                                                  HomVec4* visible) noexcept {
+  __m512d a[4], b[4], c[4], d[4];
+  for (std::size_t j = 0; j < 4; ++j) {
+    a[j] = _mm512_set1_pd(view.planes[j].a);
+    b[j] = _mm512_set1_pd(view.planes[j].b);
+    c[j] = _mm512_set1_pd(view.planes[j].c);
+    d[j] = _mm512_set1_pd(view.planes[j].d);
+  }
+  const __m512d ox = _mm512_set1_pd(view.observer.x);
+  const __m512d oy = _mm512_set1_pd(view.observer.y);
+  const __m512d oz = _mm512_set1_pd(view.observer.z);
+  const __m512d ow = _mm512_set1_pd(view.observer.w);
+  const __m512d zero = _mm512_setzero_pd();
+  const __m512i first_of_pair = _mm512_setr_epi64(0, 4, 1, 5, 8, 12, 9, 13);
+  const __m512i second_of_pair = _mm512_setr_epi64(2, 6, 3, 7, 10, 14, 11, 15);
+  std::uint32_t count = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const double* p = &points[i].x;
+    _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchBytes, _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchBytes + 128, _MM_HINT_T0);
+    const __m512d p01 = _mm512_loadu_pd(p);
+    const __m512d p23 = _mm512_loadu_pd(p + 8);
+    const __m512d p45 = _mm512_loadu_pd(p + 16);
+    const __m512d p67 = _mm512_loadu_pd(p + 24);
+    const __m512d xz03 = _mm512_maskz_unpacklo_pd(0xff, p01, p23);
+    const __m512d yw03 = _mm512_maskz_unpackhi_pd(0xff, p01, p23);
+    const __m512d xz47 = _mm512_maskz_unpacklo_pd(0xff, p45, p67);
+    const __m512d yw47 = _mm512_maskz_unpackhi_pd(0xff, p45, p67);
+    const __m512d x = _mm512_permutex2var_pd(xz03, first_of_pair, xz47);
+    const __m512d z = _mm512_permutex2var_pd(xz03, second_of_pair, xz47);
+    const __m512d y = _mm512_permutex2var_pd(yw03, first_of_pair, yw47);
+    const __m512d w = _mm512_permutex2var_pd(yw03, second_of_pair, yw47);
+    const __m512d toward = _mm512_add_pd(
+        _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(x, ox), _mm512_mul_pd(y, oy)),
+                      _mm512_mul_pd(z, oz)),
+        _mm512_mul_pd(w, ow));
+    if (_mm512_cmp_pd_mask(toward, zero, _CMP_EQ_OQ) != 0) [[unlikely]] {
+      count = appendVisibleBaseline(view, points, i, i + 8, indices, visible, count);
+      continue;
+    }
+    const __mmask8 negate = _mm512_cmp_pd_mask(toward, zero, _CMP_LT_OQ);
+    __mmask8 kept_inside = static_cast<__mmask8>(~negate);
+    __mmask8 negated_inside = negate;
+#pragma GCC unroll 4
+    for (std::size_t j = 0; j < 4; ++j) {
+      const __m512d ab = _mm512_add_pd(_mm512_mul_pd(a[j], x), _mm512_mul_pd(b[j], y));
+      const __m512d abc = _mm512_add_pd(ab, _mm512_mul_pd(c[j], z));
+      const __m512d value = _mm512_add_pd(abc, _mm512_mul_pd(d[j], w));
+      kept_inside = _mm512_mask_cmp_pd_mask(kept_inside, value, zero, _CMP_GE_OQ);
+      negated_inside = _mm512_mask_cmp_pd_mask(negated_inside, value, zero, _CMP_LE_OQ);
+    }
+    const auto bits = static_cast<std::uint32_t>(kept_inside | negated_inside);
+    // As in appendVisibleAvx2: whole stores, each at most 8 entries past i.
+    storePackedLanes(bits & 15u, i, indices + count);
+    const auto low_count = static_cast<std::uint32_t>(std::popcount(bits & 15u));
+    storePackedLanes(bits >> 4, i + 4, indices + count + low_count);
+    if (visible != nullptr) {
+      std::uint32_t at = count;
+      for (std::uint32_t k = 0; k < 8; ++k) {
+        const auto flip = static_cast<long long>(((negate >> k) & 1u)) << 63;
+        const __m256d point = _mm256_loadu_pd(&points[i + k].x);
+        _mm256_storeu_pd(&visible[at].x,
+                         _mm256_xor_pd(point, _mm256_castsi256_pd(_mm256_set1_epi64x(flip))));
+        at += (bits >> k) & 1u;
+      }
+    }
+    count += static_cast<std::uint32_t>(std::popcount(bits));
+  }
+  count = appendVisibleBaseline(view, points, i, n, indices, visible, count);
+  _mm256_zeroupper();  // as in markInsideAvx2
+  return count;
+}
 #endif
 
 std::uint32_t appendVisible(BatchPath path, const OrvFrustum& frustum,
@@ -738,7 +828,10 @@ std::uint32_t appendVisible(BatchPath path, const OrvFrustum& frustum,
   if (with_points) n = std::min(n, visible.size());
   HomVec4* const out = with_points ? visible.data() : nullptr;
 #ifdef ORV_RENDERER_AVX2
-  if (path != BatchPath::baseline && cpuHasAvx2()) {
+  if (path == BatchPath::avx512 && cpuHasAvx512()) {
+    return appendVisibleAvx512(view, points.data(), n, indices.data(), out);
+  }
+  if (path == BatchPath::avx2 && cpuHasAvx2()) {
     return appendVisibleAvx2(view, points.data(), n, indices.data(), out);
   }
 #endif

@@ -761,7 +761,7 @@ TEST(Culling, VisibleIndicesMatchFacingCullingAndCompacting) {
   std::vector<HomVec4> points;
   for (int i = 0; i < 4000; ++i) {
     HomVec4 q = gaussian(rng);
-    if (i % 7 == 0) q.w = 0.0;                             // square to the observer at the origin
+    if (i % 61 == 0) q.w = 0.0;                            // square to the observer at the origin
     if (i % 400 < 8) q = HomVec4::init(q.x, 0, -1, 0.0);   // whole groups of them
     points.push_back(q);
   }
@@ -782,9 +782,12 @@ TEST(Culling, VisibleIndicesMatchFacingCullingAndCompacting) {
     for (int k = 0; k < 3; ++k) (o.*kMovesAndTurns[(i < 2 ? 3 : 0) + rng() % 3])(0.7 + i);
     frustums.push_back(o.frustum(0.5 + i * 0.6, 0.4 + i * 0.5));
   }
-  // Exactly on the side planes of the canonical frustum: every plane value zero or a tie.
-  const OrvFrustum& canonical = frustums[1];
-  points.push_back(HomVec4::init(canonical.planes[0].c, 0, -canonical.planes[0].a, 0));
+  // Exactly on a side plane of the canonical frustum, square to its observer or to be negated.
+  const ProjectiveHyperplane& left = frustums[1].planes[0];
+  for (int i = 1; i < 40; ++i) {
+    points.insert(points.begin() + 53 * i, HomVec4::init(left.c, 0, -left.a, 0));
+    points.insert(points.begin() + 59 * i, HomVec4::init(-left.c, 0, left.a, -1));
+  }
 
   for (const BatchPath path : {BatchPath::baseline, BatchPath::avx2, BatchPath::avx512}) {
     if (!isSupported(path)) continue;
