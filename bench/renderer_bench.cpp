@@ -133,12 +133,59 @@ void BM_projectiveClip(benchmark::State& state) {
   });
 }
 
+// --- Facing, culling and compacting ---------------------------------------------------------------
+
+// The peer: the calls a user writes without visibleIndices, as the frame renderer of the examples
+// did: the facing points into an array, the mask, then the indices and the facing points of the
+// mask's true entries.
+void BM_faceCullCompact(benchmark::State& state) {
+  const auto& points = pointsOnSphere(kCullPoints);
+  std::vector<HomVec4> facing(kCullPoints);
+  std::vector<char> mask_storage(kCullPoints);
+  const std::span<bool> mask(reinterpret_cast<bool*>(mask_storage.data()), kCullPoints);
+  std::vector<std::uint32_t> indices(kCullPoints);
+  std::vector<HomVec4> visible(kCullPoints);
+  for (auto _ : state) {
+    orv::renderer::faceObserver(defaultFrustum(), points, facing);
+    (void)orv::renderer::frustumCull(defaultFrustum(), facing, mask);
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < kCullPoints; ++i) {
+      if (!mask[i]) continue;
+      indices[count] = static_cast<std::uint32_t>(i);
+      visible[count] = facing[i];
+      ++count;
+    }
+    benchmark::DoNotOptimize(count);
+    benchmark::ClobberMemory();
+  }
+}
+void BM_visibleIndicesWithPoints(benchmark::State& state) {
+  const auto& points = pointsOnSphere(kCullPoints);
+  std::vector<std::uint32_t> indices(kCullPoints);
+  std::vector<HomVec4> visible(kCullPoints);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(orv::renderer::visibleIndices(defaultFrustum(), points, indices, visible));
+    benchmark::ClobberMemory();
+  }
+}
+void BM_visibleIndices(benchmark::State& state) {
+  const auto& points = pointsOnSphere(kCullPoints);
+  std::vector<std::uint32_t> indices(kCullPoints);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(orv::renderer::visibleIndices(defaultFrustum(), points, indices));
+    benchmark::ClobberMemory();
+  }
+}
+
 ORV_BENCHMARK(BM_streamingRead)->Unit(benchmark::kMillisecond);
 ORV_BENCHMARK(BM_frustumCull)->Unit(benchmark::kMillisecond);
 ORV_BENCHMARK(BM_frustumCull_avx2)->Unit(benchmark::kMillisecond);
 ORV_BENCHMARK(BM_frustumCull_baseline)->Unit(benchmark::kMillisecond);
 ORV_BENCHMARK(BM_frustumCull_perPointBranches)->Unit(benchmark::kMillisecond);
 ORV_BENCHMARK(BM_projectiveClip)->Unit(benchmark::kMillisecond);
+ORV_BENCHMARK(BM_faceCullCompact)->Unit(benchmark::kMillisecond);
+ORV_BENCHMARK(BM_visibleIndicesWithPoints)->Unit(benchmark::kMillisecond);
+ORV_BENCHMARK(BM_visibleIndices)->Unit(benchmark::kMillisecond);
 ORV_BENCHMARK(BM_sortByFSDepth)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
 ORV_BENCHMARK(BM_stableSortOfPrecomputedDistances)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
 
@@ -152,13 +199,18 @@ int main(int argc, char** argv) {
            "frustumCull, 10M points / streaming read of the same points"},
           {"BM_projectiveClip", "BM_streamingRead", 1.1,
            "projectiveClip, 10M points / streaming read of the same points"},
-          {"BM_frustumCull_avx2", "BM_streamingRead", 0,
+          {"BM_frustumCull_avx2", "BM_streamingRead", 1.1,
            "frustumCull on the AVX2 path / streaming read"},
           {"BM_frustumCull_baseline", "BM_streamingRead", 0,
            "frustumCull on the baseline path / streaming read"},
           {"BM_frustumCull_perPointBranches", "BM_streamingRead", 0,
            "per-point loop with a branch per plane / streaming read"},
-          {"BM_sortByFSDepth/1000000", "BM_stableSortOfPrecomputedDistances/1000000", 0.3,
+          {"BM_visibleIndicesWithPoints", "BM_faceCullCompact", 0.5,
+           "visibleIndices with the facing points, 10M points / faceObserver + frustumCull + "
+           "compacting by hand"},
+          {"BM_visibleIndices", "BM_streamingRead", 0,
+           "visibleIndices alone, 10M points / streaming read of the same points"},
+          {"BM_sortByFSDepth/1000000", "BM_stableSortOfPrecomputedDistances/1000000", 0.2,
            "sortByFSDepth, 1M points / fsDistance into an array + std::stable_sort of indices"},
       });
 }

@@ -36,6 +36,12 @@ namespace detail {
                                              std::span<const HomVec4> positions,
                                              std::span<bool> visible_mask) noexcept;
 
+/// `visibleIndices` on a chosen path; `visible` may be empty (then only indices are written).
+[[nodiscard]] std::uint32_t visibleIndicesOn(BatchPath path, const OrvFrustum& frustum,
+                                             std::span<const HomVec4> points,
+                                             std::span<std::uint32_t> indices,
+                                             std::span<HomVec4> visible) noexcept;
+
 /// `sortByFSDepth` on the path taken for 2^32 points or more (a comparison sort on distance, then
 /// index), which tests compare with the path of smaller counts.
 [[nodiscard]] std::expected<std::pmr::vector<std::size_t>, Error> sortByFSDepthByComparison(

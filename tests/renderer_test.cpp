@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <memory_resource>
@@ -750,6 +751,91 @@ TEST(Culling, EveryBatchPathMatchesThePerPointDefinition) {
   EXPECT_TRUE(isSupported(BatchPath::baseline));
 }
 
+// One pass of facing, culling and compacting lists exactly what faceObserver with the frustum,
+// frustumCull and collecting the mask's indices give, on every path: with points where the product
+// with the observer is zero (w = 0 at the origin, in groups and alone), on planes, zero vectors,
+// infinities and NaN, every tail length, and compacting in place.
+TEST(Culling, VisibleIndicesMatchFacingCullingAndCompacting) {
+  std::mt19937_64 rng(37);
+  const double inf = std::numeric_limits<double>::infinity();
+  std::vector<HomVec4> points;
+  for (int i = 0; i < 4000; ++i) {
+    HomVec4 q = gaussian(rng);
+    if (i % 61 == 0) q.w = 0.0;                            // square to the observer at the origin
+    if (i % 400 < 8) q = HomVec4::init(q.x, 0, -1, 0.0);   // whole groups of them
+    points.push_back(q);
+  }
+  const std::array<HomVec4, 9> adversarial{
+      HomVec4::init(0, 0, 0, 1),     HomVec4::init(-0.0, -0.0, -0.0, -0.0),
+      HomVec4::init(0, 0, 0, -1),    HomVec4::init(kNaN, 0, -1, 1),
+      HomVec4::init(0, 0, -1, kNaN), HomVec4::init(inf, 0, -1, 1),
+      HomVec4::init(0, 0, inf, -1),  HomVec4::init(0, 0, -1, 0),
+      HomVec4::init(1, 0, -1, -0.0)};
+  for (int i = 0; i < 30; ++i) {
+    for (const HomVec4& p : adversarial) points.insert(points.begin() + 97 * i, p);
+  }
+
+  std::vector<OrvFrustum> frustums{OrvFrustum::fromCamera(OrvCamera::makeDefault()),
+                                   Observer{}.frustum(2.0, 1.2)};
+  for (int i = 0; i < 4; ++i) {
+    Observer o;
+    for (int k = 0; k < 3; ++k) (o.*kMovesAndTurns[(i < 2 ? 3 : 0) + rng() % 3])(0.7 + i);
+    frustums.push_back(o.frustum(0.5 + i * 0.6, 0.4 + i * 0.5));
+  }
+  // Exactly on a side plane of the canonical frustum, square to its observer or to be negated.
+  const ProjectiveHyperplane& left = frustums[1].planes[0];
+  for (int i = 1; i < 40; ++i) {
+    points.insert(points.begin() + 53 * i, HomVec4::init(left.c, 0, -left.a, 0));
+    points.insert(points.begin() + 59 * i, HomVec4::init(-left.c, 0, left.a, -1));
+  }
+
+  for (const BatchPath path : {BatchPath::baseline, BatchPath::avx2, BatchPath::avx512}) {
+    if (!isSupported(path)) continue;
+    for (const OrvFrustum& f : frustums) {
+      std::vector<HomVec4> faced(points.size());
+      faceObserver(f, points, faced);
+      const auto mask = std::make_unique<bool[]>(points.size());
+      (void)frustumCull(f, faced, {mask.get(), points.size()});
+      for (const std::size_t n : {points.size(), std::size_t{0}, std::size_t{3}, std::size_t{4},
+                                  std::size_t{9}, std::size_t{1002}}) {
+        std::vector<std::uint32_t> expected;
+        for (std::size_t i = 0; i < n; ++i) {
+          if (mask[i]) expected.push_back(static_cast<std::uint32_t>(i));
+        }
+        std::vector<std::uint32_t> indices(n + 1, 0xdeadbeef);
+        const std::uint32_t count =
+            detail::visibleIndicesOn(path, f, std::span(points).first(n), indices, {});
+        // Indices longer than the points: the points limit the work.
+        ASSERT_EQ(count, expected.size()) << int(path) << " " << n;
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), indices.begin()));
+        EXPECT_EQ(indices[n], 0xdeadbeef);
+
+        // With the facing points, in place over a copy of the points; `indices` now the shorter.
+        std::vector<HomVec4> compacted(points.begin(), points.end());
+        std::vector<std::uint32_t> short_indices(n, 0);
+        ASSERT_EQ(detail::visibleIndicesOn(path, f, compacted, short_indices, compacted), count);
+        for (std::size_t k = 0; k < count; ++k) {
+          ASSERT_EQ(short_indices[k], expected[k]);
+          ASSERT_TRUE(sameBits(compacted[k], faced[expected[k]])) << int(path) << " " << k;
+        }
+        if (n < points.size()) {
+          EXPECT_TRUE(sameBits(compacted[n], points[n]));
+        }
+      }
+    }
+  }
+  // The public calls take the machine's best path.
+  const OrvFrustum& f = frustums[2];
+  std::vector<std::uint32_t> indices(points.size());
+  std::vector<std::uint32_t> on_baseline(points.size());
+  std::vector<HomVec4> visible(points.size());
+  const std::uint32_t count = visibleIndices(f, points, indices);
+  EXPECT_GT(count, 100u);
+  EXPECT_EQ(detail::visibleIndicesOn(BatchPath::baseline, f, points, on_baseline, {}), count);
+  EXPECT_EQ(visibleIndices(f, points, indices, visible), count);
+  EXPECT_TRUE(std::equal(indices.begin(), indices.begin() + count, on_baseline.begin()));
+}
+
 // --- Depth sorting -----------------------------------------------------------------------------
 
 // The drawing order defined by a stable insertion sort that recomputes every distance.
@@ -843,6 +929,40 @@ TEST(DepthSort, FarthestFirstWithTiesInInputOrder) {
   for (int i = 0; i < 200; ++i) close.push_back(HomVec4::init(1, 0, 0, 1e-9 * (i % 7)));
   const auto order = sortByFSDepth(resource, observer, close);
   EXPECT_EQ(std::vector<std::size_t>(order->begin(), order->end()), referenceOrder(observer, close));
+}
+
+// Sets large enough to be grouped by distance first and each group sorted in cache: the order by
+// decreasing distance, then index, with many exact ties (equal and scaled copies) and many distances
+// that agree in all but their last bits (copies moved by a few units in the last place), and the
+// distances handed back bit for bit.
+TEST(DepthSort, LargeSetsGiveTheStableOrderOfTheirDistances) {
+  std::mt19937_64 rng(7);
+  std::uniform_int_distribution<int> ulps(-3, 3);
+  for (const std::size_t n : {5000u, 300000u}) {
+    std::vector<HomVec4> points = pointsWithTies(rng, n);
+    for (std::size_t i = 0; i < n; i += 3) {
+      const HomVec4& p = points[(i * 7919) % n];
+      points[i] = HomVec4::init(p.x, p.y, p.z, p.w * (1.0 + ulps(rng) * 0x1p-52));
+    }
+    const HomVec4 eye = HomVec4::init(0.3, -0.1, 0.2, 0.9);
+    std::vector<double> expected_distances(n);
+    for (std::size_t i = 0; i < n; ++i) expected_distances[i] = fsDistance(eye, points[i]);
+    std::vector<std::size_t> expected(n);
+    for (std::size_t i = 0; i < n; ++i) expected[i] = i;
+    // The order of a stable sort by decreasing distance (std::stable_sort itself is deprecated
+    // inside libstdc++ 12 for Clang's C++23).
+    std::sort(expected.begin(), expected.end(), [&](std::size_t a, std::size_t b) {
+      const double da = expected_distances[a];
+      const double db = expected_distances[b];
+      return da > db || (da == db && a < b);
+    });
+    std::vector<double> distances(n);
+    const auto order =
+        sortByFSDepth(*std::pmr::new_delete_resource(), eye, points, distances);
+    ASSERT_TRUE(order.has_value());
+    EXPECT_TRUE(std::equal(order->begin(), order->end(), expected.begin(), expected.end())) << n;
+    EXPECT_EQ(std::memcmp(distances.data(), expected_distances.data(), n * sizeof(double)), 0);
+  }
 }
 
 TEST(DepthSort, UsesOnlyTheCallersResourceAndReturnsItOnFailure) {

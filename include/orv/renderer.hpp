@@ -387,6 +387,29 @@ void faceObserver(const OrvFrustum& frustum, std::span<const HomVec4> points,
 std::uint32_t frustumCull(const OrvFrustum& frustum, std::span<const HomVec4> positions,
                           std::span<bool> visible_mask) noexcept;
 
+/// Faces, culls and compacts in one pass: writes to the front of `indices`, in increasing order,
+/// the index of every point whose representative the view sees (`facing` with the frustum) lies
+/// inside the frustum's four side planes, and returns how many there are. These are exactly the
+/// points, on every instruction-set path, that `faceObserver` with the frustum followed by
+/// `frustumCull` with the same frustum marks, so exactly the points a device draws inside the image
+/// through the `device::ViewUniform` built from it; no array of facing points or mask is needed.
+///
+/// Only the first n = min(points, indices) points are examined, so `indices` as long as `points`
+/// always holds the result; the caller keeps n below 2^32. Entries of `indices` from the returned
+/// count up to n may be overwritten with unspecified values; entries beyond n are left untouched.
+/// Allocates nothing.
+std::uint32_t visibleIndices(const OrvFrustum& frustum, std::span<const HomVec4> points,
+                             std::span<std::uint32_t> indices) noexcept;
+
+/// As `visibleIndices`, also writing the facing representative of each point listed to the same
+/// position of `visible`: `visible[k]` is `facing(frustum, points[indices[k]])`, ready for
+/// `sortByFSDepth`, whose order then names positions in `indices`. Examines the first
+/// min(points, indices, visible) points; entries of `visible` from the count up to that number may
+/// be overwritten, those beyond are left untouched. `visible` may be `points` itself, which
+/// compacts the array in place, but must not overlap it otherwise.
+std::uint32_t visibleIndices(const OrvFrustum& frustum, std::span<const HomVec4> points,
+                             std::span<std::uint32_t> indices, std::span<HomVec4> visible) noexcept;
+
 /// As `frustumCull`, with the single criterion `plane.isVisible`. Nothing is moved or split. A
 /// vector and its negation fall on opposite sides of any plane, so where the plane bounds what an
 /// observer sees, pass the points facing that observer (`faceObserver`).

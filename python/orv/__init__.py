@@ -14,6 +14,7 @@ from ._orv import (
     render,
     sort_by_fs_depth,
     vertical_angle_of_view,
+    visible_indices,
 )
 
 __all__ = [
@@ -27,4 +28,5 @@ __all__ = [
     "render",
     "sort_by_fs_depth",
     "vertical_angle_of_view",
+    "visible_indices",
 ]

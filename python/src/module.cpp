@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <limits>
 #include <memory>
 #include <memory_resource>
 #include <new>
@@ -389,6 +390,36 @@ void definePoints(py::module_& m) {
       "observer (face_observer): a vector and its negation fall on opposite sides of the planes, "
       "which pass through the observer. " ORV_POINTS_NOTE
       "The GIL is released while the points are tested.");
+
+  m.def(
+      "visible_indices",
+      [](const OrvFrustum& frustum, const py::object& points_arg) {
+        const Points points = readPoints(points_arg, "points", Shape::many);
+        const std::size_t n = points.points.size();
+        if (n > std::numeric_limits<std::uint32_t>::max()) {
+          throw py::value_error("points: at most 2**32 - 1 points, got " + std::to_string(n));
+        }
+        py::array_t<std::uint32_t> indices(static_cast<py::ssize_t>(n));
+        py::array_t<double> visible({static_cast<py::ssize_t>(n), py::ssize_t{4}});
+        std::uint32_t count = 0;
+        {
+          py::gil_scoped_release release;
+          count = renderer::visibleIndices(
+              frustum, points.points, {indices.mutable_data(), n},
+              {reinterpret_cast<HomVec4*>(visible.mutable_data()), n});
+        }
+        indices.resize({static_cast<py::ssize_t>(count)}, false);
+        visible.resize({static_cast<py::ssize_t>(count), py::ssize_t{4}}, false);
+        return std::make_pair(std::move(indices), std::move(visible));
+      },
+      py::arg("frustum"), py::arg("points"),
+      "The points the frustum's view sees, in one pass: `(indices, visible)`, the indices "
+      "(uint32, increasing) of the points, shape (N, 4), whose representative the view sees lies "
+      "inside the frustum's four side planes, and those representatives, shape (K, 4). The "
+      "representative is the point or its exact negation: the one facing the frustum's observer, "
+      "and where the point is square to it (4-dot product zero) the one ahead. So these are "
+      "exactly the points the devices and render draw inside the image, with no face_observer "
+      "needed first. " ORV_POINTS_NOTE "The GIL is released while the points are tested.");
 
   m.def("sort_by_fs_depth", &sortByFsDepth, py::arg("position"), py::arg("points"),
         "A back-to-front drawing order: `(indices, distances)`, the indices (int64) of `points`, "

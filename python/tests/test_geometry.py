@@ -57,6 +57,26 @@ def test_batch_operations_are_the_cxx_results(peer):
     assert (bits(sorted_distances) == bits(peer.array("sorted_distances", F8))).all()
 
 
+def test_visible_indices_are_the_facing_points_the_frustum_keeps():
+    # Random points, and points square to an observer at the origin (w = 0) given with either
+    # sign: face_observer with the position alone keeps their sign, visible_indices the one ahead.
+    rng = np.random.default_rng(5)
+    points = rng.normal(size=(3001, 4))
+    points[::3, 3] = 0.0
+    points[1::6] *= -1
+    for o in [the_observer(), orv.Observer()]:
+        frustum = o.frustum(1.2, 0.8)
+        indices, visible = orv.visible_indices(frustum, points)
+        assert indices.dtype == np.uint32 and visible.shape == (len(indices), 4)
+        facing = orv.face_observer(o.position, points)
+        square = (facing @ o.position == 0) & (facing @ o.forward < 0)
+        ahead = np.where(square[:, None], -facing, facing)
+        expected = np.flatnonzero(orv.frustum_cull(frustum, ahead))
+        assert 100 < len(expected) < len(points) and (indices == expected).all()
+        assert (bits(visible) == bits(ahead[expected])).all()
+    assert [len(a) for a in orv.visible_indices(frustum, points[:0])] == [0, 0]
+
+
 def test_converted_and_strided_points_give_the_same_results(peer):
     o = the_observer()
     points = peer.array("points", F8, 4)
