@@ -61,9 +61,11 @@
 // Reads (`readBuffer`, `readImage`) wait for everything submitted before them; `destroy` waits for
 // all the work in flight; submissions run in the order made, so the same calls give the same
 // images however many frames are in flight. Each frame of the ring keeps its own command buffer,
-// staging buffer and views of the fast path's draws, grown to what its largest submission needed
-// and kept, so a loop of frames allocates nothing. A uniform buffer keeps its bytes on the host as
-// well: checking a draw's view waits for no GPU work. With one frame in flight every call waits
+// staging buffer and views of its draws, grown to what its largest submission needed and kept, so
+// a loop of frames allocates nothing. A uniform buffer keeps its bytes on the host as well:
+// checking a draw's view waits for no GPU work, and each draw reads the view as it was when the
+// graph was executed, from its frame's own copy, so writing the uniform for the next frame never
+// reaches a frame still drawing. With one frame in flight every call waits
 // for its work, as before frames were in flight. Mesa's drivers (its software device included)
 // run each submission on the thread that submits it unless the environment variable
 // MESA_VK_ENABLE_SUBMIT_THREAD is 1: a program that wants its host work to overlap the device's

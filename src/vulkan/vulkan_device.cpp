@@ -8,8 +8,9 @@
 // the order of the graph without tracking who wrote what.
 //
 // Work is recorded into frames: a ring of `frames_in_flight` command buffers, each with its fence,
-// its staging buffer for data crossing from the host and its ring of per-draw views for the fast
-// path. A call takes the next frame of the ring, waiting first for the work it ran last, records,
+// its staging buffer for data crossing from the host and its ring of per-draw views: each draw
+// reads the view as it was when the draw was recorded from its frame's own memory, never the
+// uniform buffer itself, which the next frame's writeBuffer may overwrite while this frame runs. A call takes the next frame of the ring, waiting first for the work it ran last, records,
 // submits, and returns; it waits for its own work only where the host needs the result (reads,
 // and the zero-filling of new resources). `destroy` waits for every frame. One queue runs every
 // submission in order, so a read sees everything submitted before it. Staging is at most one
@@ -113,7 +114,7 @@ struct Frame {
   VkFence fence = VK_NULL_HANDLE;
   bool pending = false;  ///< submitted and not yet waited for
   HostBuffer staging;    ///< data on its way to the GPU, or back
-  HostBuffer views;      ///< the FastViews of the fast path's draws
+  HostBuffer views;      ///< the views of its draws: ViewUniforms, or the fast path's FastViews
   VkSemaphore acquired = VK_NULL_HANDLE;  ///< signalled when a swapchain image may be copied into
 };
 
@@ -722,7 +723,7 @@ class VulkanDevice final : public vulkan::Device {
       if (auto ok = reserve(call, f.staging, staging, false); !ok) return std::unexpected(ok.error());
     }
     if (views > 0) {
-      if (auto ok = reserve(call, f.views, views * sizeof(FastView), true); !ok) {
+      if (auto ok = reserve(call, f.views, views * viewSize(), true); !ok) {
         return std::unexpected(ok.error());
       }
     }
@@ -845,7 +846,7 @@ class VulkanDevice final : public vulkan::Device {
   // What a graph needs of its frames.
   struct Needs {
     std::uint64_t staging = 0;  ///< bytes of uploads, at most one transfer chunk
-    std::uint64_t views = 0;    ///< draws of the fast path
+    std::uint64_t views = 0;    ///< draws, each with its view
   };
 
   // Before anything is recorded: a pipeline for every draw's render pass, and what the graph
@@ -880,8 +881,12 @@ class VulkanDevice final : public vulkan::Device {
         }
       }
     }
-    if (pipelines_.exact()) needs.views = 0;
     return needs;
+  }
+
+  // The bytes of one draw's view in a frame's ring.
+  std::uint64_t viewSize() const noexcept {
+    return pipelines_.exact() ? sizeof(device::ViewUniform) : sizeof(FastView);
   }
 
   static std::uint64_t stagedSize(std::uint64_t bytes) noexcept {
@@ -1132,8 +1137,15 @@ class VulkanDevice final : public vulkan::Device {
     // The constants of either path; only the first and the primitive change between runs.
     DrawConstants exact{};
     FastConstants fast{};
+    // The view of this draw, in the frame's ring: the host's copy of the uniform buffer as it is
+    // now, so that a later writeBuffer to the uniform cannot reach a draw still in flight.
+    const std::byte* bound_view = r.pass.view_buffer->host.data() + r.pass.view_offset;
+    const VkDeviceAddress view_address = r.frame->views.address + r.views * viewSize();
+    std::byte* view_bytes = r.frame->views.mapped + r.views * viewSize();
+    ++r.views;
     if (pipelines_.exact()) {
-      exact = {r.pass.view_buffer->address + r.pass.view_offset,
+      std::memcpy(view_bytes, bound_view, sizeof(device::ViewUniform));
+      exact = {view_address,
                in.positions,
                in.indices,
                in.transforms,
@@ -1148,13 +1160,12 @@ class VulkanDevice final : public vulkan::Device {
                {},
                in.color};
     } else {
-      // The view of this draw, in single precision, in the frame's ring.
+      // In single precision.
       device::ViewUniform view{};
-      std::memcpy(&view, r.pass.view_buffer->host.data() + r.pass.view_offset, sizeof(view));
+      std::memcpy(&view, bound_view, sizeof(view));
       const FastView fast_view = FastView::of(view, desc);
-      std::memcpy(r.frame->views.mapped + r.views * sizeof(FastView), &fast_view,
-                  sizeof(FastView));
-      fast = {r.frame->views.address + r.views * sizeof(FastView),
+      std::memcpy(view_bytes, &fast_view, sizeof(FastView));
+      fast = {view_address,
               in.positions,
               in.indices,
               in.transforms,
@@ -1164,7 +1175,6 @@ class VulkanDevice final : public vulkan::Device {
               0,
               {},
               in.color};
-      ++r.views;
     }
     if (primitives == 0 || instances == 0) return;
     vk_.vkCmdBindPipeline(cmd(r), VK_PIPELINE_BIND_POINT_GRAPHICS,
