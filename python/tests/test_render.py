@@ -146,9 +146,9 @@ def test_the_example_saves_the_render_as_a_png(tmp_path):
     script = os.path.join(SOURCE_DIR, "examples", "python", "clifford_torus.py")
     out = tmp_path / "torus.png"
     subprocess.run([sys.executable, script, str(out)], check=True, cwd=tmp_path)
-    spec = importlib.util.spec_from_file_location("clifford_torus", script)
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    found = importlib.util.spec_from_file_location("clifford_torus", script)
+    example = importlib.util.module_from_spec(found)
+    found.loader.exec_module(example)
     observer, points, edges, colors = example.scene()
     image = orv.render(observer, points, edges=edges, colors=colors, size=(640, 360), point_size=0)
     assert (read_png(out) == image).all() and (image[..., :3] > 0).any()
