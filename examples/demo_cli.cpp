@@ -10,6 +10,7 @@
 #include <string>
 #include <system_error>
 
+#include "cli_text.hpp"
 #include "demo_scene.hpp"
 #include "frame_renderer.hpp"
 #include "orv/device.hpp"
@@ -36,21 +37,8 @@ constexpr std::string_view kUsage =
     "  --device D   the device that executes the frame graph: cpu (default) or vulkan\n"
     "  --dot FILE   also write the first frame's graph to FILE in Graphviz's dot language\n";
 
-template <class T>
-std::optional<T> parseWhole(std::string_view text) {
-  T value{};
-  const char* const end = text.data() + text.size();
-  const auto [stop, error] = std::from_chars(text.data(), end, value);
-  if (text.empty() || error != std::errc{} || stop != end) return std::nullopt;
-  return value;
-}
-
-std::string inQuotes(std::string_view text) {
-  std::string quoted;
-  quoted.reserve(text.size() + 2);
-  quoted.append(1, '\'').append(text).append(1, '\'');
-  return quoted;
-}
+using cli::inQuotes;
+using cli::parseWhole;
 
 std::expected<void, std::string> applyOption(Options& options, std::string_view name,
                                              std::string_view value) {

@@ -449,6 +449,29 @@ template <std::size_t kPlanes>
   return count;
 }
 
+// Eight points from `p` (x y z w each, one after another), one coordinate per register, lane k
+// holding point k.
+[[gnu::target("avx512f"), gnu::always_inline]] inline void loadEightPoints(
+    const double* p, __m512d& x, __m512d& y, __m512d& z, __m512d& w) noexcept {
+  // Lanes of unpacklo(points 0-1, points 2-3): x0 x2 z0 z2 x1 x3 z1 z3, and likewise for 4-7.
+  const __m512i first_of_pair = _mm512_setr_epi64(0, 4, 1, 5, 8, 12, 9, 13);
+  const __m512i second_of_pair = _mm512_setr_epi64(2, 6, 3, 7, 10, 14, 11, 15);
+  const __m512d p01 = _mm512_loadu_pd(p);
+  const __m512d p23 = _mm512_loadu_pd(p + 8);
+  const __m512d p45 = _mm512_loadu_pd(p + 16);
+  const __m512d p67 = _mm512_loadu_pd(p + 24);
+  // The zero-masking forms with every lane selected are the plain unpacks; GCC 12 warns about
+  // the undefined source of the plain forms.
+  const __m512d xz03 = _mm512_maskz_unpacklo_pd(0xff, p01, p23);
+  const __m512d yw03 = _mm512_maskz_unpackhi_pd(0xff, p01, p23);
+  const __m512d xz47 = _mm512_maskz_unpacklo_pd(0xff, p45, p67);
+  const __m512d yw47 = _mm512_maskz_unpackhi_pd(0xff, p45, p67);
+  x = _mm512_permutex2var_pd(xz03, first_of_pair, xz47);
+  z = _mm512_permutex2var_pd(xz03, second_of_pair, xz47);
+  y = _mm512_permutex2var_pd(yw03, first_of_pair, yw47);
+  w = _mm512_permutex2var_pd(yw03, second_of_pair, yw47);
+}
+
 // AVX-512: eight points per register. Two points fill a 512-bit load; in-lane unpacks and one
 // two-source permute per coordinate put the eight x (y, z, w) in point order. The compares give
 // mask bits directly, and pdep spreads them into eight flag bytes.
@@ -464,29 +487,14 @@ template <std::size_t kPlanes>
     d[j] = _mm512_set1_pd(planes[j].d);
   }
   const __m512d zero = _mm512_setzero_pd();
-  // Lanes of unpacklo(points 0-1, points 2-3): x0 x2 z0 z2 x1 x3 z1 z3, and likewise for 4-7.
-  const __m512i first_of_pair = _mm512_setr_epi64(0, 4, 1, 5, 8, 12, 9, 13);
-  const __m512i second_of_pair = _mm512_setr_epi64(2, 6, 3, 7, 10, 14, 11, 15);
   std::uint32_t count = 0;
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8) {
     const double* p = &points[i].x;
     _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchBytes, _MM_HINT_T0);
     _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchBytes + 128, _MM_HINT_T0);
-    const __m512d p01 = _mm512_loadu_pd(p);
-    const __m512d p23 = _mm512_loadu_pd(p + 8);
-    const __m512d p45 = _mm512_loadu_pd(p + 16);
-    const __m512d p67 = _mm512_loadu_pd(p + 24);
-    // The zero-masking forms with every lane selected are the plain unpacks; GCC 12 warns about
-    // the undefined source of the plain forms.
-    const __m512d xz03 = _mm512_maskz_unpacklo_pd(0xff, p01, p23);
-    const __m512d yw03 = _mm512_maskz_unpackhi_pd(0xff, p01, p23);
-    const __m512d xz47 = _mm512_maskz_unpacklo_pd(0xff, p45, p67);
-    const __m512d yw47 = _mm512_maskz_unpackhi_pd(0xff, p45, p67);
-    const __m512d x = _mm512_permutex2var_pd(xz03, first_of_pair, xz47);
-    const __m512d z = _mm512_permutex2var_pd(xz03, second_of_pair, xz47);
-    const __m512d y = _mm512_permutex2var_pd(yw03, first_of_pair, yw47);
-    const __m512d w = _mm512_permutex2var_pd(yw03, second_of_pair, yw47);
+    __m512d x, y, z, w;
+    loadEightPoints(p, x, y, z, w);
     __mmask8 inside = 0xff;
     // Unrolled, so that the planes' coefficients stay in registers at -O2 too.
 #pragma GCC unroll 4
@@ -758,26 +766,14 @@ template <int kLane>
   const __m512d oz = _mm512_set1_pd(view.observer.z);
   const __m512d ow = _mm512_set1_pd(view.observer.w);
   const __m512d zero = _mm512_setzero_pd();
-  const __m512i first_of_pair = _mm512_setr_epi64(0, 4, 1, 5, 8, 12, 9, 13);
-  const __m512i second_of_pair = _mm512_setr_epi64(2, 6, 3, 7, 10, 14, 11, 15);
   std::uint32_t count = 0;
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8) {
     const double* p = &points[i].x;
     _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchBytes, _MM_HINT_T0);
     _mm_prefetch(reinterpret_cast<const char*>(p) + kPrefetchBytes + 128, _MM_HINT_T0);
-    const __m512d p01 = _mm512_loadu_pd(p);
-    const __m512d p23 = _mm512_loadu_pd(p + 8);
-    const __m512d p45 = _mm512_loadu_pd(p + 16);
-    const __m512d p67 = _mm512_loadu_pd(p + 24);
-    const __m512d xz03 = _mm512_maskz_unpacklo_pd(0xff, p01, p23);
-    const __m512d yw03 = _mm512_maskz_unpackhi_pd(0xff, p01, p23);
-    const __m512d xz47 = _mm512_maskz_unpacklo_pd(0xff, p45, p67);
-    const __m512d yw47 = _mm512_maskz_unpackhi_pd(0xff, p45, p67);
-    const __m512d x = _mm512_permutex2var_pd(xz03, first_of_pair, xz47);
-    const __m512d z = _mm512_permutex2var_pd(xz03, second_of_pair, xz47);
-    const __m512d y = _mm512_permutex2var_pd(yw03, first_of_pair, yw47);
-    const __m512d w = _mm512_permutex2var_pd(yw03, second_of_pair, yw47);
+    __m512d x, y, z, w;
+    loadEightPoints(p, x, y, z, w);
     const __m512d toward = _mm512_add_pd(
         _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(x, ox), _mm512_mul_pd(y, oy)),
                       _mm512_mul_pd(z, oz)),

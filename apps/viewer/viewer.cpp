@@ -7,6 +7,7 @@
 #include <system_error>
 #include <utility>
 
+#include "cli_text.hpp"
 #include "demo_scene.hpp"
 #include "orv/io.hpp"
 #include "orv/kernel.hpp"
@@ -17,21 +18,8 @@ namespace {
 
 using kernel::HomVec4;
 
-template <class T>
-std::optional<T> parseWhole(std::string_view text) {
-  T value{};
-  const char* const end = text.data() + text.size();
-  const auto [stop, error] = std::from_chars(text.data(), end, value);
-  if (text.empty() || error != std::errc{} || stop != end) return std::nullopt;
-  return value;
-}
-
-std::string inQuotes(std::string_view text) {
-  std::string quoted;
-  quoted.reserve(text.size() + 2);
-  quoted.append(1, '\'').append(text).append(1, '\'');
-  return quoted;
-}
+using cli::inQuotes;
+using cli::parseWhole;
 
 // Options that take a value, and those that do not.
 constexpr std::array<std::string_view, 8> kValued{"--scene", "--colors", "--edges",
