@@ -1576,7 +1576,9 @@ TEST_F(VulkanDevice, PresentShowsExactlyThePixelsOfToDisplay) {
     const ViewUniform v = ViewUniform::fromCamera(camera, w, h, 0.01, 2.0);
     // On the plane z = -1 image positions are linear in x and y: each pixel's centre is found by
     // inverting that, and kept where the point lands in that pixel.
-    const auto at = [&](double x, double y) { return *v.project(HomVec4::fromCartesian(x, y, -1)); };
+    const auto at = [&](double x, double y) {
+      return *v.project(HomVec4::fromCartesian(x, y, -1));
+    };
     const device::ImagePoint origin = at(0, 0);
     const double across = (at(0.01, 0).x - origin.x) / 0.01;
     const double down = (at(0, 0.01).y - origin.y) / 0.01;
@@ -1677,7 +1679,8 @@ TEST_F(VulkanDevice, PresentShowsExactlyThePixelsOfToDisplay) {
       floats.push_back(std::bit_cast<float>(step));
     }
   }
-  for (const std::uint32_t bits : {0x00000001u, 0x007fffffu, 0x80000001u, 0x3f800001u, 0x7f7fffffu}) {
+  for (const std::uint32_t bits :
+       {0x00000001u, 0x007fffffu, 0x80000001u, 0x3f800001u, 0x7f7fffffu}) {
     floats.push_back(std::bit_cast<float>(bits));
   }
   std::mt19937 random(7);

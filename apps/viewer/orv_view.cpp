@@ -466,9 +466,9 @@ std::expected<Shown, std::string> openVulkan(const view::Options& options) {
       using DestroySurface = void (*)(VkInstance, VkSurfaceKHR, const void*);
       const auto get = std::bit_cast<GetProcAddr>(SDL_Vulkan_GetVkGetInstanceProcAddr());
       if (get != nullptr) {
-        if (const auto destroy = std::bit_cast<DestroySurface>(get(instance, "vkDestroySurfaceKHR"))) {
-          destroy(instance, surface, nullptr);
-        }
+        const auto destroy =
+            std::bit_cast<DestroySurface>(get(instance, "vkDestroySurfaceKHR"));
+        if (destroy != nullptr) destroy(instance, surface, nullptr);
       }
     } else {
       vulkan::Device& shown = *device;
@@ -485,7 +485,9 @@ std::expected<Shown, std::string> openVulkan(const view::Options& options) {
   }
   std::cerr << "orv-view: showing frames through host memory (" << why_not << ")\n";
   window = openWindow(options, 0);
-  if (window == nullptr) return std::unexpected(std::string("cannot open a window: ") + SDL_GetError());
+  if (window == nullptr) {
+    return std::unexpected(std::string("cannot open a window: ") + SDL_GetError());
+  }
   return Shown{std::move(device), window, std::nullopt};
 }
 #endif
@@ -498,7 +500,9 @@ std::expected<Shown, std::string> openShown(const view::Options& options) {
   auto device = frame::openDevice(options.device, options.exact);
   if (!device) return std::unexpected(device.error());
   SDL_Window* window = openWindow(options, 0);
-  if (window == nullptr) return std::unexpected(std::string("cannot open a window: ") + SDL_GetError());
+  if (window == nullptr) {
+    return std::unexpected(std::string("cannot open a window: ") + SDL_GetError());
+  }
   return Shown{std::move(*device), window, std::nullopt};
 }
 

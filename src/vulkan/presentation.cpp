@@ -32,11 +32,11 @@ void putByte(std::vector<std::uint32_t>& words, std::size_t i, std::uint8_t valu
 std::vector<std::uint32_t> presentTable() {
   std::vector<std::uint32_t> words(kTableWords, 0);
   for (std::uint32_t h = 0; h < kHalves; ++h) {
-    putByte(words, h, device::detail::displayChannel(device::halfToFloat(static_cast<std::uint16_t>(h))));
+    const float value = device::halfToFloat(static_cast<std::uint16_t>(h));
+    putByte(words, h, device::detail::displayChannel(value));
   }
   for (std::uint32_t v = 0; v < kUnorms; ++v) {
-    putByte(words, kHalves + v,
-            device::detail::displayChannel(static_cast<float>(v) / 255.0f));
+    putByte(words, kHalves + v, device::detail::displayChannel(static_cast<float>(v) / 255.0f));
   }
   // The curve rises with its argument, and bit patterns of floats from +0 to +infinity order as
   // the floats do: the least pattern reaching each value is found by bisection.
@@ -147,7 +147,8 @@ Result<void> Presenter::prepare(std::string_view call, std::uint64_t bytes) {
   return grow(texels_, bytes);
 }
 
-void Presenter::record(VkCommandBuffer cmd, const GpuImage& image, const Target& target) const noexcept {
+void Presenter::record(VkCommandBuffer cmd, const GpuImage& image,
+                       const Target& target) const noexcept {
   const auto memoryBarrier = [&](VkPipelineStageFlags from, VkAccessFlags written,
                                  VkPipelineStageFlags to, VkAccessFlags read) {
     VkMemoryBarrier barrier{};

@@ -1,10 +1,10 @@
 #pragma once
 
 // Presentation: a surface the application made with the device's instance, the swapchain the
-// device keeps for it, and the conversion of an orv image into its next image (shaders/present.comp:
-// the image copied into a buffer, converted through the transfer curve of io::toDisplay and scaled
-// into a buffer of the window's pixels, which is copied into the swapchain image). Internal to
-// orv_vulkan.
+// device keeps for it, and the conversion of an orv image into its next image (shaders/
+// present.comp: the image copied into a buffer, converted through the transfer curve of
+// io::toDisplay and scaled into a buffer of the window's pixels, which is copied into the swapchain
+// image). Internal to orv_vulkan.
 
 #include <cstddef>
 #include <cstdint>
@@ -80,7 +80,9 @@ class Presenter {
 
   /// Whether the buffer an image's texels are copied into holds `bytes` already: where it does
   /// not, `prepare` replaces it, and the caller waits for the work in flight first.
-  [[nodiscard]] bool holds(std::uint64_t bytes) const noexcept { return texels_.desc.size >= bytes; }
+  [[nodiscard]] bool holds(std::uint64_t bytes) const noexcept {
+    return texels_.desc.size >= bytes;
+  }
   /// The converting pipeline, its table and a buffer for `bytes` of texels, made where missing.
   [[nodiscard]] device::Result<void> prepare(std::string_view call, std::uint64_t bytes);
   /// Records `image` converted into `target`'s swapchain image, left ready to be presented: after

@@ -510,7 +510,7 @@ class VulkanDevice final : public vulkan::Device {
         return std::unexpected(device::detail::failure(
             ErrorCode::invalid_command, "present: no surface is attached (attachSurface)"));
       }
-      if (image->desc.width > detail::kMostPresented || image->desc.height > detail::kMostPresented) {
+      if (std::max(image->desc.width, image->desc.height) > detail::kMostPresented) {
         return std::unexpected(device::detail::failure(
             ErrorCode::limit_exceeded,
             "present: images wider or taller than " + std::to_string(detail::kMostPresented) +
