@@ -40,22 +40,15 @@ uint tableByte(uint first_word, uint i) {
 }
 
 // The curve's value of the float of bit pattern `bits`: 0 for NaN and below 0 (the sign bit set,
-// -0 included), else the count of thresholds at or below it; bit patterns of positive floats order
-// as the floats do.
+// -0 included), else the count of thresholds at or below it, found in eight steps alike for every
+// value (bit patterns of positive floats order as the floats do).
 uint curve(uint bits) {
   if (bits > 0x7f800000u) return 0u;
-  uint first = 0u;
-  uint count = 255u;
-  while (count > 0u) {
-    const uint step = count / 2u;
-    if (pc.table.w[kThresholds + first + step] <= bits) {
-      first += step + 1u;
-      count -= step + 1u;
-    } else {
-      count = step;
-    }
+  uint below = 0u;
+  for (uint step = 128u; step > 0u; step >>= 1u) {
+    if (pc.table.w[kThresholds + below + step - 1u] <= bits) below += step;
   }
-  return first;
+  return below;
 }
 
 void main() {
