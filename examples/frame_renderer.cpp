@@ -357,7 +357,7 @@ device::Result<void> FrameRenderer::createResources() {
   return made;
 }
 
-device::Result<FrameStats> FrameRenderer::render(const Observer& observer) {
+device::Result<FrameStats> FrameRenderer::render(const Observer& observer, bool read_back) {
   observer_ = observer;
   draw_.reset();
   FrameStats stats;
@@ -398,12 +398,16 @@ device::Result<FrameStats> FrameRenderer::render(const Observer& observer) {
   stats.draw_ms = millisecondsSince(start);
 
   start = std::chrono::steady_clock::now();
-  if (auto read = device_.readImage(res_.color, std::as_writable_bytes(std::span(texels_))); !read) {
-    return std::unexpected(read.error());
+  if (read_back) {
+    if (auto read = readBack(); !read) return std::unexpected(read.error());
   }
   stats.read_ms = millisecondsSince(start);
   stats.passes = graph_->passCount();
   return stats;
+}
+
+device::Result<void> FrameRenderer::readBack() {
+  return device_.readImage(res_.color, std::as_writable_bytes(std::span(texels_)));
 }
 
 std::uint32_t FrameRenderer::listPoints(const renderer::OrvFrustum& frustum, FrameStats& stats) {

@@ -124,15 +124,20 @@ class FrameRenderer {
   FrameRenderer& operator=(const FrameRenderer&) = delete;
   ~FrameRenderer();
 
-  /// Renders one frame seen by `observer`. Fails when `resource` refuses memory
-  /// (`out_of_memory`) or the device refuses the frame; what the accessors below show is then no
-  /// complete frame.
-  [[nodiscard]] device::Result<FrameStats> render(const Observer& observer);
+  /// Renders one frame seen by `observer`, and with `read_back` reads its image back. Fails when
+  /// `resource` refuses memory (`out_of_memory`) or the device refuses the frame; what the
+  /// accessors below show is then no complete frame.
+  [[nodiscard]] device::Result<FrameStats> render(const Observer& observer, bool read_back = true);
+  /// Reads the last frame's image back, for a frame rendered without.
+  [[nodiscard]] device::Result<void> readBack();
 
-  /// The last frame's picture as the device made it: rgba16_float texels, linear.
+  /// The last frame's picture as the device made it and it was last read back: rgba16_float
+  /// texels, linear.
   [[nodiscard]] io::ImageView image() const noexcept {
     return {width_, height_, rhi::Format::rgba16_float, std::as_bytes(std::span(texels_))};
   }
+  /// The device's image of the frame, which a window may be shown straight from.
+  [[nodiscard]] rhi::ImageId colorImage() const noexcept { return res_.color; }
   /// The last frame's points of the cloud inside its view, farthest first: facing
   /// representatives through `frustumCull`, `sortByFSDepth`, `fsDepth` and `wVisibility`. Not part
   /// of drawing a frame: worked out when first asked for after a frame (empty when `resource`

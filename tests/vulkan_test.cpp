@@ -32,6 +32,16 @@
 #include <SDL2/SDL.h>
 #include <SDL2/SDL_vulkan.h>
 #endif
+#if ORV_TEST_HAVE_SDL2 && ORV_TEST_HAVE_X11 && ORV_TEST_HAVE_IO
+#include <SDL2/SDL_syswm.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <chrono>
+#include <thread>
+
+#include "orv/io.hpp"
+#endif
 
 namespace {
 
@@ -1496,6 +1506,207 @@ TEST_P(VulkanPaths, PresentsImagesToAWindowsSurface) {
     std::memcpy(&red, texels.data(), 2);
     EXPECT_EQ(device::halfToFloat(red), 0.75f);
   }
+  SDL_DestroyWindow(window);
+  SDL_Quit();
+}
+#endif
+
+#if ORV_TEST_HAVE_SDL2 && ORV_TEST_HAVE_X11 && ORV_TEST_HAVE_IO
+// The window shows exactly the bytes io::toDisplay makes of the presented image, read back from
+// the X server: for every half float, every rgba8_unorm value, floats on either side of each step
+// of the transfer curve, NaNs, infinities, zeros of either sign and subnormals; and a small image
+// fills the window by nearest scaling, the pixel (x, y) showing the texel nearest its centre.
+TEST_F(VulkanDevice, PresentShowsExactlyThePixelsOfToDisplay) {
+  if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no X display (DISPLAY is unset)";
+  constexpr std::uint32_t kW = 192;
+  constexpr std::uint32_t kH = 128;  // 73728 channels: every half float has one
+  ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
+  SDL_Window* window = SDL_CreateWindow("orv", 0, 0, kW, kH, SDL_WINDOW_VULKAN);
+  ASSERT_NE(window, nullptr) << SDL_GetError();
+  SDL_SysWMinfo wm;
+  SDL_VERSION(&wm.version);
+  ASSERT_TRUE(SDL_GetWindowWMInfo(window, &wm)) << SDL_GetError();
+  ASSERT_EQ(wm.subsystem, SDL_SYSWM_X11);
+  unsigned count = 0;
+  ASSERT_TRUE(SDL_Vulkan_GetInstanceExtensions(window, &count, nullptr));
+  std::vector<const char*> names(count);
+  ASSERT_TRUE(SDL_Vulkan_GetInstanceExtensions(window, &count, names.data()));
+  vulkan::DeviceOptions o = options();
+  o.instance_extensions.assign(names.begin(), names.end());
+  auto made = vulkan::makeVulkanDevice(o);
+  ASSERT_TRUE(made) << made.error().message;
+  vulkan::Device& d = **made;
+  VkSurfaceKHR surface = VK_NULL_HANDLE;
+  ASSERT_TRUE(SDL_Vulkan_CreateSurface(window, static_cast<VkInstance>(d.instance()), &surface));
+  ASSERT_TRUE(d.attachSurface(std::bit_cast<std::uint64_t>(surface)));
+
+  // The window's pixels as red, green, blue bytes, once they are `expected` (the present is
+  // displayed some time after it returns), or as they are after two seconds.
+  const auto shown = [&](const std::vector<std::uint8_t>& expected) {
+    std::vector<std::uint8_t> rgb(std::size_t{kW} * kH * 3);
+    for (int attempt = 0; attempt < 200; ++attempt) {
+      XSync(wm.info.x11.display, False);
+      XImage* grab = XGetImage(wm.info.x11.display, wm.info.x11.window, 0, 0, kW, kH, AllPlanes,
+                               ZPixmap);
+      if (grab == nullptr) break;
+      const auto channel = [](unsigned long pixel, unsigned long mask) {
+        return static_cast<std::uint8_t>((pixel & mask) >> std::countr_zero(mask));
+      };
+      for (std::uint32_t y = 0; y < kH; ++y) {
+        for (std::uint32_t x = 0; x < kW; ++x) {
+          const unsigned long pixel = XGetPixel(grab, static_cast<int>(x), static_cast<int>(y));
+          std::uint8_t* at = &rgb[(std::size_t{y} * kW + x) * 3];
+          at[0] = channel(pixel, grab->red_mask);
+          at[1] = channel(pixel, grab->green_mask);
+          at[2] = channel(pixel, grab->blue_mask);
+        }
+      }
+      XDestroyImage(grab);
+      if (rgb == expected) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return rgb;
+  };
+  // An image of `format`, w x h, cleared to `background`, each pixel then drawn by a point of size
+  // 1 of the next colour of `values` (three channels each, alpha 1) while they last; the pixels
+  // toDisplay makes of the image as the device holds it, once presented.
+  const renderer::OrvCamera camera = renderer::OrvCamera::makeDefault();
+  const auto present = [&](Format format, std::uint32_t w, std::uint32_t h, const Rgba& background,
+                           std::span<const float> values) {
+    const ViewUniform v = ViewUniform::fromCamera(camera, w, h, 0.01, 2.0);
+    // On the plane z = -1 image positions are linear in x and y: each pixel's centre is found by
+    // inverting that, and kept where the point lands in that pixel.
+    const auto at = [&](double x, double y) {
+      return *v.project(HomVec4::fromCartesian(x, y, -1));
+    };
+    const device::ImagePoint origin = at(0, 0);
+    const double across = (at(0.01, 0).x - origin.x) / 0.01;
+    const double down = (at(0, 0.01).y - origin.y) / 0.01;
+    std::vector<HomVec4> points;
+    std::vector<Rgba> colours;
+    for (std::uint32_t y = 0; y < h && 3 * colours.size() < values.size(); ++y) {
+      for (std::uint32_t x = 0; x < w && 3 * colours.size() < values.size(); ++x) {
+        const HomVec4 p =
+            HomVec4::fromCartesian((x + 0.5 - origin.x) / across, (y + 0.5 - origin.y) / down, -1);
+        const auto lands = v.project(p);
+        if (!lands || std::floor(lands->x) != x || std::floor(lands->y) != y) continue;
+        const std::size_t i = 3 * colours.size();
+        points.push_back(p);
+        colours.push_back({values[i], i + 1 < values.size() ? values[i + 1] : 0.0f,
+                           i + 2 < values.size() ? values[i + 2] : 0.0f, 1.0f});
+      }
+    }
+    // Nearly every pixel holds a point, or every value was drawn.
+    EXPECT_GE(points.size(), std::min<std::size_t>(std::size_t{w} * h * 9 / 10, values.size() / 3));
+    const auto capacity = static_cast<std::uint32_t>(std::max<std::size_t>(points.size(), 1));
+    const ImageId image =
+        *d.createImage(ImageDescriptor::init2D(format, w, h, ImageUsage::color_target));
+    const ImageId depth = *d.createImage(
+        ImageDescriptor::init2D(Format::depth32_float, w, h, ImageUsage::depth_target));
+    const BufferId view = *d.createBuffer(BufferDescriptor::initUniform(256));
+    const BufferId positions = *d.createBuffer(BufferDescriptor::initOrvPositions(capacity));
+    const BufferId colour_buffer =
+        *d.createBuffer({std::uint64_t{capacity} * 16, 16, rhi::BufferType::vertex,
+                         Format::rgba32_float, rhi::HeapType::upload, true});
+    rhi::GraphicsPipelineDescriptor desc{};
+    desc.type = rhi::PipelineType::orv_projective;
+    desc.topology = PrimitiveTopology::point_list;
+    desc.color_format = format;
+    desc.depth.fs_depth = true;
+    desc.point_size = 1.0f;
+    const PipelineId pipeline = *d.createPipeline(desc);
+    EXPECT_TRUE(d.writeBuffer(view, 0, asBytes(v)));
+    EXPECT_TRUE(d.writeBuffer(positions, 0, std::as_bytes(std::span(points))));
+    EXPECT_TRUE(d.writeBuffer(colour_buffer, 0, std::as_bytes(std::span(colours))));
+    const std::array<ImageId, 1> attachments{image};
+    const std::array<ImageId, 2> writes{image, depth};
+    const std::array<GpuCommand, 6> commands{{
+        {GpuCommand::BeginPass{attachments, depth}},
+        {GpuCommand::Clear{image, background[0], background[1], background[2], background[3], 1}},
+        {GpuCommand::BindUniform{view, 0, sizeof(ViewUniform), 0}},
+        {pipeline},
+        {rhi::DrawCommand{pipeline, colour_buffer, kNone, kNone, positions,
+                          static_cast<std::uint32_t>(points.size()), 1}},
+        {GpuCommand::EndPass{}},
+    }};
+    rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+    EXPECT_TRUE(graph.addPass({"points", {}, writes, commands, rhi::PassType::geometry}));
+    const auto ran = d.execute(graph);
+    EXPECT_TRUE(ran) << ran.error().message;
+    const auto presented = d.present(image);
+    EXPECT_TRUE(presented) << presented.error().message;
+    std::vector<std::byte> texels(std::size_t{w} * h * rhi::size(format));
+    EXPECT_TRUE(d.readImage(image, texels));
+    std::vector<std::uint8_t> rgb(std::size_t{w} * h * 3);
+    EXPECT_TRUE(io::toDisplay({w, h, format, texels}, io::Channels::rgb, rgb, std::size_t{w} * 3));
+    return rgb;
+  };
+  const auto differing = [&](const std::vector<std::uint8_t>& expected) {
+    const std::vector<std::uint8_t> rgb = shown(expected);
+    std::size_t differ = 0;
+    for (std::size_t i = 0; i < rgb.size(); i += 3) {
+      differ += !std::equal(&rgb[i], &rgb[i] + 3, &expected[i]);
+    }
+    return differ;
+  };
+
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  // Every half float: their float values, drawn into an rgba16_float image, are stored exactly.
+  std::vector<float> halves(65536);
+  for (std::size_t h = 0; h < halves.size(); ++h) {
+    halves[h] = device::halfToFloat(static_cast<std::uint16_t>(h));
+  }
+  EXPECT_EQ(differing(present(Format::rgba16_float, kW, kH, {nan, -0.0f, inf, 1}, halves)), 0u)
+      << "rgba16_float";
+  // Every rgba8_unorm value.
+  std::vector<float> unorms(768);
+  for (std::size_t c = 0; c < unorms.size(); ++c) unorms[c] = static_cast<float>(c % 256) / 255.0f;
+  EXPECT_EQ(differing(present(Format::rgba8_unorm, kW, kH, {0.5f, 0.25f, 1, 1}, unorms)), 0u)
+      << "rgba8_unorm";
+  // Floats: 16 on either side of each of the 255 steps of the curve, found here from
+  // io::encodeChannel by bisection, subnormals, the largest float, then random ones over
+  // [-0.1, 1.1]; NaN, -0 and infinity in the background.
+  std::vector<float> floats;
+  for (std::uint32_t k = 1; k <= 255; ++k) {
+    std::uint32_t low = 0;
+    std::uint32_t high = 0x7f800000u;
+    while (high - low > 1) {
+      const std::uint32_t middle = low + (high - low) / 2;
+      (io::encodeChannel(std::bit_cast<float>(middle)) >= k ? high : low) = middle;
+    }
+    for (std::uint32_t step = high - 16; step < high + 16; ++step) {
+      floats.push_back(std::bit_cast<float>(step));
+    }
+  }
+  for (const std::uint32_t bits :
+       {0x00000001u, 0x007fffffu, 0x80000001u, 0x3f800001u, 0x7f7fffffu}) {
+    floats.push_back(std::bit_cast<float>(bits));
+  }
+  std::mt19937 random(7);
+  std::uniform_real_distribution<float> spread(-0.1f, 1.1f);
+  while (floats.size() < std::size_t{kW} * kH * 3) floats.push_back(spread(random));
+  EXPECT_EQ(differing(present(Format::rgba32_float, kW, kH, {nan, -0.0f, inf, 1}, floats)), 0u)
+      << "rgba32_float";
+  // Scaled: a 7x5 image of distinct colours fills the window, each pixel (x, y) showing the texel
+  // (floor((2x + 1) 7 / (2 * 192)), floor((2y + 1) 5 / (2 * 128))).
+  constexpr std::uint32_t kSmallW = 7;
+  constexpr std::uint32_t kSmallH = 5;
+  std::vector<float> distinct(kSmallW * kSmallH * 3);
+  for (std::size_t c = 0; c < distinct.size(); ++c) distinct[c] = static_cast<float>(c) / 104.0f;
+  const std::vector<std::uint8_t> small =
+      present(Format::rgba32_float, kSmallW, kSmallH, {0, 0, 0, 1}, distinct);
+  std::vector<std::uint8_t> scaled(std::size_t{kW} * kH * 3);
+  for (std::uint32_t y = 0; y < kH; ++y) {
+    for (std::uint32_t x = 0; x < kW; ++x) {
+      const std::uint32_t tx = (2 * x + 1) * kSmallW / (2 * kW);
+      const std::uint32_t ty = (2 * y + 1) * kSmallH / (2 * kH);
+      std::copy_n(&small[(std::size_t{ty} * kSmallW + tx) * 3], 3,
+                  &scaled[(std::size_t{y} * kW + x) * 3]);
+    }
+  }
+  EXPECT_EQ(differing(scaled), 0u) << "7x5 scaled to " << kW << "x" << kH;
+  made->reset();
   SDL_DestroyWindow(window);
   SDL_Quit();
 }

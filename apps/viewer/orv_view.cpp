@@ -1,19 +1,25 @@
 // orv-view: flies through a scene of elliptic space in a window, every frame rendered live through
 // orv's device layer, on the CPU device or the Vulkan device. Run with --help for its options and
-// controls.
+// controls. The Vulkan device shows its frames in the window straight from the GPU, through a
+// surface of the window, where it can; otherwise, and on the CPU device, each frame is read back
+// and converted into the window's pixels.
 
 #include <SDL.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <expected>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <memory_resource>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -23,6 +29,12 @@
 #include "frame_renderer.hpp"
 #include "orv/io.hpp"
 #include "viewer.hpp"
+
+#ifdef ORV_FRAME_HAVE_VULKAN
+#include <SDL_vulkan.h>
+
+#include "orv/vulkan.hpp"
+#endif
 
 namespace {
 
@@ -97,14 +109,23 @@ std::vector<std::uint8_t> halfFloatTable() {
   return table;
 }
 
+// What shows the frames of a device in a window straight from the device: the Vulkan device with
+// the window's surface attached. Present fails as vulkan::Device::present does.
+struct Presenting {
+  std::function<device::Result<void>(rhi::ImageId)> present;
+};
+
 class Viewer {
  public:
+  // With `presenting`, frames are shown through it, until it first fails, and otherwise read back
+  // into the window's pixels.
   Viewer(const view::Options& options, const frame::Scene& scene, device::Device& device,
-         SDL_Window* window)
+         SDL_Window* window, std::optional<Presenting> presenting)
       : options_(options),
         scene_(scene),
         device_(device),
         window_(window),
+        presenting_(std::move(presenting)),
         style_(view::styleOf(options.scene)),
         start_(view::startPose(options.scene, scene)),
         observer_(start_) {
@@ -138,7 +159,7 @@ class Viewer {
       if (options_.frames && frames >= *options_.frames) break;
     }
     if (!options_.screenshot.empty() && renderer_) {
-      if (auto written = io::writePng(options_.screenshot, renderer_->image()); !written) {
+      if (auto written = writeFrame(options_.screenshot); !written) {
         std::cerr << "orv-view: " << written.error() << '\n';
         return 2;
       }
@@ -200,7 +221,7 @@ class Viewer {
       case view::Command::screenshot:
         if (renderer_) {
           const std::filesystem::path path = freeScreenshotName();
-          if (auto written = io::writePng(path, renderer_->image()); !written) {
+          if (auto written = writeFrame(path); !written) {
             std::cerr << "orv-view: " << written.error() << '\n';
           } else {
             std::cerr << "orv-view: wrote " << path.string() << '\n';
@@ -211,16 +232,34 @@ class Viewer {
     }
   }
 
+  // The last frame as a PNG file at `path`, read back from the device first where it was shown
+  // straight from it.
+  std::expected<void, std::string> writeFrame(const std::filesystem::path& path) {
+    if (presenting_) {
+      if (auto read = renderer_->readBack(); !read) return std::unexpected(read.error().message);
+    }
+    return io::writePng(path, renderer_->image());
+  }
+
   // Renders a frame at the window's size and shows it; 0, or the exit status of a failure.
   int frame() {
-    SDL_Surface* surface = SDL_GetWindowSurface(window_);
-    if (surface == nullptr) {
-      std::cerr << "orv-view: the window has no surface: " << SDL_GetError() << '\n';
-      return 1;
+    SDL_Surface* surface = nullptr;
+    int w = 0;
+    int h = 0;
+    if (presenting_) {
+      SDL_GetWindowSizeInPixels(window_, &w, &h);
+    } else {
+      surface = SDL_GetWindowSurface(window_);
+      if (surface == nullptr) {
+        std::cerr << "orv-view: the window has no surface: " << SDL_GetError() << '\n';
+        return 1;
+      }
+      w = surface->w;
+      h = surface->h;
     }
-    const auto width = static_cast<std::uint32_t>(surface->w);
-    const auto height = static_cast<std::uint32_t>(surface->h);
-    if (width == 0 || height == 0) return 0;  // nothing to show in a window of no pixels
+    if (w <= 0 || h <= 0) return 0;  // nothing to show in a window of no pixels
+    const auto width = static_cast<std::uint32_t>(w);
+    const auto height = static_cast<std::uint32_t>(h);
     if (!renderer_ || width != width_ || height != height_) {
       // A new size, the first frame's or the window's after a resize: the image follows.
       renderer_.reset();
@@ -235,10 +274,31 @@ class Viewer {
       renderer_ = std::move(*made);
       pixels_.assign(std::size_t{width} * height * 3, 0);
     }
-    const auto stats = renderer_->render(observer_);
+    const auto stats = renderer_->render(observer_, !presenting_);
     if (!stats) {
       std::cerr << "orv-view: " << stats.error().message << '\n';
       return 1;
+    }
+    if (presenting_) {
+      const Clock::time_point start = Clock::now();
+      if (auto shown = presenting_->present(renderer_->colorImage()); !shown) {
+        if (presented_) {
+          std::cerr << "orv-view: " << shown.error().message << '\n';
+          return 1;
+        }
+        // The window's surface cannot show the first frame: this one and the next go through
+        // host memory.
+        std::cerr << "orv-view: showing frames through host memory (" << shown.error().message
+                  << ")\n";
+        presenting_.reset();
+        if (auto read = renderer_->readBack(); !read) {
+          std::cerr << "orv-view: " << read.error().message << '\n';
+          return 1;
+        }
+        return frameShown(*stats, 0, 0);
+      }
+      presented_ = true;
+      return frameShown(*stats, 0, millisecondsBetween(start, Clock::now()));
     }
     const Clock::time_point start = Clock::now();
     if (SDL_MUSTLOCK(surface)) SDL_LockSurface(surface);
@@ -251,8 +311,15 @@ class Viewer {
       return 1;
     }
     const Clock::time_point now = Clock::now();
-    tally_.add(*stats, millisecondsBetween(start, presenting),
-               millisecondsBetween(presenting, now));
+    return frameShown(*stats, millisecondsBetween(start, presenting),
+                      millisecondsBetween(presenting, now));
+  }
+
+  // Counts a frame shown, and once a second shows the tally in the title (and with --stats on
+  // stdout); 0.
+  int frameShown(const frame::FrameStats& stats, double convert_ms, double present_ms) {
+    const Clock::time_point now = Clock::now();
+    tally_.add(stats, convert_ms, present_ms);
     if (millisecondsBetween(tally_.since, now) >= 1000.0) {
       const std::string text = tally_.describe(device_.name(), now);
       SDL_SetWindowTitle(window_, ("orv-view: " + text).c_str());
@@ -302,6 +369,8 @@ class Viewer {
   const frame::Scene& scene_;
   device::Device& device_;
   SDL_Window* window_;
+  std::optional<Presenting> presenting_;
+  bool presented_ = false;  // a frame was shown through presenting_
   frame::Style style_;
   view::Observer start_;
   view::Observer observer_;
@@ -339,6 +408,104 @@ bool whileHoldingStderr(std::string& held, Call call) {
   return result;
 }
 
+// A window of `options`' size with SDL's `flags` added, or null with SDL's error.
+SDL_Window* openWindow(const view::Options& options, Uint32 flags) {
+  return SDL_CreateWindow("orv-view", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED,
+                          static_cast<int>(options.width), static_cast<int>(options.height),
+                          SDL_WINDOW_RESIZABLE | flags);
+}
+
+// The device, the window and, where the device shows frames in the window itself, how.
+struct Shown {
+  std::unique_ptr<device::Device> device;
+  SDL_Window* window = nullptr;
+  std::optional<Presenting> presenting;
+};
+
+#ifdef ORV_FRAME_HAVE_VULKAN
+// The Vulkan device, showing its frames in a window of its own surface: a window made for Vulkan,
+// the device made with the instance extensions SDL names for its surfaces, the surface made with
+// the device's instance and handed to it. Where any of that fails the device is made (or kept)
+// without, to have its frames read back into a window's pixels, and one line on stderr says why.
+// ORV_VULKAN_VALIDATION=1 turns the validation layer on, its messages going to stderr.
+std::expected<Shown, std::string> openVulkan(const view::Options& options) {
+  vulkan::DeviceOptions made_with;
+  made_with.exact = options.exact;
+  const char* validation = std::getenv("ORV_VULKAN_VALIDATION");
+  made_with.validation = validation != nullptr && std::string_view(validation) == "1";
+  std::string why_not;
+  std::unique_ptr<vulkan::Device> device;
+  SDL_Window* window = openWindow(options, SDL_WINDOW_VULKAN);
+  if (window == nullptr) {
+    why_not = std::string("no window for Vulkan: ") + SDL_GetError();
+  } else if (unsigned count = 0; !SDL_Vulkan_GetInstanceExtensions(window, &count, nullptr)) {
+    why_not = std::string("no Vulkan surface extensions: ") + SDL_GetError();
+  } else {
+    std::vector<const char*> names(count);
+    if (!SDL_Vulkan_GetInstanceExtensions(window, &count, names.data())) {
+      why_not = std::string("no Vulkan surface extensions: ") + SDL_GetError();
+    } else {
+      made_with.instance_extensions.assign(names.begin(), names.begin() + count);
+      if (auto made = vulkan::makeVulkanDevice(made_with); !made) {
+        why_not = made.error().message;
+      } else {
+        device = std::move(*made);
+      }
+    }
+  }
+  if (device) {
+    const auto instance = static_cast<VkInstance>(device->instance());
+    VkSurfaceKHR surface{};
+    if (!SDL_Vulkan_CreateSurface(window, instance, &surface)) {
+      why_not = std::string("no Vulkan surface for the window: ") + SDL_GetError();
+    } else if (auto attached = device->attachSurface(std::bit_cast<std::uint64_t>(surface));
+               !attached) {
+      why_not = attached.error().message;
+      // Refused, the surface is still ours.
+      using GetProcAddr = void (*(*)(VkInstance, const char*))();
+      using DestroySurface = void (*)(VkInstance, VkSurfaceKHR, const void*);
+      const auto get = std::bit_cast<GetProcAddr>(SDL_Vulkan_GetVkGetInstanceProcAddr());
+      if (get != nullptr) {
+        const auto destroy =
+            std::bit_cast<DestroySurface>(get(instance, "vkDestroySurfaceKHR"));
+        if (destroy != nullptr) destroy(instance, surface, nullptr);
+      }
+    } else {
+      vulkan::Device& shown = *device;
+      return Shown{std::move(device), window,
+                   Presenting{[&shown](rhi::ImageId image) { return shown.present(image); }}};
+    }
+  }
+  if (window != nullptr) SDL_DestroyWindow(window);
+  if (!device) {
+    made_with.instance_extensions.clear();
+    auto made = vulkan::makeVulkanDevice(made_with);
+    if (!made) return std::unexpected("--device vulkan: " + made.error().message);
+    device = std::move(*made);
+  }
+  std::cerr << "orv-view: showing frames through host memory (" << why_not << ")\n";
+  window = openWindow(options, 0);
+  if (window == nullptr) {
+    return std::unexpected(std::string("cannot open a window: ") + SDL_GetError());
+  }
+  return Shown{std::move(device), window, std::nullopt};
+}
+#endif
+
+// The device `options` ask for and the window its frames are shown in, or why there are none.
+std::expected<Shown, std::string> openShown(const view::Options& options) {
+#ifdef ORV_FRAME_HAVE_VULKAN
+  if (options.device == "vulkan") return openVulkan(options);
+#endif
+  auto device = frame::openDevice(options.device, options.exact);
+  if (!device) return std::unexpected(device.error());
+  SDL_Window* window = openWindow(options, 0);
+  if (window == nullptr) {
+    return std::unexpected(std::string("cannot open a window: ") + SDL_GetError());
+  }
+  return Shown{std::move(*device), window, std::nullopt};
+}
+
 int run(const view::Options& options) {
   const auto scene = view::loadScene(options);
   if (!scene) {
@@ -355,11 +522,6 @@ int run(const view::Options& options) {
       std::cerr << "orv-view: --screenshot: there is no folder '" << folder.string() << "'\n";
       return 2;
     }
-  }
-  auto device = frame::openDevice(options.device, options.exact);
-  if (!device) {
-    std::cerr << "orv-view: " << device.error() << '\n';
-    return 2;
   }
   // Where no video driver is asked for and there is neither an X display nor a Wayland one, SDL
   // would probe and fall back to a driver that shows nothing.
@@ -389,20 +551,20 @@ int run(const view::Options& options) {
     return 2;
   }
   std::cerr << said;
-  SDL_Window* window = SDL_CreateWindow("orv-view", SDL_WINDOWPOS_UNDEFINED,
-                                        SDL_WINDOWPOS_UNDEFINED, static_cast<int>(options.width),
-                                        static_cast<int>(options.height), SDL_WINDOW_RESIZABLE);
-  if (window == nullptr) {
-    std::cerr << "orv-view: cannot open a window: " << SDL_GetError() << '\n';
+  auto shown = openShown(options);
+  if (!shown) {
+    std::cerr << "orv-view: " << shown.error() << '\n';
     SDL_Quit();
     return 2;
   }
   int status = 0;
   {
-    Viewer viewer(options, *scene, **device, window);
+    Viewer viewer(options, *scene, *shown->device, shown->window, std::move(shown->presenting));
     status = viewer.run();
   }
-  SDL_DestroyWindow(window);
+  // The device, and the surface it holds, before the window.
+  shown->device.reset();
+  SDL_DestroyWindow(shown->window);
   SDL_Quit();
   return status;
 }

@@ -210,7 +210,9 @@ std::string usage() {
       "  mouse drag  turn toward where the mouse goes\n"
       "The window title shows frames per second, points in view, the device and the milliseconds\n"
       "of the frame's stages: cull, sort, draw (record and execute), read back, convert to the\n"
-      "window's pixels and present.\n"
+      "window's pixels and present. The Vulkan device shows its frames through a Vulkan surface\n"
+      "of the window, where it can (else it says so and reads them back);\n"
+      "ORV_VULKAN_VALIDATION=1 runs it under the validation layer, its messages on stderr.\n"
       "Files of points: NumPy .npy, N x 4 (x y z w) of float64 or float32 in C order, or text,\n"
       "one point per line, x y z w optionally followed by r g b. A bad file or option gives one\n"
       "line on stderr and exit status 2; so does a missing display.\n";

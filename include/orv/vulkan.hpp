@@ -90,10 +90,25 @@
 // `DeviceOptions::instance_extensions` the extensions its window system's surfaces need (those
 // SDL_Vulkan_GetInstanceExtensions lists, say), makes a surface for its window with the device's
 // `instance()` (SDL_Vulkan_CreateSurface), and hands it to the device (`attachSurface`). Each
-// `present(image)` then copies a colour image, scaled to the window's size and converted to its
-// format, into the next image of a swapchain the device keeps for the surface (made anew when the
+// `present(image)` then converts a colour image into the window's pixels on the GPU and copies
+// them into the next image of a swapchain the device keeps for the surface (made anew when the
 // window's size changes), after all the work submitted before, and queues it for display: the
 // picture never passes through host memory, and present returns without waiting for it.
+//
+// The window shows exactly the bytes io::toDisplay makes of the same image (orv/io.hpp): each
+// colour channel through the one transfer curve of io::encodeChannel, 255 * v^(1/2.2) rounded after
+// clamping v to [0, 1], NaN counting as 0; rgba8_unorm values as v / 255, half floats exactly.
+// The device converts through tables made on the host by that very function (a byte for each half
+// float and each 8-bit value, and the least float reaching each of the 255 steps), so no value,
+// NaNs, infinities and subnormals included, comes out otherwise. Alpha is not shown: the window's
+// pixels are opaque. An image of another size than the window is scaled to it by nearest texel:
+// the window's pixel (x, y) shows the image's texel (floor((2x + 1) W / (2w)), likewise down), W
+// being the image's width and w the window's. rgba8_unorm, rgba16_float and rgba32_float images
+// are shown; a surface must offer 8-bit RGBA or BGRA pixels (UNORM or SRGB: the bytes are copied as
+// they are, and shown as sRGB-encoded values, as a PNG file of io::toDisplay's is marked), and
+// images and windows at most 32768 pixels wide and tall. The swapchain presents in mailbox mode
+// where the surface offers it (the newest frame replaces one not yet shown, and presenting never
+// waits for the display), else immediately, else in the order queued (FIFO).
 //
 // Failures of the driver
 // ----------------------
@@ -154,10 +169,14 @@ class Device : public device::Device {
   /// or offers no swapchains, or its queue cannot present to the surface (the surface then stays
   /// the caller's).
   [[nodiscard]] virtual device::Result<void> attachSurface(std::uint64_t surface) = 0;
-  /// Copies the colour image `image` to the attached surface's next swapchain image, scaled to its
-  /// size, after everything submitted before, and queues it for display. Fails with
-  /// `invalid_handle` for an image that is not live, `invalid_command` for a depth image, none
-  /// attached, or a window of no area, and as the other calls do when the driver fails.
+  /// Shows the colour image `image` in the attached surface's next swapchain image, converted as
+  /// io::toDisplay converts it and scaled to the window's size by nearest texel (see "Presenting
+  /// to a window"), after everything submitted before, and queues it for display. Fails with
+  /// `invalid_handle` for an image that is not live; `invalid_command` for a depth image or one of
+  /// another format than rgba8_unorm, rgba16_float and rgba32_float, none attached, or a window of
+  /// no area; `unsupported` for a surface without 8-bit RGBA or BGRA pixels; `limit_exceeded` for
+  /// an image or window wider or taller than 32768 pixels; and as the other calls do when the
+  /// driver fails.
   [[nodiscard]] virtual device::Result<void> present(rhi::ImageId image) = 0;
 };
 

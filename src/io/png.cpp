@@ -12,6 +12,7 @@
 #include <limits>
 #include <system_error>
 
+#include "display_curve.hpp"
 #include "orv/io.hpp"
 
 namespace orv::io {
@@ -60,10 +61,7 @@ std::string describeErrno(const char* what, const std::filesystem::path& path, i
 
 }  // namespace
 
-std::uint8_t encodeChannel(float linear) noexcept {
-  const double v = linear > 0.0f ? std::min(1.0, static_cast<double>(linear)) : 0.0;
-  return static_cast<std::uint8_t>(std::pow(v, 1.0 / 2.2) * 255.0 + 0.5);
-}
+std::uint8_t encodeChannel(float linear) noexcept { return device::detail::displayChannel(linear); }
 
 std::expected<void, std::string> toDisplay(const ImageView& image, Channels channels,
                                            std::span<std::uint8_t> out, std::size_t row_bytes) {

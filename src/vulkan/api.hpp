@@ -43,7 +43,8 @@ namespace orv::vulkan::detail {
   X(vkDestroySurfaceKHR)                         \
   X(vkGetPhysicalDeviceSurfaceSupportKHR)        \
   X(vkGetPhysicalDeviceSurfaceCapabilitiesKHR)   \
-  X(vkGetPhysicalDeviceSurfaceFormatsKHR)
+  X(vkGetPhysicalDeviceSurfaceFormatsKHR)        \
+  X(vkGetPhysicalDeviceSurfacePresentModesKHR)
 
 // Entry points of swapchains, present when the device was made with VK_KHR_swapchain.
 #define ORV_VK_SWAPCHAIN_FUNCTIONS(X) \
@@ -105,7 +106,7 @@ namespace orv::vulkan::detail {
   X(vkCmdSetScissor)                    \
   X(vkCmdDraw)                          \
   X(vkCmdDispatch)                      \
-  X(vkCmdBlitImage)                     \
+  X(vkCmdCopyBufferToImage)             \
   X(vkCreateSemaphore)                  \
   X(vkDestroySemaphore)
 

@@ -127,7 +127,7 @@ class VulkanDevice final : public vulkan::Device {
         device_(context_->device),
         resources_(*context_),
         pipelines_(*context_, options.exact),
-        presenter_(*context_),
+        presenter_(*context_, resources_),
         transfer_chunk_(std::max<std::uint64_t>(tuning.transfer_chunk, 1)),
         frames_(std::max<std::uint32_t>(options.frames_in_flight, 1)) {}
 
@@ -499,10 +499,30 @@ class VulkanDevice final : public vulkan::Device {
             ErrorCode::invalid_command, "present: " + device::detail::describe(id) +
                                             " is a depth image; only colour images are shown"));
       }
+      if (detail::presentFormat(image->desc.format) < 0) {
+        return std::unexpected(device::detail::failure(
+            ErrorCode::invalid_command,
+            "present: " + device::detail::describe(id) + " is " +
+                std::string(device::detail::formatName(image->desc.format)) +
+                "; only rgba8_unorm, rgba16_float and rgba32_float images are shown"));
+      }
       if (!presenter_.attached()) {
         return std::unexpected(device::detail::failure(
             ErrorCode::invalid_command, "present: no surface is attached (attachSurface)"));
       }
+      if (std::max(image->desc.width, image->desc.height) > detail::kMostPresented) {
+        return std::unexpected(device::detail::failure(
+            ErrorCode::limit_exceeded,
+            "present: images wider or taller than " + std::to_string(detail::kMostPresented) +
+                " pixels are not shown"));
+      }
+      // The buffer the texels are copied into is made larger only after the work that may use it.
+      const std::uint64_t bytes = std::uint64_t{image->desc.width} * image->desc.height *
+                                  rhi::size(image->desc.format);
+      if (!presenter_.holds(bytes)) {
+        if (auto idle = waitAll("present"); !idle) return idle;
+      }
+      if (auto ok = track(presenter_.prepare("present", bytes)); !ok) return ok;
       auto frame = beginFrame("present", 0, 0);
       if (!frame) return std::unexpected(frame.error());
       Frame& f = **frame;
@@ -517,42 +537,7 @@ class VulkanDevice final : public vulkan::Device {
       }
       const auto target = track(presenter_.acquire("present", f.acquired));
       if (!target) return std::unexpected(target.error());
-      // The swapchain image from whatever it held to a copy's destination, the copy, then to
-      // presentation; the orv image is a copy's source for the copy only.
-      const auto transition = [&](VkImageLayout from, VkImageLayout to, VkAccessFlags src_access,
-                                  VkAccessFlags dst_access, VkPipelineStageFlags src_stage,
-                                  VkPipelineStageFlags dst_stage) {
-        VkImageMemoryBarrier barrier{};
-        barrier.sType = VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER;
-        barrier.srcAccessMask = src_access;
-        barrier.dstAccessMask = dst_access;
-        barrier.oldLayout = from;
-        barrier.newLayout = to;
-        barrier.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-        barrier.dstQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;
-        barrier.image = target->image;
-        barrier.subresourceRange = wholeImage(false);
-        vk_.vkCmdPipelineBarrier(f.commands, src_stage, dst_stage, 0, 0, nullptr, 0, nullptr, 1,
-                                 &barrier);
-      };
-      transition(VK_IMAGE_LAYOUT_UNDEFINED, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 0,
-                 VK_ACCESS_TRANSFER_WRITE_BIT, VK_PIPELINE_STAGE_TRANSFER_BIT,
-                 VK_PIPELINE_STAGE_TRANSFER_BIT);
-      VkImageBlit region{};
-      region.srcSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
-      region.srcOffsets[1] = {static_cast<std::int32_t>(image->desc.width),
-                              static_cast<std::int32_t>(image->desc.height), 1};
-      region.dstSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
-      region.dstOffsets[1] = {static_cast<std::int32_t>(target->extent.width),
-                              static_cast<std::int32_t>(target->extent.height), 1};
-      constexpr VkImageLayout kCopying = VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL;
-      relayout(f.commands, image->image, false, VK_IMAGE_LAYOUT_GENERAL, kCopying);
-      vk_.vkCmdBlitImage(f.commands, image->image, kCopying, target->image,
-                         VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 1, &region, VK_FILTER_NEAREST);
-      relayout(f.commands, image->image, false, kCopying, VK_IMAGE_LAYOUT_GENERAL);
-      transition(VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, VK_IMAGE_LAYOUT_PRESENT_SRC_KHR,
-                 VK_ACCESS_TRANSFER_WRITE_BIT, 0, VK_PIPELINE_STAGE_TRANSFER_BIT,
-                 VK_PIPELINE_STAGE_BOTTOM_OF_PIPE_BIT);
+      presenter_.record(f.commands, *image, *target);
       const Signals signals{f.acquired, VK_PIPELINE_STAGE_TRANSFER_BIT, target->ready};
       if (auto ok = submitFrame("present", f, false, &signals); !ok) return ok;
       return track(presenter_.present("present", *target));

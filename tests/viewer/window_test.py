@@ -10,7 +10,10 @@ CASE is one of:
                  controls say, per second of holding a key and per pixel of a drag, read from --pose
   screen.cpu     a grab of the window from the X server (xwd) holds exactly the pixels of the frame
   screen.vulkan  rendered offline for the same pose on the same device (viewer_frame), before and
-                 after the window is resized; --frames and --screenshot write that frame
+                 after the window is resized; --frames and --screenshot write that frame. The
+                 Vulkan device shows its frames through the window's surface, under the
+                 validation layer (ORV_VULKAN_VALIDATION=1), with nothing said on stderr: no
+                 message of the layer, and no fallback to reading frames back
 
 Where no X server can be started, or a tool is missing, the window cases print "skipped: ..." and
 succeed; with ORV_REQUIRE_VIEWER=1 they fail instead. screen.vulkan also skips under
@@ -97,11 +100,12 @@ class XServer:
 class Viewer:
     """orv-view running in `server`, its --pose lines read as they come."""
 
-    def __init__(self, server, viewer, *options, cwd=None):
+    def __init__(self, server, viewer, *options, cwd=None, env=None):
         self.server = server
         self.process = subprocess.Popen(
-            [viewer, "--pose", "--size", f"{WIDTH}x{HEIGHT}", *options], env=server.env,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=cwd)
+            [viewer, "--pose", "--size", f"{WIDTH}x{HEIGHT}", *options],
+            env=server.env if env is None else env, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE, text=True, cwd=cwd)
         self.lines = queue.Queue()
         self.arrivals = []  # when each pose line came
         self.last = None
@@ -158,13 +162,16 @@ class Viewer:
         return max((b - a for a, b in zip(times, times[1:])), default=0.5)
 
     def quit(self):
+        """Quits with Escape; what orv-view said on stderr."""
         self.server.tool("xdotool", "key", "Escape")
         try:
             status = self.process.wait(timeout=30)
         except subprocess.TimeoutExpired:
             self.process.kill()
             fail("Escape did not quit orv-view")
-        check(status == 0, f"orv-view quit with status {status}: {self.process.stderr.read()}")
+        said = self.process.stderr.read()
+        check(status == 0, f"orv-view quit with status {status}: {said}")
+        return said
 
 
 # --- geometry of poses ----------------------------------------------------------------------------
@@ -430,7 +437,8 @@ def screen_case(args, server, device):
         return reference, made
 
     reference, made = render(WIDTH, HEIGHT)
-    viewer = Viewer(server, args.viewer, *options)
+    env = dict(server.env, ORV_VULKAN_VALIDATION="1") if device == "vulkan" else server.env
+    viewer = Viewer(server, args.viewer, *options, env=env)
     check(viewer.first == made.stdout.strip(),
           f"the viewer starts at {viewer.first}, the reference at {made.stdout.strip()}")
     viewer.wait_frames(2)
@@ -444,15 +452,17 @@ def screen_case(args, server, device):
     viewer.skip_shown()
     viewer.wait_frames(3)
     compare(server.tool("xwd", "-silent", "-id", viewer.window), smaller)
-    viewer.quit()
+    said = viewer.quit()
+    check(said == "", f"orv-view said on stderr: {said}")
 
     # --frames quits by itself after so many frames, and --screenshot then writes the last one: the
     # same PNG file as the frame's.
     shot = os.path.join(work, "shot.png")
     done = subprocess.run([args.viewer, "--pose", "--size", f"{WIDTH}x{HEIGHT}", "--frames", "3",
-                           "--screenshot", shot, *options], env=server.env, capture_output=True,
+                           "--screenshot", shot, *options], env=env, capture_output=True,
                           text=True, timeout=120)
-    check(done.returncode == 0, f"--frames 3: status {done.returncode}, {done.stderr}")
+    check(done.returncode == 0 and done.stderr == "",
+          f"--frames 3: status {done.returncode}, {done.stderr}")
     check(done.stdout.splitlines() == [made.stdout.strip()] * 3, "--frames 3 showed other frames")
     with open(shot, "rb") as a, open(reference[:-4] + ".png", "rb") as b:
         check(a.read() == b.read(), "--screenshot wrote another picture than the frame's")
