@@ -302,6 +302,49 @@ TEST(Commands, ClearsWriteTheImageFormatRoundedToNearest) {
   EXPECT_EQ(dev->readImage(depth, wrong).error().code, ErrorCode::invalid_command);
 }
 
+TEST(Commands, HalfFloatTexelsHoldTheNearestHalfTiesToEven) {
+  // Floats of every magnitude a half reaches (subnormal halfs, ties between neighbours, values
+  // that round up to infinity), checked against the neighbouring halfs rather than a conversion.
+  auto dev = cpu();
+  const ImageId half = *dev->createImage(ImageDescriptor::initOrvRenderTarget(1, 1));
+  const std::array<ImageId, 1> writes{half};
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<std::uint32_t> pick(0x3000'0000u, 0x4790'0000u);
+  std::uniform_int_distribution<std::uint32_t> low_bits(0, 7);
+  for (int round = 0; round < 3000; ++round) {
+    std::array<float, 4> v{};
+    for (float& c : v) {
+      std::uint32_t b = pick(rng);
+      if (low_bits(rng) == 0) b = (b & ~0x1fffu) | 0x1000u;  // half way between two normal halfs
+      c = std::bit_cast<float>(b | (low_bits(rng) < 4 ? 0x8000'0000u : 0u));
+    }
+    const std::array<GpuCommand, 1> commands{{GpuCommand::Clear{half, v[0], v[1], v[2], v[3], 0}}};
+    rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+    ASSERT_TRUE(graph.addPass({"clear", {}, writes, commands, rhi::PassType::clear}));
+    ASSERT_TRUE(dev->execute(graph));
+    std::array<std::uint16_t, 4> texel{};
+    ASSERT_TRUE(dev->readImage(half, std::as_writable_bytes(std::span(texel))));
+    for (std::size_t c = 0; c < 4; ++c) {
+      const std::uint16_t h = texel[c];
+      const double value = std::fabs(static_cast<double>(v[c]));
+      const double got = std::fabs(static_cast<double>(device::halfToFloat(h)));
+      ASSERT_EQ(h >> 15, std::signbit(v[c]) ? 1 : 0) << v[c];
+      if (std::isinf(got)) {  // 65520 = 65504 + half its last step, and beyond
+        ASSERT_GE(value, 65520.0) << v[c];
+        continue;
+      }
+      const double below = (h & 0x7fffu) == 0 ? 0.0 : std::fabs(device::halfToFloat(h - 1));
+      const double above = std::fabs(device::halfToFloat(h + 1));
+      ASSERT_LE(std::fabs(value - got), std::fabs(value - below)) << v[c];
+      ASSERT_LE(std::fabs(value - got), std::fabs(value - above)) << v[c];
+      if (std::fabs(value - got) == std::fabs(value - below) ||
+          std::fabs(value - got) == std::fabs(value - above)) {
+        ASSERT_EQ(h & 1u, 0u) << "a tie goes to the even half: " << v[c];
+      }
+    }
+  }
+}
+
 TEST(Commands, UploadsAndDistancesAreExact) {
   auto dev = cpu();
   std::mt19937_64 rng(7);
