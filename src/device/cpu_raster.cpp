@@ -346,6 +346,39 @@ Rgba depthCued(const DepthCue& cue, float depth, const Rgba& color) noexcept {
           static_cast<float>(static_cast<double>(color[2]) * k), color[3]};
 }
 
+namespace {
+
+#ifdef ORV_RASTER_AVX2
+// storeCuedHalf with the processor's conversions; false, with nothing stored, where a channel is
+// NaN.
+[[gnu::target("avx,f16c")]] bool storeCuedHalfs(std::byte* texel, const DepthCue& cue, float depth,
+                                                Rgba color) noexcept {
+  __m128 v = _mm_setr_ps(color[0], color[1], color[2], color[3]);
+  if (cue.enabled) {
+    // As depthCued: each colour channel times k in double, rounded to float; alpha as it is.
+    const auto& c = cue.coefficients;
+    const double n = 1.0 - static_cast<double>(depth);
+    const double k = (((c[4] * n + c[3]) * n + c[2]) * n + c[1]) * n + c[0];
+    const __m128 cued = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(v), _mm256_set1_pd(k)));
+    v = _mm_blend_ps(cued, v, 0x8);
+  }
+  if (_mm_movemask_ps(_mm_cmpunord_ps(v, v)) != 0) return false;
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(texel), _mm_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT));
+  return true;
+}
+#endif
+
+// storeColor of depthCued(cue, depth, color) into one rgba16_float texel.
+void storeCuedHalf(std::byte* texel, const DepthCue& cue, float depth, const Rgba& color) noexcept {
+#ifdef ORV_RASTER_AVX2
+  static const bool f16c = __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
+  if (f16c && storeCuedHalfs(texel, cue, depth, color)) return;
+#endif
+  storeColor(texel, Format::rgba16_float, 0, depthCued(cue, depth, color));
+}
+
+}  // namespace
+
 Rasteriser::Rasteriser(const RenderTarget& target, const ViewUniform& view,
                        const rhi::GraphicsPipelineDescriptor& pipeline,
                        const PipelineOptions& options, PointQueue* queue) noexcept
@@ -779,7 +812,7 @@ void Rasteriser::drawPointHalf(const PointQueue::Record& r, std::uint32_t x0, st
       if (!(depth <= target_.depth[index])) continue;
       if (write_depth_) target_.depth[index] = depth;
       if (!encoded) {
-        storeColor(texel.data(), Format::rgba16_float, 0, depthCued(cue_, depth, r.color));
+        storeCuedHalf(texel.data(), cue_, depth, r.color);
         encoded = true;
       }
       std::memcpy(texels + index * 8, texel.data(), 8);
@@ -1019,6 +1052,11 @@ void Rasteriser::fragment(std::size_t x, std::size_t y, float depth, const Rgba&
   if (test_depth_) {
     if (!compare(pipeline_.depth.depth_compare, depth, target_.depth[index])) return;
     if (write_depth_) target_.depth[index] = depth;
+  }
+  if (!pipeline_.blend_enabled && target_.colors.size() == 1 &&
+      target_.colors[0].format == Format::rgba16_float) {
+    storeCuedHalf(target_.colors[0].texels + index * 8, cue_, depth, incoming);  // the usual target
+    return;
   }
   const Rgba color = depthCued(cue_, depth, incoming);
   for (const ColorAttachment& attachment : target_.colors) {
