@@ -352,8 +352,8 @@ namespace {
 // storeCuedHalf with the processor's conversions; false, with nothing stored, where a channel is
 // NaN.
 [[gnu::target("avx,f16c")]] bool storeCuedHalfs(std::byte* texel, const DepthCue& cue, float depth,
-                                                Rgba color) noexcept {
-  __m128 v = _mm_setr_ps(color[0], color[1], color[2], color[3]);
+                                                const Rgba& color) noexcept {
+  __m128 v = _mm_loadu_ps(color.data());
   if (cue.enabled) {
     // As depthCued: each colour channel times k in double, rounded to float; alpha as it is.
     const auto& c = cue.coefficients;
