@@ -676,10 +676,166 @@ constexpr std::size_t kPointChunk = 32768;
 
 }  // namespace
 
+#ifdef ORV_RASTER_AVX2
+namespace {
+
+// ceilSmall of four values, up to the sign of a zero result.
+[[gnu::target("avx2")]] inline __m256d ceilSmall4(__m256d v) noexcept {
+  const __m256d t = _mm256_round_pd(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+  return _mm256_add_pd(t, _mm256_and_pd(_mm256_cmp_pd(t, v, _CMP_LT_OQ), _mm256_set1_pd(1.0)));
+}
+
+// ((a x + b y) + c z) + d w, lane by lane.
+[[gnu::target("avx2")]] inline __m256d weighed4(__m256d x, __m256d y, __m256d z, __m256d w, double a,
+                                                double b, double c, double d) noexcept {
+  return _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(a), x),
+                                                   _mm256_mul_pd(_mm256_set1_pd(b), y)),
+                                     _mm256_mul_pd(_mm256_set1_pd(c), z)),
+                       _mm256_mul_pd(_mm256_set1_pd(d), w));
+}
+
+// Along one axis of the image, from the plane values `a` and `b` of its two sides (left and
+// right, or top and bottom): the first pixel and the end of the pixels covered, into `cover` at
+// `at` and `at + 1` for each lane; `drawn` loses the lanes that cover none or land nowhere.
+[[gnu::target("avx2")]] inline void placeAlong4(__m256d a, __m256d b, double extent, double half,
+                                                double target, std::size_t at, __m256d& drawn,
+                                                std::array<std::array<std::uint32_t, 4>, 4>& cover) noexcept {
+  const __m256d zero = _mm256_setzero_pd();
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d half_one = _mm256_set1_pd(0.5);
+  const __m256d sum = _mm256_add_pd(a, b);
+  const __m256d ndc =
+      _mm256_and_pd(_mm256_cmp_pd(sum, zero, _CMP_GT_OQ), _mm256_div_pd(_mm256_sub_pd(a, b), sum));
+  const __m256d c =
+      _mm256_mul_pd(_mm256_mul_pd(_mm256_add_pd(ndc, one), half_one), _mm256_set1_pd(extent));
+  const __m256d finite =
+      _mm256_cmp_pd(_mm256_andnot_pd(_mm256_set1_pd(-0.0), c),
+                    _mm256_set1_pd(std::numeric_limits<double>::infinity()), _CMP_LT_OQ);
+  const __m256d h = _mm256_set1_pd(half);
+  const __m256d first = ceilSmall4(_mm256_sub_pd(_mm256_sub_pd(c, h), half_one));
+  const __m256d end = ceilSmall4(_mm256_sub_pd(_mm256_add_pd(c, h), half_one));
+  const __m256d limit = _mm256_set1_pd(target);
+  // std::max(0.0, first) and std::min(target, end), comparison for comparison.
+  const __m256d from = _mm256_blendv_pd(zero, first, _mm256_cmp_pd(zero, first, _CMP_LT_OQ));
+  const __m256d to = _mm256_blendv_pd(limit, end, _mm256_cmp_pd(end, limit, _CMP_LT_OQ));
+  drawn = _mm256_and_pd(drawn, _mm256_and_pd(finite, _mm256_cmp_pd(from, to, _CMP_LT_OQ)));
+  // Whole numbers in [0, target] where drawn; zero elsewhere, never read.
+  std::array<std::int32_t, 4> lo{};
+  std::array<std::int32_t, 4> hi{};
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(lo.data()),
+                   _mm256_cvttpd_epi32(_mm256_and_pd(drawn, from)));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(hi.data()),
+                   _mm256_cvttpd_epi32(_mm256_and_pd(drawn, to)));
+  for (std::size_t i = 0; i < 4; ++i) {
+    cover[i][at] = static_cast<std::uint32_t>(lo[i]);
+    cover[i][at + 1] = static_cast<std::uint32_t>(hi[i]);
+  }
+}
+
+// Where four points land, as Rasteriser::pointRecord places each, lane by lane the same
+// operations in the same order: their representatives facing the view into `q`, and the pixels
+// their squares cover into `cover` (x0, x1, y0, y1 of each). Returns the lanes drawn (a bit each)
+// and above them, shifted by 4, the lanes left for pointRecord: a point exactly on the
+// hyperplane orthogonal to the observer, or one whose product with the observer is not a number.
+[[gnu::target("avx2")]] unsigned placePoints4(const HomVec4* points, const ViewUniform& view,
+                                               double half, double target_width,
+                                               double target_height, HomVec4* q,
+                                               std::array<std::array<std::uint32_t, 4>, 4>& cover) noexcept {
+  const auto* p = reinterpret_cast<const double*>(points);
+  const __m256d xy02 = _mm256_loadu2_m128d(p + 8, p);
+  const __m256d xy13 = _mm256_loadu2_m128d(p + 12, p + 4);
+  const __m256d zw02 = _mm256_loadu2_m128d(p + 10, p + 2);
+  const __m256d zw13 = _mm256_loadu2_m128d(p + 14, p + 6);
+  __m256d x = _mm256_unpacklo_pd(xy02, xy13);
+  __m256d y = _mm256_unpackhi_pd(xy02, xy13);
+  __m256d z = _mm256_unpacklo_pd(zw02, zw13);
+  __m256d w = _mm256_unpackhi_pd(zw02, zw13);
+  const HomVec4& o = view.observer;
+  const __m256d zero = _mm256_setzero_pd();
+  // point.dot(observer): the same products, each operand order aside.
+  const __m256d toward = weighed4(x, y, z, w, o.x, o.y, o.z, o.w);
+  const __m256d undecided = _mm256_cmp_pd(toward, zero, _CMP_EQ_UQ);  // zero, or NaN
+  const __m256d flip = _mm256_and_pd(_mm256_cmp_pd(toward, zero, _CMP_LT_OQ), _mm256_set1_pd(-0.0));
+  x = _mm256_xor_pd(x, flip);
+  y = _mm256_xor_pd(y, flip);
+  z = _mm256_xor_pd(z, flip);
+  w = _mm256_xor_pd(w, flip);
+  // The faced points back into their own layout.
+  const __m256d xy_even = _mm256_unpacklo_pd(x, y);  // x0 y0 x2 y2
+  const __m256d xy_odd = _mm256_unpackhi_pd(x, y);   // x1 y1 x3 y3
+  const __m256d zw_even = _mm256_unpacklo_pd(z, w);
+  const __m256d zw_odd = _mm256_unpackhi_pd(z, w);
+  auto* out = reinterpret_cast<double*>(q);
+  _mm256_storeu_pd(out, _mm256_permute2f128_pd(xy_even, zw_even, 0x20));
+  _mm256_storeu_pd(out + 4, _mm256_permute2f128_pd(xy_odd, zw_odd, 0x20));
+  _mm256_storeu_pd(out + 8, _mm256_permute2f128_pd(xy_even, zw_even, 0x31));
+  _mm256_storeu_pd(out + 12, _mm256_permute2f128_pd(xy_odd, zw_odd, 0x31));
+  __m256d plane[4];
+  for (std::size_t k = 0; k < 4; ++k) {
+    const auto& l = view.planes[k];
+    plane[k] = weighed4(x, y, z, w, l.a, l.b, l.c, l.d);
+  }
+  __m256d drawn = _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(plane[0], zero, _CMP_GE_OQ),
+                                              _mm256_cmp_pd(plane[1], zero, _CMP_GE_OQ)),
+                                _mm256_and_pd(_mm256_cmp_pd(plane[2], zero, _CMP_GE_OQ),
+                                              _mm256_cmp_pd(plane[3], zero, _CMP_GE_OQ)));
+  placeAlong4(plane[0], plane[1], view.width, half, target_width, 0, drawn, cover);
+  placeAlong4(plane[2], plane[3], view.height, half, target_height, 2, drawn, cover);
+  const auto drawn_bits =
+      static_cast<unsigned>(_mm256_movemask_pd(_mm256_andnot_pd(undecided, drawn)));
+  return drawn_bits | static_cast<unsigned>(_mm256_movemask_pd(undecided)) << 4;
+}
+
+}  // namespace
+#endif
+
 void Rasteriser::point(const HomVec4& position, const Rgba& color) noexcept {
-  PointQueue::Record r{};
-  HomVec4 q;
-  if (!pointRecord(position, color, r, q)) return;
+  if (queue_ == nullptr) {
+    PointQueue::Record r{};
+    HomVec4 q;
+    if (pointRecord(position, color, r, q)) queuePoint(r, q);
+    return;
+  }
+  // Gathered, and placed four at a time.
+  waiting_[waiting_count_] = {position, color};
+  if (++waiting_count_ == waiting_.size()) placeWaiting();
+}
+
+void Rasteriser::placeWaiting() noexcept {
+  const std::size_t count = waiting_count_;
+  waiting_count_ = 0;
+  std::array<PointQueue::Record, kPending> records{};
+  std::array<HomVec4, kPending> faced{};
+  unsigned drawn = 0;
+  unsigned undecided = (1u << count) - 1u;
+#ifdef ORV_RASTER_AVX2
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2 && count == kPending) {
+    std::array<HomVec4, kPending> positions{};
+    for (std::size_t i = 0; i < count; ++i) positions[i] = waiting_[i].position;
+    std::array<std::array<std::uint32_t, 4>, 4> cover{};
+    const unsigned lanes = placePoints4(positions.data(), view_, 0.5 * static_cast<double>(pipeline_.point_size),
+                                        static_cast<double>(target_.width),
+                                        static_cast<double>(target_.height), faced.data(), cover);
+    drawn = lanes & 0xFu;
+    undecided = lanes >> 4;
+    for (std::size_t i = 0; i < count; ++i) {
+      records[i] = {0.0f, cover[i][0], cover[i][1], cover[i][2], cover[i][3], waiting_[i].color};
+    }
+  }
+#endif
+  for (std::size_t i = 0; i < count; ++i) {
+    if ((undecided >> i & 1u) != 0 &&
+        pointRecord(waiting_[i].position, waiting_[i].color, records[i], faced[i])) {
+      drawn |= 1u << i;
+    }
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if ((drawn >> i & 1u) != 0) queuePoint(records[i], faced[i]);
+  }
+}
+
+void Rasteriser::queuePoint(PointQueue::Record r, const HomVec4& q) noexcept {
   if (queue_ != nullptr) {
     try {
       // Gathered a chunk at a time, in memory that is made once and kept.
@@ -688,13 +844,13 @@ void Rasteriser::point(const HomVec4& position, const Rgba& color) noexcept {
         queue_->facing.reserve(kPointChunk);
         queue_->binned.reserve(2 * kPointChunk);
       }
-      if (queue_->records.size() == kPointChunk) flush();
-      queue_->records.push_back(r);  // its depth comes with the chunk's, in flush
+      if (queue_->records.size() == kPointChunk) drawQueue();
+      queue_->records.push_back(r);  // its depth comes with the chunk's, in drawQueue
       queue_->facing.push_back(q);
       return;
     } catch (...) {
       // No memory to gather more: draw what was gathered, then this one, at once.
-      flush();
+      drawQueue();
       queue_ = nullptr;
     }
   }
@@ -712,6 +868,11 @@ constexpr std::uint32_t kTileHeight = 32;
 }  // namespace
 
 void Rasteriser::flush() noexcept {
+  if (waiting_count_ > 0) placeWaiting();
+  drawQueue();
+}
+
+void Rasteriser::drawQueue() noexcept {
   if (queue_ == nullptr || queue_->records.empty()) return;
   PointQueue& q = *queue_;
   // The depths, four points at a time.
@@ -758,21 +919,36 @@ void Rasteriser::flush() noexcept {
   }
   for (std::size_t t = tiles; t > 0; --t) q.starts[t] = q.starts[t - 1];
   q.starts[0] = 0;
-  for (std::uint32_t ty = 0; ty < tiles_y; ++ty) {
-    const std::uint32_t top = ty * kTileHeight;
-    const std::uint32_t bottom = std::min(top + kTileHeight, target_.height);
-    for (std::uint32_t tx = 0; tx < tiles_x; ++tx) {
-      const std::uint32_t left = tx * kTileWidth;
-      const std::uint32_t right = std::min(left + kTileWidth, target_.width);
-      const std::size_t t = std::size_t{ty} * tiles_x + tx;
-      if (q.starts[t] == q.starts[t + 1]) continue;
+  // The tiles that have points, in order; each one's depths and texels are asked for while the
+  // one before it is drawn.
+  const auto bounds = [&](std::size_t t) {
+    const auto left = static_cast<std::uint32_t>(t % tiles_x) * kTileWidth;
+    const auto top = static_cast<std::uint32_t>(t / tiles_x) * kTileHeight;
+    return std::array<std::uint32_t, 4>{left, std::min(left + kTileWidth, target_.width), top,
+                                        std::min(top + kTileHeight, target_.height)};
+  };
+  const auto nextTile = [&](std::size_t t) {
+    while (t < tiles && q.starts[t] == q.starts[t + 1]) ++t;
+    return t;
+  };
+  std::size_t t = nextTile(0);
+  if (t < tiles) {
+    const auto [left, right, top, bottom] = bounds(t);
+    prefetchTile(left, right, top, bottom);
+  }
+  while (t < tiles) {
+    const std::size_t next = nextTile(t + 1);
+    if (next < tiles) {
+      const auto [left, right, top, bottom] = bounds(next);
       prefetchTile(left, right, top, bottom);
-      for (std::uint32_t k = q.starts[t]; k < q.starts[t + 1]; ++k) {
-        const PointQueue::Record& r = q.binned[k];
-        drawPoint(r, std::max(r.x0, left), std::min(r.x1, right), std::max(r.y0, top),
-                  std::min(r.y1, bottom));
-      }
     }
+    const auto [left, right, top, bottom] = bounds(t);
+    for (std::uint32_t k = q.starts[t]; k < q.starts[t + 1]; ++k) {
+      const PointQueue::Record& r = q.binned[k];
+      drawPoint(r, std::max(r.x0, left), std::min(r.x1, right), std::max(r.y0, top),
+                std::min(r.y1, bottom));
+    }
+    t = next;
   }
   q.records.clear();
 }

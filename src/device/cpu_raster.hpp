@@ -115,6 +115,12 @@ class Rasteriser {
   /// where it draws nothing.
   [[nodiscard]] bool pointRecord(const kernel::HomVec4& position, const Rgba& color,
                                  PointQueue::Record& out, kernel::HomVec4& q) const noexcept;
+  /// Places the points waiting in `waiting_`, in their order, and queues those drawn.
+  void placeWaiting() noexcept;
+  /// Queues the point of record `r` facing the view at `q`, or without a queue draws it.
+  void queuePoint(PointQueue::Record r, const kernel::HomVec4& q) noexcept;
+  /// Draws the queued points tile by tile.
+  void drawQueue() noexcept;
   void prefetchTile(std::uint32_t left, std::uint32_t right, std::uint32_t top,
                     std::uint32_t bottom) const noexcept;
   void drawPointHalf(const PointQueue::Record& r, std::uint32_t x0, std::uint32_t x1,
@@ -150,6 +156,13 @@ class Rasteriser {
   std::array<kernel::HomVec4, kPending> pending_q_{};
   std::array<PendingFragment, kPending> pending_{};
   std::size_t pending_count_ = 0;
+
+  struct WaitingPoint {
+    kernel::HomVec4 position;
+    Rgba color;
+  };
+  std::array<WaitingPoint, kPending> waiting_{};  // points not yet placed, with a queue only
+  std::size_t waiting_count_ = 0;
 };
 
 }  // namespace orv::device::detail
