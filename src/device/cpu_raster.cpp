@@ -64,13 +64,28 @@ std::uint16_t floatToHalf(float value) noexcept { return halfOf(value); }
 namespace {
 
 #ifdef ORV_RASTER_AVX2
-// The four halfs of `color` as halfOf gives them, by the processor's conversion (round to
-// nearest, ties to even, as halfOf); false, with nothing stored, where a channel is NaN, whose
-// payload halfOf keeps in its own way.
-[[gnu::target("f16c")]] bool storeHalfs(std::byte* out, const Rgba& color) noexcept {
-  const __m128 v = _mm_loadu_ps(color.data());
+// Whether the processor converts to halfs itself (F16C, with AVX).
+bool hasHalfConversion() noexcept {
+  static const bool has = __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
+  return has;
+}
+
+// The texel of depthCued(cue, depth, color) as storeColor stores it in rgba16_float, by the
+// processor's conversions: each colour channel times the cue in double, rounded to float, alpha as
+// it is, then the four halfs nearest, ties to even, as halfOf gives them. False, with nothing
+// stored, where a channel is NaN, whose payload halfOf keeps in its own way.
+[[gnu::target("avx,f16c")]] bool storeCuedHalfs(std::byte* texel, const DepthCue& cue, float depth,
+                                                const Rgba& color) noexcept {
+  __m128 v = _mm_loadu_ps(color.data());
+  if (cue.enabled) {
+    const auto& c = cue.coefficients;
+    const double n = 1.0 - static_cast<double>(depth);
+    const double k = (((c[4] * n + c[3]) * n + c[2]) * n + c[1]) * n + c[0];
+    const __m128 cued = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(v), _mm256_set1_pd(k)));
+    v = _mm_blend_ps(cued, v, 0x8);
+  }
   if (_mm_movemask_ps(_mm_cmpunord_ps(v, v)) != 0) return false;
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(texel), _mm_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT));
   return true;
 }
 #endif
@@ -92,8 +107,9 @@ void storeColor(std::byte* texels, Format format, std::size_t index, const Rgba&
     }
     case Format::rgba16_float: {
 #ifdef ORV_RASTER_AVX2
-      static const bool f16c = __builtin_cpu_supports("f16c");
-      if (f16c && storeHalfs(texels + index * 8, color)) return;
+      if (hasHalfConversion() && storeCuedHalfs(texels + index * 8, DepthCue{}, 0.0f, color)) {
+        return;
+      }
 #endif
       const std::array<std::uint16_t, 4> out{halfOf(color[0]), halfOf(color[1]), halfOf(color[2]),
                                              halfOf(color[3])};
@@ -348,31 +364,10 @@ Rgba depthCued(const DepthCue& cue, float depth, const Rgba& color) noexcept {
 
 namespace {
 
-#ifdef ORV_RASTER_AVX2
-// storeCuedHalf with the processor's conversions; false, with nothing stored, where a channel is
-// NaN.
-[[gnu::target("avx,f16c")]] bool storeCuedHalfs(std::byte* texel, const DepthCue& cue, float depth,
-                                                const Rgba& color) noexcept {
-  __m128 v = _mm_loadu_ps(color.data());
-  if (cue.enabled) {
-    // As depthCued: each colour channel times k in double, rounded to float; alpha as it is.
-    const auto& c = cue.coefficients;
-    const double n = 1.0 - static_cast<double>(depth);
-    const double k = (((c[4] * n + c[3]) * n + c[2]) * n + c[1]) * n + c[0];
-    const __m128 cued = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(v), _mm256_set1_pd(k)));
-    v = _mm_blend_ps(cued, v, 0x8);
-  }
-  if (_mm_movemask_ps(_mm_cmpunord_ps(v, v)) != 0) return false;
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(texel), _mm_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT));
-  return true;
-}
-#endif
-
 // storeColor of depthCued(cue, depth, color) into one rgba16_float texel.
 void storeCuedHalf(std::byte* texel, const DepthCue& cue, float depth, const Rgba& color) noexcept {
 #ifdef ORV_RASTER_AVX2
-  static const bool f16c = __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
-  if (f16c && storeCuedHalfs(texel, cue, depth, color)) return;
+  if (hasHalfConversion() && storeCuedHalfs(texel, cue, depth, color)) return;
 #endif
   storeColor(texel, Format::rgba16_float, 0, depthCued(cue, depth, color));
 }
@@ -569,8 +564,9 @@ static_assert(sizeof(HomVec4) == 4 * sizeof(double), "points are four packed dou
 // The fast path of Rasteriser::pointDepth for the four points at `q`, lane by lane the same
 // operations in the same order, so the same bits. Returns the lanes it leaves undecided (a bit
 // each), which pointDepth decides alone; the others' depths are in `out`.
-[[gnu::target("avx2")]] unsigned fastDepths4(const HomVec4* q, const HomVec4& o, double observer_norm2,
-                                              double near, double scale, float* out) noexcept {
+[[gnu::target("avx2")]] unsigned fastDepths4(const HomVec4* q, const HomVec4& o,
+                                              double observer_norm2, double near, double scale,
+                                              float* out) noexcept {
   const auto* p = reinterpret_cast<const double*>(q);
   const __m256d xy02 = _mm256_loadu2_m128d(p + 8, p);
   const __m256d xy13 = _mm256_loadu2_m128d(p + 12, p + 4);
@@ -592,7 +588,8 @@ static_assert(sizeof(HomVec4) == 4 * sizeof(double), "points are four packed dou
   const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), dp);
   __m256d ok = _mm256_and_pd(_mm256_cmp_pd(sb, _mm256_set1_pd(1e-28), _CMP_GT_OQ),
                              _mm256_cmp_pd(sb, _mm256_set1_pd(1e200), _CMP_LT_OQ));
-  ok = _mm256_and_pd(ok, _mm256_cmp_pd(magnitude, _mm256_set1_pd(std::numeric_limits<double>::infinity()), _CMP_LT_OQ));
+  const __m256d infinity = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+  ok = _mm256_and_pd(ok, _mm256_cmp_pd(magnitude, infinity, _CMP_LT_OQ));
   const __m256d ratio =
       _mm256_div_pd(magnitude, _mm256_sqrt_pd(_mm256_mul_pd(_mm256_set1_pd(observer_norm2), sb)));
   const __m256d cosine = _mm256_blendv_pd(ratio, one, _mm256_cmp_pd(one, ratio, _CMP_LT_OQ));
@@ -686,20 +683,22 @@ namespace {
 }
 
 // ((a x + b y) + c z) + d w, lane by lane.
-[[gnu::target("avx2")]] inline __m256d weighed4(__m256d x, __m256d y, __m256d z, __m256d w, double a,
-                                                double b, double c, double d) noexcept {
+[[gnu::target("avx2")]] inline __m256d weighed4(__m256d x, __m256d y, __m256d z, __m256d w,
+                                                double a, double b, double c, double d) noexcept {
   return _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(a), x),
                                                    _mm256_mul_pd(_mm256_set1_pd(b), y)),
                                      _mm256_mul_pd(_mm256_set1_pd(c), z)),
                        _mm256_mul_pd(_mm256_set1_pd(d), w));
 }
 
+using Cover = std::array<std::array<std::uint32_t, 4>, 4>;  // x0, x1, y0, y1 of four points
+
 // Along one axis of the image, from the plane values `a` and `b` of its two sides (left and
 // right, or top and bottom): the first pixel and the end of the pixels covered, into `cover` at
 // `at` and `at + 1` for each lane; `drawn` loses the lanes that cover none or land nowhere.
 [[gnu::target("avx2")]] inline void placeAlong4(__m256d a, __m256d b, double extent, double half,
                                                 double target, std::size_t at, __m256d& drawn,
-                                                std::array<std::array<std::uint32_t, 4>, 4>& cover) noexcept {
+                                                Cover& cover) noexcept {
   const __m256d zero = _mm256_setzero_pd();
   const __m256d one = _mm256_set1_pd(1.0);
   const __m256d half_one = _mm256_set1_pd(0.5);
@@ -740,7 +739,7 @@ namespace {
 [[gnu::target("avx2")]] unsigned placePoints4(const HomVec4* points, const ViewUniform& view,
                                                double half, double target_width,
                                                double target_height, HomVec4* q,
-                                               std::array<std::array<std::uint32_t, 4>, 4>& cover) noexcept {
+                                               Cover& cover) noexcept {
   const auto* p = reinterpret_cast<const double*>(points);
   const __m256d xy02 = _mm256_loadu2_m128d(p + 8, p);
   const __m256d xy13 = _mm256_loadu2_m128d(p + 12, p + 4);
@@ -813,10 +812,11 @@ void Rasteriser::placeWaiting() noexcept {
   if (avx2 && count == kPending) {
     std::array<HomVec4, kPending> positions{};
     for (std::size_t i = 0; i < count; ++i) positions[i] = waiting_[i].position;
-    std::array<std::array<std::uint32_t, 4>, 4> cover{};
-    const unsigned lanes = placePoints4(positions.data(), view_, 0.5 * static_cast<double>(pipeline_.point_size),
-                                        static_cast<double>(target_.width),
-                                        static_cast<double>(target_.height), faced.data(), cover);
+    Cover cover{};
+    const unsigned lanes =
+        placePoints4(positions.data(), view_, 0.5 * static_cast<double>(pipeline_.point_size),
+                     static_cast<double>(target_.width), static_cast<double>(target_.height),
+                     faced.data(), cover);
     drawn = lanes & 0xFu;
     undecided = lanes >> 4;
     for (std::size_t i = 0; i < count; ++i) {
