@@ -341,7 +341,7 @@ TEST(Commands, HalfFloatTexelsHoldTheNearestHalfTiesToEven) {
       if (low_bits(rng) == 0) b = (b & ~0x1fffu) | 0x1000u;  // half way between two normal halfs
       c = std::bit_cast<float>(b | (low_bits(rng) < 4 ? 0x8000'0000u : 0u));
     }
-    const std::array<GpuCommand, 1> commands{{GpuCommand::Clear{half, v[0], v[1], v[2], v[3], 0}}};
+    const std::array<GpuCommand, 1> commands{{{GpuCommand::Clear{half, v[0], v[1], v[2], v[3], 0}}}};
     rhi::FrameGraph graph(*std::pmr::new_delete_resource());
     ASSERT_TRUE(graph.addPass({"clear", {}, writes, commands, rhi::PassType::clear}));
     ASSERT_TRUE(dev->execute(graph));
