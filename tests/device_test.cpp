@@ -84,10 +84,12 @@ struct Rig {
   BufferId positions{};
   BufferId colors{};
   std::array<ImageId, 2> targets{};
+  Format format;
 
-  Rig(std::uint32_t w, std::uint32_t h, std::uint32_t capacity = 64) : width(w), height(h) {
-    color = *device->createImage(
-        ImageDescriptor::init2D(Format::rgba32_float, w, h, ImageUsage::color_target));
+  Rig(std::uint32_t w, std::uint32_t h, std::uint32_t capacity = 64,
+      Format color_format = Format::rgba32_float)
+      : width(w), height(h), format(color_format) {
+    color = *device->createImage(ImageDescriptor::init2D(format, w, h, ImageUsage::color_target));
     depth = *device->createImage(
         ImageDescriptor::init2D(Format::depth32_float, w, h, ImageUsage::depth_target));
     view = *device->createBuffer(BufferDescriptor::initUniform(256));
@@ -106,7 +108,7 @@ struct Rig {
     rhi::GraphicsPipelineDescriptor desc{};
     desc.type = rhi::PipelineType::orv_projective;
     desc.topology = topology;
-    desc.color_format = Format::rgba32_float;
+    desc.color_format = format;
     desc.depth.fs_depth = true;
     desc.blend_enabled = blend;
     desc.dst_color_factor = blend ? rhi::BlendFactor::one : rhi::BlendFactor::zero;
@@ -141,6 +143,12 @@ struct Rig {
 
   std::vector<float> pixels() {
     std::vector<float> out(std::size_t{width} * height * 4);
+    if (format == Format::rgba16_float) {
+      std::vector<std::uint16_t> halfs(out.size());
+      EXPECT_TRUE(device->readImage(color, std::as_writable_bytes(std::span(halfs))));
+      for (std::size_t i = 0; i < out.size(); ++i) out[i] = device::halfToFloat(halfs[i]);
+      return out;
+    }
     EXPECT_TRUE(device->readImage(color, std::as_writable_bytes(std::span(out))));
     return out;
   }
@@ -300,6 +308,47 @@ TEST(Commands, ClearsWriteTheImageFormatRoundedToNearest) {
   for (const float d : depths) EXPECT_EQ(d, 0.25f);
   std::array<std::byte, 5> wrong{};
   EXPECT_EQ(dev->readImage(depth, wrong).error().code, ErrorCode::invalid_command);
+}
+
+// Whether `h` is the half nearest `v`, ties to even, judged by its neighbours.
+::testing::AssertionResult isNearestHalf(float v, std::uint16_t h) {
+  const double value = std::fabs(static_cast<double>(v));
+  const double got = std::fabs(static_cast<double>(device::halfToFloat(h)));
+  const auto fail = [&] { return ::testing::AssertionFailure() << v << " stored as " << h; };
+  if ((h >> 15) != (std::signbit(v) ? 1 : 0)) return fail();
+  if (std::isinf(got)) return value >= 65520.0 ? ::testing::AssertionSuccess() : fail();  // 65504 + half a step
+  const double below = (h & 0x7fffu) == 0 ? 0.0 : std::fabs(device::halfToFloat(h - 1));
+  const double above = std::fabs(device::halfToFloat(h + 1));
+  const double error = std::fabs(value - got);
+  if (error > std::fabs(value - below) || error > std::fabs(value - above)) return fail();
+  const bool tie = error == std::fabs(value - below) || error == std::fabs(value - above);
+  return tie && (h & 1u) != 0 ? fail() : ::testing::AssertionSuccess();
+}
+
+TEST(Commands, HalfFloatTexelsHoldTheNearestHalfTiesToEven) {
+  // Floats of every magnitude a half reaches (subnormal halfs, ties between neighbours, values
+  // that round up to infinity), checked against the neighbouring halfs rather than a conversion.
+  auto dev = cpu();
+  const ImageId half = *dev->createImage(ImageDescriptor::initOrvRenderTarget(1, 1));
+  const std::array<ImageId, 1> writes{half};
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<std::uint32_t> pick(0x3000'0000u, 0x4790'0000u);
+  std::uniform_int_distribution<std::uint32_t> low_bits(0, 7);
+  for (int round = 0; round < 3000; ++round) {
+    std::array<float, 4> v{};
+    for (float& c : v) {
+      std::uint32_t b = pick(rng);
+      if (low_bits(rng) == 0) b = (b & ~0x1fffu) | 0x1000u;  // half way between two normal halfs
+      c = std::bit_cast<float>(b | (low_bits(rng) < 4 ? 0x8000'0000u : 0u));
+    }
+    const std::array<GpuCommand, 1> commands{{{GpuCommand::Clear{half, v[0], v[1], v[2], v[3], 0}}}};
+    rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+    ASSERT_TRUE(graph.addPass({"clear", {}, writes, commands, rhi::PassType::clear}));
+    ASSERT_TRUE(dev->execute(graph));
+    std::array<std::uint16_t, 4> texel{};
+    ASSERT_TRUE(dev->readImage(half, std::as_writable_bytes(std::span(texel))));
+    for (std::size_t c = 0; c < 4; ++c) ASSERT_TRUE(isNearestHalf(v[c], texel[c]));
+  }
 }
 
 TEST(Commands, UploadsAndDistancesAreExact) {
@@ -574,6 +623,24 @@ TEST(Commands, ADepthCueScalesEachFragmentsColourByItsStoredDepth) {
       }
     }
     EXPECT_GE(drawn, 20u);
+  }
+  // Into half-float targets, lines and points included, each texel is the nearest half of the
+  // float one.
+  const std::array<HomVec4, 4> band{atPixel(1, 1, 16, 8, 0.2), atPixel(14, 6, 16, 8, 1.1),
+                                    atPixel(2, 7, 16, 8, 0.4), atPixel(13, 0, 16, 8, 0.9)};
+  const std::array<std::array<float, 4>, 4> tints{{rgb[0], rgb[1], rgb[2], {0.9f, 0.6f, 1e-5f, 1}}};
+  Rig half(16, 8, 64, Format::rgba16_float);
+  for (const auto& [topology, where] :
+       {std::pair{PrimitiveTopology::triangle_list, std::span<const HomVec4>(triangle)},
+        std::pair{PrimitiveTopology::line_list, std::span<const HomVec4>(band)},
+        std::pair{PrimitiveTopology::point_list, std::span<const HomVec4>(points)}}) {
+    const auto colors = std::span(tints).first(where.size());
+    ASSERT_TRUE(rig.draw(rig.pipeline(topology, false, 3.0f, cued), where, colors));
+    ASSERT_TRUE(half.draw(half.pipeline(topology, false, 3.0f, cued), where, colors));
+    std::vector<std::uint16_t> texels(std::size_t{16} * 8 * 4);
+    ASSERT_TRUE(half.device->readImage(half.color, std::as_writable_bytes(std::span(texels))));
+    const std::vector<float> px = rig.pixels();
+    for (std::size_t i = 0; i < px.size(); ++i) EXPECT_TRUE(isNearestHalf(px[i], texels[i])) << i;
   }
   // Coefficients that are not finite are refused; a disabled cue may hold anything.
   rhi::GraphicsPipelineDescriptor desc{};

@@ -4,9 +4,15 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <optional>
 
 #include "orv/renderer.hpp"
+
+#if (defined(__x86_64__) || defined(_M_X64)) && (defined(__GNUC__) || defined(__clang__))
+#define ORV_RASTER_AVX2 1
+#include <immintrin.h>
+#endif
 
 namespace orv::device::detail {
 
@@ -57,6 +63,33 @@ std::uint16_t floatToHalf(float value) noexcept { return halfOf(value); }
 
 namespace {
 
+#ifdef ORV_RASTER_AVX2
+// Whether the processor converts to halfs itself (F16C, with AVX).
+bool hasHalfConversion() noexcept {
+  static const bool has = __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
+  return has;
+}
+
+// The texel of depthCued(cue, depth, color) as storeColor stores it in rgba16_float, by the
+// processor's conversions: each colour channel times the cue in double, rounded to float, alpha as
+// it is, then the four halfs nearest, ties to even, as halfOf gives them. False, with nothing
+// stored, where a channel is NaN, whose payload halfOf keeps in its own way.
+[[gnu::target("avx,f16c")]] bool storeCuedHalfs(std::byte* texel, const DepthCue& cue, float depth,
+                                                const Rgba& color) noexcept {
+  __m128 v = _mm_loadu_ps(color.data());
+  if (cue.enabled) {
+    const auto& c = cue.coefficients;
+    const double n = 1.0 - static_cast<double>(depth);
+    const double k = (((c[4] * n + c[3]) * n + c[2]) * n + c[1]) * n + c[0];
+    const __m128 cued = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(v), _mm256_set1_pd(k)));
+    v = _mm_blend_ps(cued, v, 0x8);
+  }
+  if (_mm_movemask_ps(_mm_cmpunord_ps(v, v)) != 0) return false;
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(texel), _mm_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT));
+  return true;
+}
+#endif
+
 std::uint8_t toUnorm8(float v) noexcept {
   const float clamped = v > 0.0f ? (v < 1.0f ? v : 1.0f) : 0.0f;  // NaN gives 0
   return static_cast<std::uint8_t>(std::floor(clamped * 255.0f + 0.5f));
@@ -73,6 +106,11 @@ void storeColor(std::byte* texels, Format format, std::size_t index, const Rgba&
       return;
     }
     case Format::rgba16_float: {
+#ifdef ORV_RASTER_AVX2
+      if (hasHalfConversion() && storeCuedHalfs(texels + index * 8, DepthCue{}, 0.0f, color)) {
+        return;
+      }
+#endif
       const std::array<std::uint16_t, 4> out{halfOf(color[0]), halfOf(color[1]), halfOf(color[2]),
                                              halfOf(color[3])};
       std::memcpy(texels + index * 8, out.data(), 8);
@@ -324,6 +362,18 @@ Rgba depthCued(const DepthCue& cue, float depth, const Rgba& color) noexcept {
           static_cast<float>(static_cast<double>(color[2]) * k), color[3]};
 }
 
+namespace {
+
+// storeColor of depthCued(cue, depth, color) into one rgba16_float texel.
+void storeCuedHalf(std::byte* texel, const DepthCue& cue, float depth, const Rgba& color) noexcept {
+#ifdef ORV_RASTER_AVX2
+  if (hasHalfConversion() && storeCuedHalfs(texel, cue, depth, color)) return;
+#endif
+  storeColor(texel, Format::rgba16_float, 0, depthCued(cue, depth, color));
+}
+
+}  // namespace
+
 Rasteriser::Rasteriser(const RenderTarget& target, const ViewUniform& view,
                        const rhi::GraphicsPipelineDescriptor& pipeline,
                        const PipelineOptions& options, PointQueue* queue) noexcept
@@ -346,7 +396,10 @@ Rasteriser::Rasteriser(const RenderTarget& target, const ViewUniform& view,
       // [0, pi/2] and apart.
       depth_fast_(observer_norm2_ > 0.25 && observer_norm2_ < 4.0 && view.near_fs >= 0.0 &&
                   view.far_fs <= 1.5707963267948966 && view.far_fs - view.near_fs > 1e-3) {
-  if (queue_ != nullptr) queue_->records.clear();
+  if (queue_ != nullptr) {
+    queue_->records.clear();
+    queue_->facing.clear();
+  }
 }
 
 Rasteriser::Vertex Rasteriser::vertex(const HomVec4& facing_point, const Rgba& color) const noexcept {
@@ -423,16 +476,24 @@ namespace orv::device::detail {
 namespace {
 
 // asin(s) for s in [0, 0.5]: s + s^3 R(s^2), R a polynomial fitted to it (within 2e-15).
+constexpr std::array<double, 12> kAsinCoefficients{
+    0.16666666666668628,  0.07499999999852046,  0.04464285727081898,   0.030381939435165407,
+    0.022372259152815436, 0.01735179907400043,  0.013966057993655124,  0.011624496653693007,
+    0.008930701469861703, 0.012855621977966207, -0.005640837682802616, 0.02460302577538372};
+
 double asinSmall(double s) noexcept {
-  constexpr std::array<double, 12> c{
-      0.16666666666668628,  0.07499999999852046,  0.04464285727081898,   0.030381939435165407,
-      0.022372259152815436, 0.01735179907400043,  0.013966057993655124,  0.011624496653693007,
-      0.008930701469861703, 0.012855621977966207, -0.005640837682802616, 0.02460302577538372};
+  const auto& c = kAsinCoefficients;
   const double t = s * s;
   double r = c[11];
   for (std::size_t k = 11; k-- > 0;) r = r * t + c[k];
   return s + s * t * r;
 }
+
+// The bounds pointDepth allows for the error of its fast distance: near pi/2 of the observer, and
+// `kSlackBase + kSlackNear / s` nearer, s = sin(d / 2).
+constexpr double kSlackFar = 1e-13 + 1.2e-14;
+constexpr double kSlackBase = 1e-13;
+constexpr double kSlackNear = 0.75e-14;
 
 // ceil(v) for |v| < 2^52, up to the sign of a zero result, without a call into the maths library.
 double ceilSmall(double v) noexcept {
@@ -464,13 +525,13 @@ float Rasteriser::pointDepth(const HomVec4& q) const noexcept {
   double slack = 0.0;
   if (x <= 0.5) {
     d = 1.5707963267948966 - asinSmall(x);
-    slack = 1e-13 + 1.2e-14;  // sin d >= 0.86
+    slack = kSlackFar;  // sin d >= 0.86
   } else {
     // acos x = 2 asin s with s = sqrt((1 - x) / 2) = sin(d / 2), and sin d >= 1.41 s for d <= pi/2.
     const double s = std::sqrt((1.0 - x) * 0.5);
     if (!(s > 1e-5)) return exact();  // within 2e-5 of the observer, the cosine is too flat
     d = 2.0 * asinSmall(s);
-    slack = 1e-13 + 0.75e-14 / s;
+    slack = kSlackBase + kSlackNear / s;
   }
   const double t = d - view_.near_fs;
   const double low = std::clamp((t - slack) * depth_scale_ - 1e-15, 0.0, 1.0);
@@ -479,10 +540,107 @@ float Rasteriser::pointDepth(const HomVec4& q) const noexcept {
   return f == static_cast<float>(high) ? f : exact();
 }
 
-bool Rasteriser::pointRecord(const HomVec4& position, const Rgba& color,
-                             PointQueue::Record& out) const noexcept {
+#ifdef ORV_RASTER_AVX2
+namespace {
+
+static_assert(sizeof(HomVec4) == 4 * sizeof(double), "points are four packed doubles");
+
+[[gnu::target("avx2")]] inline __m256d asinSmall4(__m256d s) noexcept {
+  const auto& c = kAsinCoefficients;
+  const __m256d t = _mm256_mul_pd(s, s);
+  __m256d r = _mm256_set1_pd(c[11]);
+  for (std::size_t k = 11; k-- > 0;) r = _mm256_add_pd(_mm256_mul_pd(r, t), _mm256_set1_pd(c[k]));
+  return _mm256_add_pd(s, _mm256_mul_pd(_mm256_mul_pd(s, t), r));
+}
+
+// std::clamp(v, 0.0, 1.0), comparison for comparison.
+[[gnu::target("avx2")]] inline __m256d clampUnit4(__m256d v) noexcept {
+  const __m256d zero = _mm256_setzero_pd();
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d low = _mm256_blendv_pd(v, zero, _mm256_cmp_pd(v, zero, _CMP_LT_OQ));
+  return _mm256_blendv_pd(low, one, _mm256_cmp_pd(one, low, _CMP_LT_OQ));
+}
+
+// The fast path of Rasteriser::pointDepth for the four points at `q`, lane by lane the same
+// operations in the same order, so the same bits. Returns the lanes it leaves undecided (a bit
+// each), which pointDepth decides alone; the others' depths are in `out`.
+[[gnu::target("avx2")]] unsigned fastDepths4(const HomVec4* q, const HomVec4& o,
+                                              double observer_norm2, double near, double scale,
+                                              float* out) noexcept {
+  const auto* p = reinterpret_cast<const double*>(q);
+  const __m256d xy02 = _mm256_loadu2_m128d(p + 8, p);
+  const __m256d xy13 = _mm256_loadu2_m128d(p + 12, p + 4);
+  const __m256d zw02 = _mm256_loadu2_m128d(p + 10, p + 2);
+  const __m256d zw13 = _mm256_loadu2_m128d(p + 14, p + 6);
+  const __m256d x = _mm256_unpacklo_pd(xy02, xy13);
+  const __m256d y = _mm256_unpackhi_pd(xy02, xy13);
+  const __m256d z = _mm256_unpacklo_pd(zw02, zw13);
+  const __m256d w = _mm256_unpackhi_pd(zw02, zw13);
+  const __m256d sb = _mm256_add_pd(
+      _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(x, x), _mm256_mul_pd(y, y)), _mm256_mul_pd(z, z)),
+      _mm256_mul_pd(w, w));
+  const __m256d dp = _mm256_add_pd(
+      _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(o.x), x),
+                                  _mm256_mul_pd(_mm256_set1_pd(o.y), y)),
+                    _mm256_mul_pd(_mm256_set1_pd(o.z), z)),
+      _mm256_mul_pd(_mm256_set1_pd(o.w), w));
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), dp);
+  __m256d ok = _mm256_and_pd(_mm256_cmp_pd(sb, _mm256_set1_pd(1e-28), _CMP_GT_OQ),
+                             _mm256_cmp_pd(sb, _mm256_set1_pd(1e200), _CMP_LT_OQ));
+  const __m256d infinity = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+  ok = _mm256_and_pd(ok, _mm256_cmp_pd(magnitude, infinity, _CMP_LT_OQ));
+  const __m256d ratio =
+      _mm256_div_pd(magnitude, _mm256_sqrt_pd(_mm256_mul_pd(_mm256_set1_pd(observer_norm2), sb)));
+  const __m256d cosine = _mm256_blendv_pd(ratio, one, _mm256_cmp_pd(one, ratio, _CMP_LT_OQ));
+  const __m256d far = _mm256_cmp_pd(cosine, _mm256_set1_pd(0.5), _CMP_LE_OQ);
+  const __m256d d_far = _mm256_sub_pd(_mm256_set1_pd(1.5707963267948966), asinSmall4(cosine));
+  const __m256d s =
+      _mm256_sqrt_pd(_mm256_mul_pd(_mm256_sub_pd(one, cosine), _mm256_set1_pd(0.5)));
+  const __m256d d_near = _mm256_mul_pd(_mm256_set1_pd(2.0), asinSmall4(s));
+  const __m256d slack_near =
+      _mm256_add_pd(_mm256_set1_pd(kSlackBase), _mm256_div_pd(_mm256_set1_pd(kSlackNear), s));
+  ok = _mm256_and_pd(ok, _mm256_or_pd(far, _mm256_cmp_pd(s, _mm256_set1_pd(1e-5), _CMP_GT_OQ)));
+  const __m256d d = _mm256_blendv_pd(d_near, d_far, far);
+  const __m256d slack = _mm256_blendv_pd(slack_near, _mm256_set1_pd(kSlackFar), far);
+  const __m256d t = _mm256_sub_pd(d, _mm256_set1_pd(near));
+  const __m256d scale4 = _mm256_set1_pd(scale);
+  const __m256d low = clampUnit4(_mm256_sub_pd(_mm256_mul_pd(_mm256_sub_pd(t, slack), scale4),
+                                               _mm256_set1_pd(1e-15)));
+  const __m256d high = clampUnit4(_mm256_add_pd(_mm256_mul_pd(_mm256_add_pd(t, slack), scale4),
+                                                _mm256_set1_pd(1e-15)));
+  const __m128 f = _mm256_cvtpd_ps(low);
+  const __m128 same = _mm_cmp_ps(f, _mm256_cvtpd_ps(high), _CMP_EQ_OQ);
+  _mm_storeu_ps(out, f);
+  const auto decided = static_cast<unsigned>(_mm256_movemask_pd(ok) & _mm_movemask_ps(same));
+  return ~decided & 0xFu;
+}
+
+}  // namespace
+#endif
+
+void Rasteriser::pointDepths(const HomVec4* q, float* out, std::size_t count) const noexcept {
+  std::size_t i = 0;
+#ifdef ORV_RASTER_AVX2
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (depth_fast_ && avx2) {
+    for (; i + 4 <= count; i += 4) {
+      unsigned undecided = fastDepths4(q + i, view_.observer, observer_norm2_, view_.near_fs,
+                                       depth_scale_, out + i);
+      for (; undecided != 0; undecided &= undecided - 1) {
+        const auto lane = static_cast<std::size_t>(std::countr_zero(undecided));
+        out[i + lane] = pointDepth(q[i + lane]);
+      }
+    }
+  }
+#endif
+  for (; i < count; ++i) out[i] = pointDepth(q[i]);
+}
+
+bool Rasteriser::pointRecord(const HomVec4& position, const Rgba& color, PointQueue::Record& out,
+                             HomVec4& q) const noexcept {
   // As ViewUniform::project places it, the view's frustum made once.
-  const HomVec4 q = renderer::facing(frustum_, position);
+  q = renderer::facing(frustum_, position);
   const auto& planes = view_.planes;
   const std::array<double, 4> p{planes[0].evaluate(q), planes[1].evaluate(q), planes[2].evaluate(q),
                                 planes[3].evaluate(q)};
@@ -502,7 +660,7 @@ bool Rasteriser::pointRecord(const HomVec4& position, const Rgba& color,
   const double first_y = std::max(0.0, ceilSmall(y - half - 0.5));
   const double end_y = std::min(static_cast<double>(target_.height), ceilSmall(y + half - 0.5));
   if (!(first_x < end_x && first_y < end_y)) return false;
-  out = {pointDepth(q), static_cast<std::uint32_t>(first_x),
+  out = {0.0f, static_cast<std::uint32_t>(first_x),
          static_cast<std::uint32_t>(end_x), static_cast<std::uint32_t>(first_y),
          static_cast<std::uint32_t>(end_y), color};
   return true;
@@ -515,25 +673,188 @@ constexpr std::size_t kPointChunk = 32768;
 
 }  // namespace
 
+#ifdef ORV_RASTER_AVX2
+namespace {
+
+// ceilSmall of four values, up to the sign of a zero result.
+[[gnu::target("avx2")]] inline __m256d ceilSmall4(__m256d v) noexcept {
+  const __m256d t = _mm256_round_pd(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+  return _mm256_add_pd(t, _mm256_and_pd(_mm256_cmp_pd(t, v, _CMP_LT_OQ), _mm256_set1_pd(1.0)));
+}
+
+// ((a x + b y) + c z) + d w, lane by lane.
+[[gnu::target("avx2")]] inline __m256d weighed4(__m256d x, __m256d y, __m256d z, __m256d w,
+                                                double a, double b, double c, double d) noexcept {
+  return _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(a), x),
+                                                   _mm256_mul_pd(_mm256_set1_pd(b), y)),
+                                     _mm256_mul_pd(_mm256_set1_pd(c), z)),
+                       _mm256_mul_pd(_mm256_set1_pd(d), w));
+}
+
+using Cover = std::array<std::array<std::uint32_t, 4>, 4>;  // x0, x1, y0, y1 of four points
+
+// Along one axis of the image, from the plane values `a` and `b` of its two sides (left and
+// right, or top and bottom): the first pixel and the end of the pixels covered, into `cover` at
+// `at` and `at + 1` for each lane; `drawn` loses the lanes that cover none or land nowhere.
+[[gnu::target("avx2")]] inline void placeAlong4(__m256d a, __m256d b, double extent, double half,
+                                                double target, std::size_t at, __m256d& drawn,
+                                                Cover& cover) noexcept {
+  const __m256d zero = _mm256_setzero_pd();
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d half_one = _mm256_set1_pd(0.5);
+  const __m256d sum = _mm256_add_pd(a, b);
+  const __m256d ndc =
+      _mm256_and_pd(_mm256_cmp_pd(sum, zero, _CMP_GT_OQ), _mm256_div_pd(_mm256_sub_pd(a, b), sum));
+  const __m256d c =
+      _mm256_mul_pd(_mm256_mul_pd(_mm256_add_pd(ndc, one), half_one), _mm256_set1_pd(extent));
+  const __m256d finite =
+      _mm256_cmp_pd(_mm256_andnot_pd(_mm256_set1_pd(-0.0), c),
+                    _mm256_set1_pd(std::numeric_limits<double>::infinity()), _CMP_LT_OQ);
+  const __m256d h = _mm256_set1_pd(half);
+  const __m256d first = ceilSmall4(_mm256_sub_pd(_mm256_sub_pd(c, h), half_one));
+  const __m256d end = ceilSmall4(_mm256_sub_pd(_mm256_add_pd(c, h), half_one));
+  const __m256d limit = _mm256_set1_pd(target);
+  // std::max(0.0, first) and std::min(target, end), comparison for comparison.
+  const __m256d from = _mm256_blendv_pd(zero, first, _mm256_cmp_pd(zero, first, _CMP_LT_OQ));
+  const __m256d to = _mm256_blendv_pd(limit, end, _mm256_cmp_pd(end, limit, _CMP_LT_OQ));
+  drawn = _mm256_and_pd(drawn, _mm256_and_pd(finite, _mm256_cmp_pd(from, to, _CMP_LT_OQ)));
+  // Whole numbers in [0, target] where drawn; zero elsewhere, never read.
+  std::array<std::int32_t, 4> lo{};
+  std::array<std::int32_t, 4> hi{};
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(lo.data()),
+                   _mm256_cvttpd_epi32(_mm256_and_pd(drawn, from)));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(hi.data()),
+                   _mm256_cvttpd_epi32(_mm256_and_pd(drawn, to)));
+  for (std::size_t i = 0; i < 4; ++i) {
+    cover[i][at] = static_cast<std::uint32_t>(lo[i]);
+    cover[i][at + 1] = static_cast<std::uint32_t>(hi[i]);
+  }
+}
+
+// Where four points land, as Rasteriser::pointRecord places each, lane by lane the same
+// operations in the same order: their representatives facing the view into `q`, and the pixels
+// their squares cover into `cover` (x0, x1, y0, y1 of each). Returns the lanes drawn (a bit each)
+// and above them, shifted by 4, the lanes left for pointRecord: a point exactly on the
+// hyperplane orthogonal to the observer, or one whose product with the observer is not a number.
+[[gnu::target("avx2")]] unsigned placePoints4(const HomVec4* points, const ViewUniform& view,
+                                               double half, double target_width,
+                                               double target_height, HomVec4* q,
+                                               Cover& cover) noexcept {
+  const auto* p = reinterpret_cast<const double*>(points);
+  const __m256d xy02 = _mm256_loadu2_m128d(p + 8, p);
+  const __m256d xy13 = _mm256_loadu2_m128d(p + 12, p + 4);
+  const __m256d zw02 = _mm256_loadu2_m128d(p + 10, p + 2);
+  const __m256d zw13 = _mm256_loadu2_m128d(p + 14, p + 6);
+  __m256d x = _mm256_unpacklo_pd(xy02, xy13);
+  __m256d y = _mm256_unpackhi_pd(xy02, xy13);
+  __m256d z = _mm256_unpacklo_pd(zw02, zw13);
+  __m256d w = _mm256_unpackhi_pd(zw02, zw13);
+  const HomVec4& o = view.observer;
+  const __m256d zero = _mm256_setzero_pd();
+  // point.dot(observer): the same products, each operand order aside.
+  const __m256d toward = weighed4(x, y, z, w, o.x, o.y, o.z, o.w);
+  const __m256d undecided = _mm256_cmp_pd(toward, zero, _CMP_EQ_UQ);  // zero, or NaN
+  const __m256d flip = _mm256_and_pd(_mm256_cmp_pd(toward, zero, _CMP_LT_OQ), _mm256_set1_pd(-0.0));
+  x = _mm256_xor_pd(x, flip);
+  y = _mm256_xor_pd(y, flip);
+  z = _mm256_xor_pd(z, flip);
+  w = _mm256_xor_pd(w, flip);
+  // The faced points back into their own layout.
+  const __m256d xy_even = _mm256_unpacklo_pd(x, y);  // x0 y0 x2 y2
+  const __m256d xy_odd = _mm256_unpackhi_pd(x, y);   // x1 y1 x3 y3
+  const __m256d zw_even = _mm256_unpacklo_pd(z, w);
+  const __m256d zw_odd = _mm256_unpackhi_pd(z, w);
+  auto* out = reinterpret_cast<double*>(q);
+  _mm256_storeu_pd(out, _mm256_permute2f128_pd(xy_even, zw_even, 0x20));
+  _mm256_storeu_pd(out + 4, _mm256_permute2f128_pd(xy_odd, zw_odd, 0x20));
+  _mm256_storeu_pd(out + 8, _mm256_permute2f128_pd(xy_even, zw_even, 0x31));
+  _mm256_storeu_pd(out + 12, _mm256_permute2f128_pd(xy_odd, zw_odd, 0x31));
+  __m256d plane[4];
+  for (std::size_t k = 0; k < 4; ++k) {
+    const auto& l = view.planes[k];
+    plane[k] = weighed4(x, y, z, w, l.a, l.b, l.c, l.d);
+  }
+  __m256d drawn = _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(plane[0], zero, _CMP_GE_OQ),
+                                              _mm256_cmp_pd(plane[1], zero, _CMP_GE_OQ)),
+                                _mm256_and_pd(_mm256_cmp_pd(plane[2], zero, _CMP_GE_OQ),
+                                              _mm256_cmp_pd(plane[3], zero, _CMP_GE_OQ)));
+  placeAlong4(plane[0], plane[1], view.width, half, target_width, 0, drawn, cover);
+  placeAlong4(plane[2], plane[3], view.height, half, target_height, 2, drawn, cover);
+  const auto drawn_bits =
+      static_cast<unsigned>(_mm256_movemask_pd(_mm256_andnot_pd(undecided, drawn)));
+  return drawn_bits | static_cast<unsigned>(_mm256_movemask_pd(undecided)) << 4;
+}
+
+}  // namespace
+#endif
+
 void Rasteriser::point(const HomVec4& position, const Rgba& color) noexcept {
-  PointQueue::Record r{};
-  if (!pointRecord(position, color, r)) return;
+  if (queue_ == nullptr) {
+    PointQueue::Record r{};
+    HomVec4 q;
+    if (pointRecord(position, color, r, q)) queuePoint(r, q);
+    return;
+  }
+  // Gathered, and placed four at a time.
+  waiting_[waiting_count_] = {position, color};
+  if (++waiting_count_ == waiting_.size()) placeWaiting();
+}
+
+void Rasteriser::placeWaiting() noexcept {
+  const std::size_t count = waiting_count_;
+  waiting_count_ = 0;
+  std::array<PointQueue::Record, kPending> records{};
+  std::array<HomVec4, kPending> faced{};
+  unsigned drawn = 0;
+  unsigned undecided = (1u << count) - 1u;
+#ifdef ORV_RASTER_AVX2
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2 && count == kPending) {
+    std::array<HomVec4, kPending> positions{};
+    for (std::size_t i = 0; i < count; ++i) positions[i] = waiting_[i].position;
+    Cover cover{};
+    const unsigned lanes =
+        placePoints4(positions.data(), view_, 0.5 * static_cast<double>(pipeline_.point_size),
+                     static_cast<double>(target_.width), static_cast<double>(target_.height),
+                     faced.data(), cover);
+    drawn = lanes & 0xFu;
+    undecided = lanes >> 4;
+    for (std::size_t i = 0; i < count; ++i) {
+      records[i] = {0.0f, cover[i][0], cover[i][1], cover[i][2], cover[i][3], waiting_[i].color};
+    }
+  }
+#endif
+  for (std::size_t i = 0; i < count; ++i) {
+    if ((undecided >> i & 1u) != 0 &&
+        pointRecord(waiting_[i].position, waiting_[i].color, records[i], faced[i])) {
+      drawn |= 1u << i;
+    }
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if ((drawn >> i & 1u) != 0) queuePoint(records[i], faced[i]);
+  }
+}
+
+void Rasteriser::queuePoint(PointQueue::Record r, const HomVec4& q) noexcept {
   if (queue_ != nullptr) {
     try {
       // Gathered a chunk at a time, in memory that is made once and kept.
-      if (queue_->records.capacity() < kPointChunk) {
+      if (queue_->records.capacity() < kPointChunk || queue_->facing.capacity() < kPointChunk) {
         queue_->records.reserve(kPointChunk);
-        queue_->order.reserve(4 * kPointChunk);
+        queue_->facing.reserve(kPointChunk);
+        queue_->binned.reserve(2 * kPointChunk);
       }
-      if (queue_->records.size() == kPointChunk) flush();
-      queue_->records.push_back(r);
+      if (queue_->records.size() == kPointChunk) drawQueue();
+      queue_->records.push_back(r);  // its depth comes with the chunk's, in drawQueue
+      queue_->facing.push_back(q);
       return;
     } catch (...) {
       // No memory to gather more: draw what was gathered, then this one, at once.
-      flush();
+      drawQueue();
       queue_ = nullptr;
     }
   }
+  r.depth = pointDepth(q);
   drawPoint(r, r.x0, r.x1, r.y0, r.y1);
 }
 
@@ -547,8 +868,21 @@ constexpr std::uint32_t kTileHeight = 32;
 }  // namespace
 
 void Rasteriser::flush() noexcept {
+  if (waiting_count_ > 0) placeWaiting();
+  drawQueue();
+}
+
+void Rasteriser::drawQueue() noexcept {
   if (queue_ == nullptr || queue_->records.empty()) return;
   PointQueue& q = *queue_;
+  // The depths, four points at a time.
+  for (std::size_t i = 0; i < q.records.size(); i += 4) {
+    const std::size_t count = std::min<std::size_t>(4, q.records.size() - i);
+    std::array<float, 4> depth{};
+    pointDepths(q.facing.data() + i, depth.data(), count);
+    for (std::size_t k = 0; k < count; ++k) q.records[i + k].depth = depth[k];
+  }
+  q.facing.clear();
   const std::uint32_t tiles_x = (target_.width + kTileWidth - 1) / kTileWidth;
   const std::uint32_t tiles_y = (target_.height + kTileHeight - 1) / kTileHeight;
   const std::size_t tiles = std::size_t{tiles_x} * tiles_y;
@@ -563,7 +897,7 @@ void Rasteriser::flush() noexcept {
       }
     }
     for (std::size_t t = 0; t < tiles; ++t) q.starts[t + 1] += q.starts[t];
-    q.order.resize(q.starts[tiles]);
+    q.binned.resize(q.starts[tiles]);
   } catch (...) {
     binned = false;
   }
@@ -573,32 +907,48 @@ void Rasteriser::flush() noexcept {
     q.records.clear();
     return;
   }
-  // Each tile's indices in draw order: the starts move up as they are filled, then move back.
+  // Each tile's records in draw order, copied so that a tile's are drawn from consecutive memory:
+  // the starts move up as they are filled, then move back.
   for (std::size_t i = 0; i < q.records.size(); ++i) {
     const PointQueue::Record& r = q.records[i];
     for (std::uint32_t ty = r.y0 / kTileHeight; ty <= (r.y1 - 1) / kTileHeight; ++ty) {
       for (std::uint32_t tx = r.x0 / kTileWidth; tx <= (r.x1 - 1) / kTileWidth; ++tx) {
-        q.order[q.starts[std::size_t{ty} * tiles_x + tx]++] = static_cast<std::uint32_t>(i);
+        q.binned[q.starts[std::size_t{ty} * tiles_x + tx]++] = r;
       }
     }
   }
   for (std::size_t t = tiles; t > 0; --t) q.starts[t] = q.starts[t - 1];
   q.starts[0] = 0;
-  for (std::uint32_t ty = 0; ty < tiles_y; ++ty) {
-    const std::uint32_t top = ty * kTileHeight;
-    const std::uint32_t bottom = std::min(top + kTileHeight, target_.height);
-    for (std::uint32_t tx = 0; tx < tiles_x; ++tx) {
-      const std::uint32_t left = tx * kTileWidth;
-      const std::uint32_t right = std::min(left + kTileWidth, target_.width);
-      const std::size_t t = std::size_t{ty} * tiles_x + tx;
-      if (q.starts[t] == q.starts[t + 1]) continue;
+  // The tiles that have points, in order; each one's depths and texels are asked for while the
+  // one before it is drawn.
+  const auto bounds = [&](std::size_t t) {
+    const auto left = static_cast<std::uint32_t>(t % tiles_x) * kTileWidth;
+    const auto top = static_cast<std::uint32_t>(t / tiles_x) * kTileHeight;
+    return std::array<std::uint32_t, 4>{left, std::min(left + kTileWidth, target_.width), top,
+                                        std::min(top + kTileHeight, target_.height)};
+  };
+  const auto nextTile = [&](std::size_t t) {
+    while (t < tiles && q.starts[t] == q.starts[t + 1]) ++t;
+    return t;
+  };
+  std::size_t t = nextTile(0);
+  if (t < tiles) {
+    const auto [left, right, top, bottom] = bounds(t);
+    prefetchTile(left, right, top, bottom);
+  }
+  while (t < tiles) {
+    const std::size_t next = nextTile(t + 1);
+    if (next < tiles) {
+      const auto [left, right, top, bottom] = bounds(next);
       prefetchTile(left, right, top, bottom);
-      for (std::uint32_t k = q.starts[t]; k < q.starts[t + 1]; ++k) {
-        const PointQueue::Record& r = q.records[q.order[k]];
-        drawPoint(r, std::max(r.x0, left), std::min(r.x1, right), std::max(r.y0, top),
-                  std::min(r.y1, bottom));
-      }
     }
+    const auto [left, right, top, bottom] = bounds(t);
+    for (std::uint32_t k = q.starts[t]; k < q.starts[t + 1]; ++k) {
+      const PointQueue::Record& r = q.binned[k];
+      drawPoint(r, std::max(r.x0, left), std::min(r.x1, right), std::max(r.y0, top),
+                std::min(r.y1, bottom));
+    }
+    t = next;
   }
   q.records.clear();
 }
@@ -638,7 +988,7 @@ void Rasteriser::drawPointHalf(const PointQueue::Record& r, std::uint32_t x0, st
       if (!(depth <= target_.depth[index])) continue;
       if (write_depth_) target_.depth[index] = depth;
       if (!encoded) {
-        storeColor(texel.data(), Format::rgba16_float, 0, depthCued(cue_, depth, r.color));
+        storeCuedHalf(texel.data(), cue_, depth, r.color);
         encoded = true;
       }
       std::memcpy(texels + index * 8, texel.data(), 8);
@@ -783,6 +1133,7 @@ void Rasteriser::segment(const Vertex& a, const Vertex& b) noexcept {
   const auto cover = coverage<false>(shade);
   coverTriangle({corner[0], corner[1], corner[2]}, target_.width, target_.height, cover);
   coverTriangle({corner[0], corner[2], corner[3]}, target_.width, target_.height, cover);
+  resolveFragments();
 }
 
 void Rasteriser::triangle(const HomVec4& a, const Rgba& color_a, const HomVec4& b,
@@ -854,10 +1205,22 @@ void Rasteriser::triangle(const HomVec4& a, const Rgba& color_a, const HomVec4& 
                     fragment(x, y, q, color);
                   }));
   }
+  resolveFragments();
 }
 
 void Rasteriser::fragment(std::size_t x, std::size_t y, const HomVec4& q, const Rgba& color) noexcept {
-  fragment(x, y, pointDepth(q), color);
+  pending_q_[pending_count_] = q;
+  pending_[pending_count_] = {x, y, color};
+  if (++pending_count_ == pending_.size()) resolveFragments();
+}
+
+void Rasteriser::resolveFragments() noexcept {
+  std::array<float, kPending> depth{};
+  pointDepths(pending_q_.data(), depth.data(), pending_count_);
+  for (std::size_t k = 0; k < pending_count_; ++k) {
+    fragment(pending_[k].x, pending_[k].y, depth[k], pending_[k].color);
+  }
+  pending_count_ = 0;
 }
 
 void Rasteriser::fragment(std::size_t x, std::size_t y, float depth, const Rgba& incoming) noexcept {
@@ -865,6 +1228,11 @@ void Rasteriser::fragment(std::size_t x, std::size_t y, float depth, const Rgba&
   if (test_depth_) {
     if (!compare(pipeline_.depth.depth_compare, depth, target_.depth[index])) return;
     if (write_depth_) target_.depth[index] = depth;
+  }
+  if (!pipeline_.blend_enabled && target_.colors.size() == 1 &&
+      target_.colors[0].format == Format::rgba16_float) {
+    storeCuedHalf(target_.colors[0].texels + index * 8, cue_, depth, incoming);  // the usual target
+    return;
   }
   const Rgba color = depthCued(cue_, depth, incoming);
   for (const ColorAttachment& attachment : target_.colors) {

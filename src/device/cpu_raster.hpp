@@ -56,8 +56,9 @@ struct PointQueue {
     Rgba color;
   };
   std::vector<Record> records;
-  std::vector<std::uint32_t> order;  // indices of records, tile by tile, each tile in draw order
-  std::vector<std::uint32_t> starts;  // where each tile's indices start in `order`, then the end
+  std::vector<kernel::HomVec4> facing;  // each record's point as the view sees it, for its depth
+  std::vector<Record> binned;  // the records, tile by tile, each tile's in draw order
+  std::vector<std::uint32_t> starts;  // where each tile's records start in `binned`, then the end
 };
 
 /// Draws primitives of one pipeline through one view into one render target.
@@ -108,9 +109,18 @@ class Rasteriser {
   void segment(const Vertex& a, const Vertex& b) noexcept;
   /// The depth a fragment at `q` stores: float(renderer::fsDepth(observer, q, near, far)), exactly.
   [[nodiscard]] float pointDepth(const kernel::HomVec4& q) const noexcept;
-  /// The record of a point: where it lands and what it covers, or false where it draws nothing.
+  /// `pointDepth` of `count` points, several at a time where the processor allows.
+  void pointDepths(const kernel::HomVec4* q, float* out, std::size_t count) const noexcept;
+  /// The record of a point but its depth, and in `q` its representative facing the view; false
+  /// where it draws nothing.
   [[nodiscard]] bool pointRecord(const kernel::HomVec4& position, const Rgba& color,
-                                 PointQueue::Record& out) const noexcept;
+                                 PointQueue::Record& out, kernel::HomVec4& q) const noexcept;
+  /// Places the points waiting in `waiting_`, in their order, and queues those drawn.
+  void placeWaiting() noexcept;
+  /// Queues the point of record `r` facing the view at `q`, or without a queue draws it.
+  void queuePoint(PointQueue::Record r, const kernel::HomVec4& q) noexcept;
+  /// Draws the queued points tile by tile.
+  void drawQueue() noexcept;
   void prefetchTile(std::uint32_t left, std::uint32_t right, std::uint32_t top,
                     std::uint32_t bottom) const noexcept;
   void drawPointHalf(const PointQueue::Record& r, std::uint32_t x0, std::uint32_t x1,
@@ -118,7 +128,11 @@ class Rasteriser {
   /// The fragments of `r` within [x0, x1) x [y0, y1).
   void drawPoint(const PointQueue::Record& r, std::uint32_t x0, std::uint32_t x1, std::uint32_t y0,
                  std::uint32_t y1) noexcept;
+  /// The fragment at (x, y) of the point `q` of a line or triangle: kept until its depth is taken
+  /// with the next ones' (`resolveFragments`), which each primitive ends with.
   void fragment(std::size_t x, std::size_t y, const kernel::HomVec4& q, const Rgba& color) noexcept;
+  /// Draws the fragments kept, in the order they came.
+  void resolveFragments() noexcept;
   void fragment(std::size_t x, std::size_t y, float depth, const Rgba& color) noexcept;
 
   RenderTarget target_;
@@ -133,6 +147,22 @@ class Rasteriser {
   double observer_norm2_;  // for pointDepth
   double depth_scale_;     // 1 / (far - near)
   bool depth_fast_;        // whether pointDepth may take its fast path
+
+  struct PendingFragment {
+    std::size_t x, y;
+    Rgba color;
+  };
+  static constexpr std::size_t kPending = 4;
+  std::array<kernel::HomVec4, kPending> pending_q_{};
+  std::array<PendingFragment, kPending> pending_{};
+  std::size_t pending_count_ = 0;
+
+  struct WaitingPoint {
+    kernel::HomVec4 position;
+    Rgba color;
+  };
+  std::array<WaitingPoint, kPending> waiting_{};  // points not yet placed, with a queue only
+  std::size_t waiting_count_ = 0;
 };
 
 }  // namespace orv::device::detail
