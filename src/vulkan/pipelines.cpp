@@ -204,6 +204,9 @@ Pipelines::~Pipelines() {
   for (VkPipelineLayout layout : {raster_layout_, distance_layout_}) {
     if (layout != VK_NULL_HANDLE) vk_.vkDestroyPipelineLayout(device_, layout, nullptr);
   }
+  if (view_set_layout_ != VK_NULL_HANDLE) {
+    vk_.vkDestroyDescriptorSetLayout(device_, view_set_layout_, nullptr);
+  }
   for (VkShaderModule module : modules_) {
     if (module != VK_NULL_HANDLE) vk_.vkDestroyShaderModule(device_, module, nullptr);
   }
@@ -223,11 +226,27 @@ device::Result<void> Pipelines::init() {
       return vulkanFailure("makeDevice", "vkCreateShaderModule", r);
     }
   }
+  const VkShaderStageFlags raster_stages = VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT;
+  if (!exact_) {
+    const VkDescriptorSetLayoutBinding view{0, VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER_DYNAMIC, 1,
+                                            raster_stages, nullptr};
+    VkDescriptorSetLayoutCreateInfo info{};
+    info.sType = VK_STRUCTURE_TYPE_DESCRIPTOR_SET_LAYOUT_CREATE_INFO;
+    info.bindingCount = 1;
+    info.pBindings = &view;
+    if (VkResult r = vk_.vkCreateDescriptorSetLayout(device_, &info, nullptr, &view_set_layout_);
+        r != VK_SUCCESS) {
+      view_set_layout_ = VK_NULL_HANDLE;
+      return vulkanFailure("makeDevice", "vkCreateDescriptorSetLayout", r);
+    }
+  }
   const auto layout = [&](VkShaderStageFlags stages, std::uint32_t bytes,
-                          VkPipelineLayout& out) -> device::Result<void> {
+                          VkDescriptorSetLayout set, VkPipelineLayout& out) -> device::Result<void> {
     const VkPushConstantRange range{stages, 0, bytes};
     VkPipelineLayoutCreateInfo info{};
     info.sType = VK_STRUCTURE_TYPE_PIPELINE_LAYOUT_CREATE_INFO;
+    info.setLayoutCount = set != VK_NULL_HANDLE ? 1 : 0;
+    info.pSetLayouts = &set;
     info.pushConstantRangeCount = 1;
     info.pPushConstantRanges = &range;
     if (VkResult r = vk_.vkCreatePipelineLayout(device_, &info, nullptr, &out); r != VK_SUCCESS) {
@@ -236,12 +255,12 @@ device::Result<void> Pipelines::init() {
     }
     return {};
   };
-  if (auto ok = layout(VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT,
-                       rasterConstantsSize(), raster_layout_);
+  if (auto ok = layout(raster_stages, rasterConstantsSize(), view_set_layout_, raster_layout_);
       !ok) {
     return ok;
   }
-  if (auto ok = layout(VK_SHADER_STAGE_COMPUTE_BIT, sizeof(DistanceConstants), distance_layout_);
+  if (auto ok = layout(VK_SHADER_STAGE_COMPUTE_BIT, sizeof(DistanceConstants), VK_NULL_HANDLE,
+                       distance_layout_);
       !ok) {
     return ok;
   }

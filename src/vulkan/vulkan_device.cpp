@@ -115,6 +115,7 @@ struct Frame {
   bool pending = false;  ///< submitted and not yet waited for
   HostBuffer staging;    ///< data on its way to the GPU, or back
   HostBuffer views;      ///< the views of its draws: ViewUniforms, or the fast path's FastViews
+  VkDescriptorSet view_set = VK_NULL_HANDLE;  ///< the fast path's: `views` as a uniform buffer
   VkSemaphore acquired = VK_NULL_HANDLE;  ///< signalled when a swapchain image may be copied into
 };
 
@@ -154,6 +155,7 @@ class VulkanDevice final : public vulkan::Device {
       if (f.acquired != VK_NULL_HANDLE) vk_.vkDestroySemaphore(device_, f.acquired, nullptr);
     }
     if (pool_ != VK_NULL_HANDLE) vk_.vkDestroyCommandPool(device_, pool_, nullptr);
+    if (view_pool_ != VK_NULL_HANDLE) vk_.vkDestroyDescriptorPool(device_, view_pool_, nullptr);
     // pipelines_ then destroys the shaders, and context_ the device and the instance.
   }
 
@@ -187,7 +189,39 @@ class VulkanDevice final : public vulkan::Device {
       }
     }
     if (auto ok = pipelines_.init(); !ok) return track(ok);
+    if (auto ok = makeViewSets(); !ok) return ok;
     limits_ = measuredLimits();
+    return {};
+  }
+
+  // On the fast path, a descriptor set for each frame, through which its draws read their views.
+  Result<void> makeViewSets() {
+    const VkDescriptorSetLayout layout = pipelines_.viewSetLayout();
+    if (layout == VK_NULL_HANDLE) return {};
+    const auto frames = static_cast<std::uint32_t>(frames_.size());
+    const VkDescriptorPoolSize size{VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER_DYNAMIC, frames};
+    VkDescriptorPoolCreateInfo pool_info{};
+    pool_info.sType = VK_STRUCTURE_TYPE_DESCRIPTOR_POOL_CREATE_INFO;
+    pool_info.maxSets = frames;
+    pool_info.poolSizeCount = 1;
+    pool_info.pPoolSizes = &size;
+    if (VkResult r = vk_.vkCreateDescriptorPool(device_, &pool_info, nullptr, &view_pool_);
+        r != VK_SUCCESS) {
+      view_pool_ = VK_NULL_HANDLE;
+      return vulkanFailure("makeDevice", "vkCreateDescriptorPool", r);
+    }
+    for (Frame& f : frames_) {
+      VkDescriptorSetAllocateInfo set_info{};
+      set_info.sType = VK_STRUCTURE_TYPE_DESCRIPTOR_SET_ALLOCATE_INFO;
+      set_info.descriptorPool = view_pool_;
+      set_info.descriptorSetCount = 1;
+      set_info.pSetLayouts = &layout;
+      if (VkResult r = vk_.vkAllocateDescriptorSets(device_, &set_info, &f.view_set);
+          r != VK_SUCCESS) {
+        f.view_set = VK_NULL_HANDLE;
+        return vulkanFailure("makeDevice", "vkAllocateDescriptorSets", r);
+      }
+    }
     return {};
   }
 
@@ -723,8 +757,21 @@ class VulkanDevice final : public vulkan::Device {
       if (auto ok = reserve(call, f.staging, staging, false); !ok) return std::unexpected(ok.error());
     }
     if (views > 0) {
+      const std::uint64_t before = f.views.size;
       if (auto ok = reserve(call, f.views, views * viewSize(), true); !ok) {
         return std::unexpected(ok.error());
+      }
+      if (f.view_set != VK_NULL_HANDLE && f.views.size != before) {
+        // A new buffer (reserve makes one only to grow): the set names it. The frame's work has
+        // ended, so the set is not in use.
+        const VkDescriptorBufferInfo buffer{f.views.buffer, 0, sizeof(FastView)};
+        VkWriteDescriptorSet write{};
+        write.sType = VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET;
+        write.dstSet = f.view_set;
+        write.descriptorCount = 1;
+        write.descriptorType = VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER_DYNAMIC;
+        write.pBufferInfo = &buffer;
+        vk_.vkUpdateDescriptorSets(device_, 1, &write, 0, nullptr);
       }
     }
     if (VkResult r = vk_.vkResetCommandBuffer(f.commands, 0); r != VK_SUCCESS) {
@@ -884,9 +931,13 @@ class VulkanDevice final : public vulkan::Device {
     return needs;
   }
 
-  // The bytes of one draw's view in a frame's ring.
+  // The bytes of one draw's view in a frame's ring: on the fast path a FastView at an offset a
+  // uniform buffer may start at.
   std::uint64_t viewSize() const noexcept {
-    return pipelines_.exact() ? sizeof(device::ViewUniform) : sizeof(FastView);
+    if (pipelines_.exact()) return sizeof(device::ViewUniform);
+    const std::uint64_t align =
+        std::max<std::uint64_t>(context_->properties.limits.minUniformBufferOffsetAlignment, 1);
+    return (sizeof(FastView) + align - 1) / align * align;
   }
 
   static std::uint64_t stagedSize(std::uint64_t bytes) noexcept {
@@ -1140,8 +1191,9 @@ class VulkanDevice final : public vulkan::Device {
     // The view of this draw, in the frame's ring: the host's copy of the uniform buffer as it is
     // now, so that a later writeBuffer to the uniform cannot reach a draw still in flight.
     const std::byte* bound_view = r.pass.view_buffer->host.data() + r.pass.view_offset;
-    const VkDeviceAddress view_address = r.frame->views.address + r.views * viewSize();
-    std::byte* view_bytes = r.frame->views.mapped + r.views * viewSize();
+    const std::uint64_t view_offset = r.views * viewSize();
+    const VkDeviceAddress view_address = r.frame->views.address + view_offset;
+    std::byte* view_bytes = r.frame->views.mapped + view_offset;
     ++r.views;
     if (pipelines_.exact()) {
       std::memcpy(view_bytes, bound_view, sizeof(device::ViewUniform));
@@ -1165,8 +1217,7 @@ class VulkanDevice final : public vulkan::Device {
       std::memcpy(&view, bound_view, sizeof(view));
       const FastView fast_view = FastView::of(view, desc);
       std::memcpy(view_bytes, &fast_view, sizeof(FastView));
-      fast = {view_address,
-              in.positions,
+      fast = {in.positions,
               in.indices,
               in.transforms,
               in.colors,
@@ -1179,6 +1230,11 @@ class VulkanDevice final : public vulkan::Device {
     if (primitives == 0 || instances == 0) return;
     vk_.vkCmdBindPipeline(cmd(r), VK_PIPELINE_BIND_POINT_GRAPHICS,
                           r.pass.pipeline->variants[r.pass.colors.size()][kind]);  // by prepare()
+    if (!pipelines_.exact()) {
+      const auto offset = static_cast<std::uint32_t>(view_offset);
+      vk_.vkCmdBindDescriptorSets(cmd(r), VK_PIPELINE_BIND_POINT_GRAPHICS, pipelines_.rasterLayout(),
+                                  0, 1, &r.frame->view_set, 1, &offset);
+    }
     const std::uint32_t per = pipelines_.verticesPerPrimitive(kind);
     const std::uint64_t most = UINT32_MAX / per;
     const auto run = [&](std::uint64_t first, std::uint64_t count, std::uint32_t instance_count,
@@ -1247,6 +1303,7 @@ class VulkanDevice final : public vulkan::Device {
   std::optional<GpuBuffer> abandoned_buffer_;
   std::optional<GpuImage> abandoned_image_;
   VkCommandPool pool_ = VK_NULL_HANDLE;
+  VkDescriptorPool view_pool_ = VK_NULL_HANDLE;  ///< the fast path's frames' view sets
   std::vector<Frame> frames_;
   std::size_t next_frame_ = 0;
   device::detail::ResourceTable<GpuBuffer> buffers_;
