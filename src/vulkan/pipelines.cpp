@@ -323,22 +323,23 @@ void Pipelines::destroy(VkPipeline pipeline) noexcept {
 
 device::Result<VkPipeline> Pipelines::make(const rhi::GraphicsPipelineDescriptor& d,
                                            const device::PipelineOptions& options,
-                                           std::uint32_t colors, Kind kind) {
+                                           std::uint32_t colors, Kind kind, bool moved) {
   const bool depth = d.depth_format == rhi::Format::depth32_float;
   // The kind of primitive, then the depth cue: a 32-bit boolean and five coefficients, doubles on
-  // the exact path and floats on the fast one.
+  // the exact path and floats on the fast one; on the fast path whether draws are moved.
   struct Constants {
     std::uint32_t kind;
     std::uint32_t depth_cue;
     std::array<double, 5> cue;
     std::array<float, 5> cue_single;
+    std::uint32_t moved;
   };
   Constants constants{kind, options.depth_cue.enabled ? 1u : 0u, options.depth_cue.coefficients,
-                      {}};
+                      {}, moved ? 1u : 0u};
   for (std::size_t i = 0; i < 5; ++i) {
     constants.cue_single[i] = static_cast<float>(options.depth_cue.coefficients[i]);
   }
-  std::array<VkSpecializationMapEntry, 7> entries{{
+  std::array<VkSpecializationMapEntry, 8> entries{{
       {0, offsetof(Constants, kind), sizeof(std::uint32_t)},
       {1, offsetof(Constants, depth_cue), sizeof(std::uint32_t)},
   }};
@@ -354,6 +355,7 @@ device::Result<VkPipeline> Pipelines::make(const rhi::GraphicsPipelineDescriptor
                                                            i * sizeof(float)),
                                                        sizeof(float)};
   }
+  entries[7] = {7, offsetof(Constants, moved), sizeof(std::uint32_t)};
   const VkSpecializationInfo specialization{static_cast<std::uint32_t>(entries.size()),
                                             entries.data(), sizeof(Constants), &constants};
   // The fast path's points have shaders of their own and take their depth from the vertex,

@@ -133,10 +133,11 @@ class Pipelines {
   [[nodiscard]] std::uint32_t verticesPerPrimitive(Kind kind) const noexcept;
 
   /// A raster pipeline for `desc` with `options` drawing primitives of `kind` in render passes of
-  /// `colors` colour attachments.
+  /// `colors` colour attachments; on the fast path for draws `moved` by transforms, or for draws
+  /// without, whose shaders leave out reading transforms (the exact path's read them where given).
   [[nodiscard]] device::Result<VkPipeline> make(const rhi::GraphicsPipelineDescriptor& desc,
                                                 const device::PipelineOptions& options,
-                                                std::uint32_t colors, Kind kind);
+                                                std::uint32_t colors, Kind kind, bool moved);
   void destroy(VkPipeline pipeline) noexcept;
 
  private:

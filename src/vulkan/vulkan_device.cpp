@@ -73,9 +73,11 @@ constexpr std::uint64_t kKeptStaging = std::uint64_t{1} << 20;
 struct GpuPipeline {
   rhi::GraphicsPipelineDescriptor desc;
   device::PipelineOptions options;
-  /// Made when first drawn with: variants[n][kind] draws primitives of `kind` in render passes of
-  /// n colour attachments.
-  std::array<std::array<VkPipeline, detail::kKinds>, kMaxColorAttachments + 1> variants{};
+  /// Made when first drawn with: variants[n][kind][moved] draws primitives of `kind` in render
+  /// passes of n colour attachments, on the fast path with (moved 1) or without (0) transforms
+  /// (the exact path's are all moved 0).
+  std::array<std::array<std::array<VkPipeline, 2>, detail::kKinds>, kMaxColorAttachments + 1>
+      variants{};
 };
 
 // The clear value that stores exactly the texel the CPU device stores for `color` in `format`:
@@ -676,9 +678,11 @@ class VulkanDevice final : public vulkan::Device {
 
   void release(GpuPipeline& p) noexcept {
     for (auto& kinds : p.variants) {
-      for (VkPipeline& variant : kinds) {
-        pipelines_.destroy(variant);
-        variant = VK_NULL_HANDLE;
+      for (auto& moved : kinds) {
+        for (VkPipeline& variant : moved) {
+          pipelines_.destroy(variant);
+          variant = VK_NULL_HANDLE;
+        }
       }
     }
   }
@@ -910,11 +914,12 @@ class VulkanDevice final : public vulkan::Device {
           bound = pipelines_table_.find(handleOf(*pipe));
         } else if (command.tag() == GpuCommand::Tag::draw_indexed ||
                    command.tag() == GpuCommand::Tag::orv_render_geodesics) {
+          const auto* draw = std::get_if<rhi::DrawCommand>(&command.payload);
           const rhi::PrimitiveTopology topology =
-              command.tag() == GpuCommand::Tag::draw_indexed
-                  ? bound->desc.topology
-                  : rhi::PrimitiveTopology::geodesic_list;
-          if (auto ok = variant(*bound, colors, pipelines_.kindOf(bound->desc, topology)); !ok) {
+              draw != nullptr ? bound->desc.topology : rhi::PrimitiveTopology::geodesic_list;
+          const bool moved = draw != nullptr && !(draw->orv_transform_buffer == BufferId{0, 0});
+          if (auto ok = variant(*bound, colors, pipelines_.kindOf(bound->desc, topology), moved);
+              !ok) {
             return std::unexpected(ok.error());
           }
           ++needs.views;
@@ -945,11 +950,13 @@ class VulkanDevice final : public vulkan::Device {
   }
 
   // The Vulkan pipeline of `p` drawing primitives of `kind` in render passes of `colors` colour
-  // attachments, made when first asked for.
-  Result<VkPipeline> variant(GpuPipeline& p, std::uint32_t colors, Kind kind) {
-    VkPipeline& made = p.variants[colors][kind];
+  // attachments, `moved` by transforms or not (on the fast path; the exact path has one for
+  // both), made when first asked for.
+  Result<VkPipeline> variant(GpuPipeline& p, std::uint32_t colors, Kind kind, bool moved) {
+    moved = moved && !pipelines_.exact();
+    VkPipeline& made = p.variants[colors][kind][moved ? 1 : 0];
     if (made != VK_NULL_HANDLE) return made;
-    auto created = track(pipelines_.make(p.desc, p.options, colors, kind));
+    auto created = track(pipelines_.make(p.desc, p.options, colors, kind, moved));
     if (created) made = *created;
     return created;
   }
@@ -1228,8 +1235,9 @@ class VulkanDevice final : public vulkan::Device {
               in.color};
     }
     if (primitives == 0 || instances == 0) return;
+    const bool moved = in.transforms != 0 && !pipelines_.exact();
     vk_.vkCmdBindPipeline(cmd(r), VK_PIPELINE_BIND_POINT_GRAPHICS,
-                          r.pass.pipeline->variants[r.pass.colors.size()][kind]);  // by prepare()
+                          r.pass.pipeline->variants[r.pass.colors.size()][kind][moved ? 1 : 0]);  // by prepare()
     if (!pipelines_.exact()) {
       const auto offset = static_cast<std::uint32_t>(view_offset);
       vk_.vkCmdBindDescriptorSets(cmd(r), VK_PIPELINE_BIND_POINT_GRAPHICS, pipelines_.rasterLayout(),

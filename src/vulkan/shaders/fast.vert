@@ -17,6 +17,9 @@ const uint kGeodesics = 2u;
 const uint kTriangles = 3u;
 const uint kPointQuads = 4u;
 layout(constant_id = 0) const uint kKind = kPointSprites;
+// Whether the pipeline's draws are moved by transforms: without, the shader leaves out reading
+// them (a GPU may run a branch that no lane takes).
+layout(constant_id = 7) const bool kMoved = true;
 
 #if POINTS
 // Points only (compiled apart, as the GPU's cost of a point grows with what it carries): the
@@ -43,7 +46,7 @@ bool fetch(uint k, out vec4 point, out vec4 color, out int scale) {
   uint top;
   if (!loadPoint(draw.positions, i, point, top)) return false;
   scale = int(top);
-  if ((draw.flags & kTransformed) != 0u) {
+  if (kMoved && (draw.flags & kTransformed) != 0u) {
     const uint m = 16u * uint(gl_InstanceIndex);
     uint matrix_top = 0u;
     for (uint e = 0u; e < 16u; ++e) matrix_top = max(matrix_top, exponentOf(draw.transforms.v[m + e]));
