@@ -975,8 +975,9 @@ class VulkanDevice final : public vulkan::Device {
   };
 
   // Where a graph is being recorded: the frame, what the graph needs of a frame, how far the
-  // frame's staging and views are filled, how many parts of the graph have run, and the state
-  // of the pass.
+  // frame's staging and views are filled, how many parts of the graph have run, the state of the
+  // pass, and the attachments of the Vulkan rendering left open after the last pass ended (see
+  // apply(EndPass)), if one is.
   struct Recording {
     Frame* frame;
     Needs needs;
@@ -984,6 +985,7 @@ class VulkanDevice final : public vulkan::Device {
     std::uint64_t views;
     std::uint32_t submitted;
     PassState pass;
+    std::optional<GpuCommand::BeginPass> rendering = std::nullopt;
   };
 
   // Records the validated `graph` from its start. Its uploads pass through the frame's staging;
@@ -995,6 +997,7 @@ class VulkanDevice final : public vulkan::Device {
     for (const rhi::FramePass& pass : graph.passes()) {
       r.pass = PassState{};
       for (const GpuCommand& command : pass.commands) {
+        if (r.rendering && !r.pass.open && !continues(*r.rendering, command)) endRendering(r);
         auto ok = std::visit(
             [&](const auto& c) -> Result<void> {
               if constexpr (std::is_void_v<decltype(apply(r, c))>) {
@@ -1008,10 +1011,27 @@ class VulkanDevice final : public vulkan::Device {
         if (!ok) return ok;
       }
     }
+    if (r.rendering) endRendering(r);
     return {};
   }
 
   VkCommandBuffer cmd(const Recording& r) const noexcept { return r.frame->commands; }
+
+  // Whether `command` begins a pass on the attachments of `open`, so that it may go on drawing
+  // in the same Vulkan rendering: in one rendering the GPU keeps the order of draws and clears on
+  // each pixel by itself, where two would need a barrier between them (a wait for all the work
+  // before on some devices, Mesa's software device among them).
+  static bool continues(const GpuCommand::BeginPass& open, const GpuCommand& command) noexcept {
+    const auto* begin = std::get_if<GpuCommand::BeginPass>(&command.payload);
+    return begin != nullptr && begin->depth_attachment == open.depth_attachment &&
+           std::equal(begin->color_attachments.begin(), begin->color_attachments.end(),
+                      open.color_attachments.begin(), open.color_attachments.end());
+  }
+
+  void endRendering(Recording& r) {
+    vk_.vkCmdEndRendering(cmd(r));
+    r.rendering.reset();
+  }
 
   void apply(Recording& r, const GpuCommand::Clear& c) {
     const device::detail::Rgba color{c.r, c.g, c.b, c.a};
@@ -1059,6 +1079,8 @@ class VulkanDevice final : public vulkan::Device {
     r.pass.open = true;
     r.pass.colors = c.color_attachments;
     r.pass.depth = c.depth_attachment.has_value();
+    if (r.rendering) return;  // the last pass's rendering goes on (see continues())
+    r.rendering = c;
     barrier(cmd(r));
     VkRenderingInfo info{};
     info.sType = VK_STRUCTURE_TYPE_RENDERING_INFO;
@@ -1086,10 +1108,9 @@ class VulkanDevice final : public vulkan::Device {
     return info;
   }
 
-  void apply(Recording& r, const GpuCommand::EndPass&) {
-    vk_.vkCmdEndRendering(cmd(r));
-    r.pass.open = false;
-  }
+  // The rendering stays open until a command that does not begin a pass on the same attachments
+  // (see record()).
+  void apply(Recording& r, const GpuCommand::EndPass&) { r.pass.open = false; }
 
   void apply(Recording& r, const GpuCommand::BindPipeline& c) {
     r.pass.pipeline = pipelines_table_.find(handleOf(c));
