@@ -226,7 +226,8 @@ device::Result<void> Pipelines::init() {
       return vulkanFailure("makeDevice", "vkCreateShaderModule", r);
     }
   }
-  const VkShaderStageFlags raster_stages = VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT;
+  const VkShaderStageFlags raster_stages =
+      VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT;
   if (!exact_) {
     const VkDescriptorSetLayoutBinding view{0, VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER_DYNAMIC, 1,
                                             raster_stages, nullptr};
@@ -240,8 +241,8 @@ device::Result<void> Pipelines::init() {
       return vulkanFailure("makeDevice", "vkCreateDescriptorSetLayout", r);
     }
   }
-  const auto layout = [&](VkShaderStageFlags stages, std::uint32_t bytes,
-                          VkDescriptorSetLayout set, VkPipelineLayout& out) -> device::Result<void> {
+  const auto layout = [&](VkShaderStageFlags stages, std::uint32_t bytes, VkDescriptorSetLayout set,
+                          VkPipelineLayout& out) -> device::Result<void> {
     const VkPushConstantRange range{stages, 0, bytes};
     VkPipelineLayoutCreateInfo info{};
     info.sType = VK_STRUCTURE_TYPE_PIPELINE_LAYOUT_CREATE_INFO;

@@ -1257,12 +1257,12 @@ class VulkanDevice final : public vulkan::Device {
     }
     if (primitives == 0 || instances == 0) return;
     const bool moved = in.transforms != 0 && !pipelines_.exact();
-    vk_.vkCmdBindPipeline(cmd(r), VK_PIPELINE_BIND_POINT_GRAPHICS,
-                          r.pass.pipeline->variants[r.pass.colors.size()][kind][moved ? 1 : 0]);  // by prepare()
+    const auto& made = r.pass.pipeline->variants[r.pass.colors.size()][kind];  // by prepare()
+    vk_.vkCmdBindPipeline(cmd(r), VK_PIPELINE_BIND_POINT_GRAPHICS, made[moved ? 1 : 0]);
     if (!pipelines_.exact()) {
       const auto offset = static_cast<std::uint32_t>(view_offset);
-      vk_.vkCmdBindDescriptorSets(cmd(r), VK_PIPELINE_BIND_POINT_GRAPHICS, pipelines_.rasterLayout(),
-                                  0, 1, &r.frame->view_set, 1, &offset);
+      vk_.vkCmdBindDescriptorSets(cmd(r), VK_PIPELINE_BIND_POINT_GRAPHICS,
+                                  pipelines_.rasterLayout(), 0, 1, &r.frame->view_set, 1, &offset);
     }
     const std::uint32_t per = pipelines_.verticesPerPrimitive(kind);
     const std::uint64_t most = UINT32_MAX / per;
