@@ -984,6 +984,49 @@ TEST_P(VulkanPaths, OverlappingPointsAgree) {
   s.expectAgreement("points", true);
 }
 
+// Passes on the same attachments, one after another, draw in their order (the Vulkan device
+// draws them in one rendering): a clear, points, then more points, the first of them at the same
+// depths as before, which the depth test keeps out.
+TEST_P(VulkanPaths, ConsecutivePassesOnTheSameAttachmentsDrawInOrder) {
+  Scene s(*cpu, *gpu, 64, 48, Format::rgba8_unorm, 256, !exact_path);
+  std::mt19937_64 rng(9);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::uniform_real_distribution<float> c(0.0f, 1.0f);
+  std::vector<HomVec4> points;
+  std::vector<Rgba> tints;
+  for (int i = 0; i < 256; ++i) {
+    points.push_back(HomVec4::init(u(rng), u(rng), std::tan(1.4 * c(rng)), 1.0));
+    tints.push_back({c(rng), c(rng), c(rng), 1.0f});
+  }
+  s.write(s.positions, std::span<const HomVec4>(points));
+  s.write(s.colors, std::span<const Rgba>(tints));
+  const PipelineId dots = s.pipeline(PrimitiveTopology::point_list, 3.0f);
+  for (Device* d : s.devices) ASSERT_TRUE(d->writeBuffer(s.view, 0, asBytes(flatView(64, 48))));
+  const std::array<ImageId, 1> target{s.color};
+  const std::array<ImageId, 2> writes{s.color, s.depth};
+  const GpuCommand begin{GpuCommand::BeginPass{target, s.depth}};
+  const GpuCommand bind{GpuCommand::BindUniform{s.view, 0, sizeof(ViewUniform), 0}};
+  const std::array<GpuCommand, 3> clear{
+      {begin, {GpuCommand::Clear{s.color, 0.2f, 0.1f, 0.3f, 1.0f, 1.0f}}, {GpuCommand::EndPass{}}}};
+  const std::array<GpuCommand, 5> first{
+      {begin, {dots}, bind, {rhi::DrawCommand{dots, s.colors, kNone, kNone, s.positions, 128, 1}},
+       {GpuCommand::EndPass{}}}};
+  const std::array<GpuCommand, 5> second{
+      {begin, {dots}, bind, {rhi::DrawCommand{dots, kNone, kNone, kNone, s.positions, 256, 1}},
+       {GpuCommand::EndPass{}}}};
+  rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+  ASSERT_TRUE(graph.addPass({"clear", {}, writes, clear, rhi::PassType::clear}));
+  ASSERT_TRUE(graph.addPass({"first", {}, writes, first, rhi::PassType::geometry}));
+  ASSERT_TRUE(graph.addPass({"second", {}, writes, second, rhi::PassType::geometry}));
+  for (Device* d : s.devices) {
+    const auto ran = d->execute(graph);
+    ASSERT_TRUE(ran) << d->name() << ": " << ran.error().message;
+  }
+  s.cleared = {0.2f, 0.1f, 0.3f, 1.0f};
+  s.last_view = flatView(64, 48);
+  s.expectAgreement("passes in order", true);
+}
+
 TEST_P(VulkanPaths, GeodesicsAgreeWhereTheyCrossTheHyperplaneOrthogonalToTheObserver) {
   Scene s(*cpu, *gpu, 160, 90, Format::rgba8_unorm, 64, !exact_path);
   renderer::OrvCamera camera = renderer::OrvCamera::makeDefault();

@@ -90,6 +90,13 @@ namespace orv::vulkan::detail {
   X(vkDestroyShaderModule)              \
   X(vkCreatePipelineLayout)             \
   X(vkDestroyPipelineLayout)            \
+  X(vkCreateDescriptorSetLayout)        \
+  X(vkDestroyDescriptorSetLayout)       \
+  X(vkCreateDescriptorPool)             \
+  X(vkDestroyDescriptorPool)            \
+  X(vkAllocateDescriptorSets)           \
+  X(vkUpdateDescriptorSets)             \
+  X(vkCmdBindDescriptorSets)            \
   X(vkCreateGraphicsPipelines)          \
   X(vkCreateComputePipelines)           \
   X(vkDestroyPipeline)                  \

@@ -204,6 +204,9 @@ Pipelines::~Pipelines() {
   for (VkPipelineLayout layout : {raster_layout_, distance_layout_}) {
     if (layout != VK_NULL_HANDLE) vk_.vkDestroyPipelineLayout(device_, layout, nullptr);
   }
+  if (view_set_layout_ != VK_NULL_HANDLE) {
+    vk_.vkDestroyDescriptorSetLayout(device_, view_set_layout_, nullptr);
+  }
   for (VkShaderModule module : modules_) {
     if (module != VK_NULL_HANDLE) vk_.vkDestroyShaderModule(device_, module, nullptr);
   }
@@ -223,11 +226,28 @@ device::Result<void> Pipelines::init() {
       return vulkanFailure("makeDevice", "vkCreateShaderModule", r);
     }
   }
-  const auto layout = [&](VkShaderStageFlags stages, std::uint32_t bytes,
+  const VkShaderStageFlags raster_stages =
+      VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT;
+  if (!exact_) {
+    const VkDescriptorSetLayoutBinding view{0, VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER_DYNAMIC, 1,
+                                            raster_stages, nullptr};
+    VkDescriptorSetLayoutCreateInfo info{};
+    info.sType = VK_STRUCTURE_TYPE_DESCRIPTOR_SET_LAYOUT_CREATE_INFO;
+    info.bindingCount = 1;
+    info.pBindings = &view;
+    if (VkResult r = vk_.vkCreateDescriptorSetLayout(device_, &info, nullptr, &view_set_layout_);
+        r != VK_SUCCESS) {
+      view_set_layout_ = VK_NULL_HANDLE;
+      return vulkanFailure("makeDevice", "vkCreateDescriptorSetLayout", r);
+    }
+  }
+  const auto layout = [&](VkShaderStageFlags stages, std::uint32_t bytes, VkDescriptorSetLayout set,
                           VkPipelineLayout& out) -> device::Result<void> {
     const VkPushConstantRange range{stages, 0, bytes};
     VkPipelineLayoutCreateInfo info{};
     info.sType = VK_STRUCTURE_TYPE_PIPELINE_LAYOUT_CREATE_INFO;
+    info.setLayoutCount = set != VK_NULL_HANDLE ? 1 : 0;
+    info.pSetLayouts = &set;
     info.pushConstantRangeCount = 1;
     info.pPushConstantRanges = &range;
     if (VkResult r = vk_.vkCreatePipelineLayout(device_, &info, nullptr, &out); r != VK_SUCCESS) {
@@ -236,12 +256,12 @@ device::Result<void> Pipelines::init() {
     }
     return {};
   };
-  if (auto ok = layout(VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT,
-                       rasterConstantsSize(), raster_layout_);
+  if (auto ok = layout(raster_stages, rasterConstantsSize(), view_set_layout_, raster_layout_);
       !ok) {
     return ok;
   }
-  if (auto ok = layout(VK_SHADER_STAGE_COMPUTE_BIT, sizeof(DistanceConstants), distance_layout_);
+  if (auto ok = layout(VK_SHADER_STAGE_COMPUTE_BIT, sizeof(DistanceConstants), VK_NULL_HANDLE,
+                       distance_layout_);
       !ok) {
     return ok;
   }
@@ -304,22 +324,23 @@ void Pipelines::destroy(VkPipeline pipeline) noexcept {
 
 device::Result<VkPipeline> Pipelines::make(const rhi::GraphicsPipelineDescriptor& d,
                                            const device::PipelineOptions& options,
-                                           std::uint32_t colors, Kind kind) {
+                                           std::uint32_t colors, Kind kind, bool moved) {
   const bool depth = d.depth_format == rhi::Format::depth32_float;
   // The kind of primitive, then the depth cue: a 32-bit boolean and five coefficients, doubles on
-  // the exact path and floats on the fast one.
+  // the exact path and floats on the fast one; on the fast path whether draws are moved.
   struct Constants {
     std::uint32_t kind;
     std::uint32_t depth_cue;
     std::array<double, 5> cue;
     std::array<float, 5> cue_single;
+    std::uint32_t moved;
   };
   Constants constants{kind, options.depth_cue.enabled ? 1u : 0u, options.depth_cue.coefficients,
-                      {}};
+                      {}, moved ? 1u : 0u};
   for (std::size_t i = 0; i < 5; ++i) {
     constants.cue_single[i] = static_cast<float>(options.depth_cue.coefficients[i]);
   }
-  std::array<VkSpecializationMapEntry, 7> entries{{
+  std::array<VkSpecializationMapEntry, 8> entries{{
       {0, offsetof(Constants, kind), sizeof(std::uint32_t)},
       {1, offsetof(Constants, depth_cue), sizeof(std::uint32_t)},
   }};
@@ -335,6 +356,7 @@ device::Result<VkPipeline> Pipelines::make(const rhi::GraphicsPipelineDescriptor
                                                            i * sizeof(float)),
                                                        sizeof(float)};
   }
+  entries[7] = {7, offsetof(Constants, moved), sizeof(std::uint32_t)};
   const VkSpecializationInfo specialization{static_cast<std::uint32_t>(entries.size()),
                                             entries.data(), sizeof(Constants), &constants};
   // The fast path's points have shaders of their own and take their depth from the vertex,

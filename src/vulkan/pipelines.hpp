@@ -51,9 +51,9 @@ struct DrawConstants {
 };
 static_assert(sizeof(DrawConstants) == 96 && offsetof(DrawConstants, color) == 80);
 
-/// Push constants of the fast path's raster shaders: the block `Draw` of shaders/fast.glsl.
+/// Push constants of the fast path's raster shaders: the block `Draw` of shaders/fast.glsl. The
+/// view is not among them: it is a uniform buffer (binding 0 of set 0, see viewSetLayout).
 struct FastConstants {
-  VkDeviceAddress view;  ///< a FastView in the frame's ring
   VkDeviceAddress positions;
   VkDeviceAddress indices;
   VkDeviceAddress transforms;
@@ -61,13 +61,13 @@ struct FastConstants {
   std::uint32_t position_count;
   std::uint32_t flags;
   std::uint32_t first_primitive;
-  std::uint32_t padding[3];
+  std::uint32_t padding;
   std::array<float, 4> color;
 };
-static_assert(sizeof(FastConstants) == 80 && offsetof(FastConstants, color) == 64);
+static_assert(sizeof(FastConstants) == 64 && offsetof(FastConstants, color) == 48);
 
-/// The view as the fast path's shaders read it, in single precision (FastView of
-/// shaders/fast.glsl).
+/// The view as the fast path's shaders read it, in single precision: the uniform block FastView
+/// of shaders/fast.glsl.
 struct FastView {
   std::array<std::array<float, 4>, 4> planes;  ///< l, r, t, b, scaled alike by a power of two
   std::array<float, 4> observer;               ///< of unit length
@@ -114,6 +114,11 @@ class Pipelines {
 
   [[nodiscard]] bool exact() const noexcept { return exact_; }
   [[nodiscard]] VkPipelineLayout rasterLayout() const noexcept { return raster_layout_; }
+  /// On the fast path, the layout of the descriptor set of the raster shaders' view: one uniform
+  /// buffer with a dynamic offset, a FastView (shaders read a uniform at less cost than memory
+  /// through an address, which a software device reads lane by lane); VK_NULL_HANDLE on the exact
+  /// path, whose shaders read their view through its address.
+  [[nodiscard]] VkDescriptorSetLayout viewSetLayout() const noexcept { return view_set_layout_; }
   [[nodiscard]] VkPipelineLayout distanceLayout() const noexcept { return distance_layout_; }
   [[nodiscard]] VkPipeline distancePipeline() const noexcept { return distance_pipeline_; }
   /// The bytes of the raster shaders' push constants.
@@ -128,10 +133,11 @@ class Pipelines {
   [[nodiscard]] std::uint32_t verticesPerPrimitive(Kind kind) const noexcept;
 
   /// A raster pipeline for `desc` with `options` drawing primitives of `kind` in render passes of
-  /// `colors` colour attachments.
+  /// `colors` colour attachments; on the fast path for draws `moved` by transforms, or for draws
+  /// without, whose shaders leave out reading transforms (the exact path's read them where given).
   [[nodiscard]] device::Result<VkPipeline> make(const rhi::GraphicsPipelineDescriptor& desc,
                                                 const device::PipelineOptions& options,
-                                                std::uint32_t colors, Kind kind);
+                                                std::uint32_t colors, Kind kind, bool moved);
   void destroy(VkPipeline pipeline) noexcept;
 
  private:
@@ -143,6 +149,7 @@ class Pipelines {
   // points and then of the primitives with a depth per fragment); on the fast path the vertex
   // shader of points; the distance shader.
   std::array<VkShaderModule, 21> modules_{};
+  VkDescriptorSetLayout view_set_layout_ = VK_NULL_HANDLE;
   VkPipelineLayout raster_layout_ = VK_NULL_HANDLE;
   VkPipelineLayout distance_layout_ = VK_NULL_HANDLE;
   VkPipeline distance_pipeline_ = VK_NULL_HANDLE;

@@ -161,7 +161,8 @@ Result<void> Resources::makeHostBuffer(std::string_view call, std::uint64_t size
                                        HostBuffer& out) {
   VkBufferUsageFlags usage = VK_BUFFER_USAGE_TRANSFER_SRC_BIT | VK_BUFFER_USAGE_TRANSFER_DST_BIT;
   if (addressable) {
-    usage |= VK_BUFFER_USAGE_STORAGE_BUFFER_BIT | VK_BUFFER_USAGE_SHADER_DEVICE_ADDRESS_BIT;
+    usage |= VK_BUFFER_USAGE_STORAGE_BUFFER_BIT | VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT |
+             VK_BUFFER_USAGE_SHADER_DEVICE_ADDRESS_BIT;
   }
   HostBuffer made;
   if (auto ok = makeBuffer(call, size, usage, false, addressable, made.buffer, made.memory); !ok) {

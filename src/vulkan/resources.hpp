@@ -83,7 +83,8 @@ class Resources {
   [[nodiscard]] device::Result<void> makeBuffer(std::string_view call, std::uint64_t size,
                                                 VkBufferUsageFlags usage, bool device_local,
                                                 bool addressable, VkBuffer& buffer, Memory& memory);
-  /// A host-visible buffer of `size` bytes, mapped; with `addressable`, shaders may read it.
+  /// A host-visible buffer of `size` bytes, mapped; with `addressable`, shaders may read it,
+  /// through its address or as a uniform buffer.
   [[nodiscard]] device::Result<void> makeHostBuffer(std::string_view call, std::uint64_t size,
                                                     bool addressable, HostBuffer& out);
   /// The image, its memory and its view for `image.desc`; what was made is left in `image` for

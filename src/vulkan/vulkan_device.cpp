@@ -70,12 +70,17 @@ using rhi::PipelineId;
 /// large: a larger transfer's is given back when the call ends.
 constexpr std::uint64_t kKeptStaging = std::uint64_t{1} << 20;
 
+/// The most points one draw call of the fast path draws (see VulkanDevice::draw).
+constexpr std::uint64_t kPointRun = 1024;
+
 struct GpuPipeline {
   rhi::GraphicsPipelineDescriptor desc;
   device::PipelineOptions options;
-  /// Made when first drawn with: variants[n][kind] draws primitives of `kind` in render passes of
-  /// n colour attachments.
-  std::array<std::array<VkPipeline, detail::kKinds>, kMaxColorAttachments + 1> variants{};
+  /// Made when first drawn with: variants[n][kind][moved] draws primitives of `kind` in render
+  /// passes of n colour attachments, on the fast path with (moved 1) or without (0) transforms
+  /// (the exact path's are all moved 0).
+  std::array<std::array<std::array<VkPipeline, 2>, detail::kKinds>, kMaxColorAttachments + 1>
+      variants{};
 };
 
 // The clear value that stores exactly the texel the CPU device stores for `color` in `format`:
@@ -115,6 +120,7 @@ struct Frame {
   bool pending = false;  ///< submitted and not yet waited for
   HostBuffer staging;    ///< data on its way to the GPU, or back
   HostBuffer views;      ///< the views of its draws: ViewUniforms, or the fast path's FastViews
+  VkDescriptorSet view_set = VK_NULL_HANDLE;  ///< the fast path's: `views` as a uniform buffer
   VkSemaphore acquired = VK_NULL_HANDLE;  ///< signalled when a swapchain image may be copied into
 };
 
@@ -154,6 +160,7 @@ class VulkanDevice final : public vulkan::Device {
       if (f.acquired != VK_NULL_HANDLE) vk_.vkDestroySemaphore(device_, f.acquired, nullptr);
     }
     if (pool_ != VK_NULL_HANDLE) vk_.vkDestroyCommandPool(device_, pool_, nullptr);
+    if (view_pool_ != VK_NULL_HANDLE) vk_.vkDestroyDescriptorPool(device_, view_pool_, nullptr);
     // pipelines_ then destroys the shaders, and context_ the device and the instance.
   }
 
@@ -187,7 +194,39 @@ class VulkanDevice final : public vulkan::Device {
       }
     }
     if (auto ok = pipelines_.init(); !ok) return track(ok);
+    if (auto ok = makeViewSets(); !ok) return ok;
     limits_ = measuredLimits();
+    return {};
+  }
+
+  // On the fast path, a descriptor set for each frame, through which its draws read their views.
+  Result<void> makeViewSets() {
+    const VkDescriptorSetLayout layout = pipelines_.viewSetLayout();
+    if (layout == VK_NULL_HANDLE) return {};
+    const auto frames = static_cast<std::uint32_t>(frames_.size());
+    const VkDescriptorPoolSize size{VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER_DYNAMIC, frames};
+    VkDescriptorPoolCreateInfo pool_info{};
+    pool_info.sType = VK_STRUCTURE_TYPE_DESCRIPTOR_POOL_CREATE_INFO;
+    pool_info.maxSets = frames;
+    pool_info.poolSizeCount = 1;
+    pool_info.pPoolSizes = &size;
+    if (VkResult r = vk_.vkCreateDescriptorPool(device_, &pool_info, nullptr, &view_pool_);
+        r != VK_SUCCESS) {
+      view_pool_ = VK_NULL_HANDLE;
+      return vulkanFailure("makeDevice", "vkCreateDescriptorPool", r);
+    }
+    for (Frame& f : frames_) {
+      VkDescriptorSetAllocateInfo set_info{};
+      set_info.sType = VK_STRUCTURE_TYPE_DESCRIPTOR_SET_ALLOCATE_INFO;
+      set_info.descriptorPool = view_pool_;
+      set_info.descriptorSetCount = 1;
+      set_info.pSetLayouts = &layout;
+      if (VkResult r = vk_.vkAllocateDescriptorSets(device_, &set_info, &f.view_set);
+          r != VK_SUCCESS) {
+        f.view_set = VK_NULL_HANDLE;
+        return vulkanFailure("makeDevice", "vkAllocateDescriptorSets", r);
+      }
+    }
     return {};
   }
 
@@ -627,9 +666,11 @@ class VulkanDevice final : public vulkan::Device {
 
   void release(GpuPipeline& p) noexcept {
     for (auto& kinds : p.variants) {
-      for (VkPipeline& variant : kinds) {
-        pipelines_.destroy(variant);
-        variant = VK_NULL_HANDLE;
+      for (auto& moved : kinds) {
+        for (VkPipeline& variant : moved) {
+          pipelines_.destroy(variant);
+          variant = VK_NULL_HANDLE;
+        }
       }
     }
   }
@@ -708,8 +749,21 @@ class VulkanDevice final : public vulkan::Device {
       if (auto ok = reserve(call, f.staging, staging, false); !ok) return std::unexpected(ok.error());
     }
     if (views > 0) {
+      const std::uint64_t before = f.views.size;
       if (auto ok = reserve(call, f.views, views * viewSize(), true); !ok) {
         return std::unexpected(ok.error());
+      }
+      if (f.view_set != VK_NULL_HANDLE && f.views.size != before) {
+        // A new buffer (reserve makes one only to grow): the set names it. The frame's work has
+        // ended, so the set is not in use.
+        const VkDescriptorBufferInfo buffer{f.views.buffer, 0, sizeof(FastView)};
+        VkWriteDescriptorSet write{};
+        write.sType = VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET;
+        write.dstSet = f.view_set;
+        write.descriptorCount = 1;
+        write.descriptorType = VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER_DYNAMIC;
+        write.pBufferInfo = &buffer;
+        vk_.vkUpdateDescriptorSets(device_, 1, &write, 0, nullptr);
       }
     }
     if (VkResult r = vk_.vkResetCommandBuffer(f.commands, 0); r != VK_SUCCESS) {
@@ -848,11 +902,12 @@ class VulkanDevice final : public vulkan::Device {
           bound = pipelines_table_.find(handleOf(*pipe));
         } else if (command.tag() == GpuCommand::Tag::draw_indexed ||
                    command.tag() == GpuCommand::Tag::orv_render_geodesics) {
+          const auto* draw = std::get_if<rhi::DrawCommand>(&command.payload);
           const rhi::PrimitiveTopology topology =
-              command.tag() == GpuCommand::Tag::draw_indexed
-                  ? bound->desc.topology
-                  : rhi::PrimitiveTopology::geodesic_list;
-          if (auto ok = variant(*bound, colors, pipelines_.kindOf(bound->desc, topology)); !ok) {
+              draw != nullptr ? bound->desc.topology : rhi::PrimitiveTopology::geodesic_list;
+          const bool moved = draw != nullptr && !(draw->orv_transform_buffer == BufferId{0, 0});
+          if (auto ok = variant(*bound, colors, pipelines_.kindOf(bound->desc, topology), moved);
+              !ok) {
             return std::unexpected(ok.error());
           }
           ++needs.views;
@@ -869,9 +924,13 @@ class VulkanDevice final : public vulkan::Device {
     return needs;
   }
 
-  // The bytes of one draw's view in a frame's ring.
+  // The bytes of one draw's view in a frame's ring: on the fast path a FastView at an offset a
+  // uniform buffer may start at.
   std::uint64_t viewSize() const noexcept {
-    return pipelines_.exact() ? sizeof(device::ViewUniform) : sizeof(FastView);
+    if (pipelines_.exact()) return sizeof(device::ViewUniform);
+    const std::uint64_t align =
+        std::max<std::uint64_t>(context_->properties.limits.minUniformBufferOffsetAlignment, 1);
+    return (sizeof(FastView) + align - 1) / align * align;
   }
 
   static std::uint64_t stagedSize(std::uint64_t bytes) noexcept {
@@ -879,11 +938,13 @@ class VulkanDevice final : public vulkan::Device {
   }
 
   // The Vulkan pipeline of `p` drawing primitives of `kind` in render passes of `colors` colour
-  // attachments, made when first asked for.
-  Result<VkPipeline> variant(GpuPipeline& p, std::uint32_t colors, Kind kind) {
-    VkPipeline& made = p.variants[colors][kind];
+  // attachments, `moved` by transforms or not (on the fast path; the exact path has one for
+  // both), made when first asked for.
+  Result<VkPipeline> variant(GpuPipeline& p, std::uint32_t colors, Kind kind, bool moved) {
+    moved = moved && !pipelines_.exact();
+    VkPipeline& made = p.variants[colors][kind][moved ? 1 : 0];
     if (made != VK_NULL_HANDLE) return made;
-    auto created = track(pipelines_.make(p.desc, p.options, colors, kind));
+    auto created = track(pipelines_.make(p.desc, p.options, colors, kind, moved));
     if (created) made = *created;
     return created;
   }
@@ -902,8 +963,9 @@ class VulkanDevice final : public vulkan::Device {
   };
 
   // Where a graph is being recorded: the frame, what the graph needs of a frame, how far the
-  // frame's staging and views are filled, how many parts of the graph have run, and the state
-  // of the pass.
+  // frame's staging and views are filled, how many parts of the graph have run, the state of the
+  // pass, and the attachments of the Vulkan rendering left open after the last pass ended (see
+  // apply(EndPass)), if one is.
   struct Recording {
     Frame* frame;
     Needs needs;
@@ -911,6 +973,7 @@ class VulkanDevice final : public vulkan::Device {
     std::uint64_t views;
     std::uint32_t submitted;
     PassState pass;
+    std::optional<GpuCommand::BeginPass> rendering = std::nullopt;
   };
 
   // Records the validated `graph` from its start. Its uploads pass through the frame's staging;
@@ -922,6 +985,7 @@ class VulkanDevice final : public vulkan::Device {
     for (const rhi::FramePass& pass : graph.passes()) {
       r.pass = PassState{};
       for (const GpuCommand& command : pass.commands) {
+        if (r.rendering && !r.pass.open && !continues(*r.rendering, command)) endRendering(r);
         auto ok = std::visit(
             [&](const auto& c) -> Result<void> {
               if constexpr (std::is_void_v<decltype(apply(r, c))>) {
@@ -935,10 +999,27 @@ class VulkanDevice final : public vulkan::Device {
         if (!ok) return ok;
       }
     }
+    if (r.rendering) endRendering(r);
     return {};
   }
 
   VkCommandBuffer cmd(const Recording& r) const noexcept { return r.frame->commands; }
+
+  // Whether `command` begins a pass on the attachments of `open`, so that it may go on drawing
+  // in the same Vulkan rendering: in one rendering the GPU keeps the order of draws and clears on
+  // each pixel by itself, where two would need a barrier between them (a wait for all the work
+  // before on some devices, Mesa's software device among them).
+  static bool continues(const GpuCommand::BeginPass& open, const GpuCommand& command) noexcept {
+    const auto* begin = std::get_if<GpuCommand::BeginPass>(&command.payload);
+    return begin != nullptr && begin->depth_attachment == open.depth_attachment &&
+           std::equal(begin->color_attachments.begin(), begin->color_attachments.end(),
+                      open.color_attachments.begin(), open.color_attachments.end());
+  }
+
+  void endRendering(Recording& r) {
+    vk_.vkCmdEndRendering(cmd(r));
+    r.rendering.reset();
+  }
 
   void apply(Recording& r, const GpuCommand::Clear& c) {
     const device::detail::Rgba color{c.r, c.g, c.b, c.a};
@@ -986,6 +1067,8 @@ class VulkanDevice final : public vulkan::Device {
     r.pass.open = true;
     r.pass.colors = c.color_attachments;
     r.pass.depth = c.depth_attachment.has_value();
+    if (r.rendering) return;  // the last pass's rendering goes on (see continues())
+    r.rendering = c;
     barrier(cmd(r));
     VkRenderingInfo info{};
     info.sType = VK_STRUCTURE_TYPE_RENDERING_INFO;
@@ -1013,10 +1096,9 @@ class VulkanDevice final : public vulkan::Device {
     return info;
   }
 
-  void apply(Recording& r, const GpuCommand::EndPass&) {
-    vk_.vkCmdEndRendering(cmd(r));
-    r.pass.open = false;
-  }
+  // The rendering stays open until a command that does not begin a pass on the same attachments
+  // (see record()).
+  void apply(Recording& r, const GpuCommand::EndPass&) { r.pass.open = false; }
 
   void apply(Recording& r, const GpuCommand::BindPipeline& c) {
     r.pass.pipeline = pipelines_table_.find(handleOf(c));
@@ -1125,8 +1207,9 @@ class VulkanDevice final : public vulkan::Device {
     // The view of this draw, in the frame's ring: the host's copy of the uniform buffer as it is
     // now, so that a later writeBuffer to the uniform cannot reach a draw still in flight.
     const std::byte* bound_view = r.pass.view_buffer->host.data() + r.pass.view_offset;
-    const VkDeviceAddress view_address = r.frame->views.address + r.views * viewSize();
-    std::byte* view_bytes = r.frame->views.mapped + r.views * viewSize();
+    const std::uint64_t view_offset = r.views * viewSize();
+    const VkDeviceAddress view_address = r.frame->views.address + view_offset;
+    std::byte* view_bytes = r.frame->views.mapped + view_offset;
     ++r.views;
     if (pipelines_.exact()) {
       std::memcpy(view_bytes, bound_view, sizeof(device::ViewUniform));
@@ -1150,8 +1233,7 @@ class VulkanDevice final : public vulkan::Device {
       std::memcpy(&view, bound_view, sizeof(view));
       const FastView fast_view = FastView::of(view, desc);
       std::memcpy(view_bytes, &fast_view, sizeof(FastView));
-      fast = {view_address,
-              in.positions,
+      fast = {in.positions,
               in.indices,
               in.transforms,
               in.colors,
@@ -1162,10 +1244,22 @@ class VulkanDevice final : public vulkan::Device {
               in.color};
     }
     if (primitives == 0 || instances == 0) return;
-    vk_.vkCmdBindPipeline(cmd(r), VK_PIPELINE_BIND_POINT_GRAPHICS,
-                          r.pass.pipeline->variants[r.pass.colors.size()][kind]);  // by prepare()
+    const bool moved = in.transforms != 0 && !pipelines_.exact();
+    const auto& made = r.pass.pipeline->variants[r.pass.colors.size()][kind];  // by prepare()
+    vk_.vkCmdBindPipeline(cmd(r), VK_PIPELINE_BIND_POINT_GRAPHICS, made[moved ? 1 : 0]);
+    if (!pipelines_.exact()) {
+      const auto offset = static_cast<std::uint32_t>(view_offset);
+      vk_.vkCmdBindDescriptorSets(cmd(r), VK_PIPELINE_BIND_POINT_GRAPHICS,
+                                  pipelines_.rasterLayout(), 0, 1, &r.frame->view_set, 1, &offset);
+    }
     const std::uint32_t per = pipelines_.verticesPerPrimitive(kind);
-    const std::uint64_t most = UINT32_MAX / per;
+    // The fast path's points go in runs of kPointRun: Mesa's software device, where a batch of
+    // points holds one out of view, goes over all the vertices of the draw so far each time it
+    // passes a batch on, so that its cost grows faster than the draw (on the demo's frame, runs of
+    // 1024 took its clipping code from 18% of the samples of its thread to 13%). A GPU pays a few
+    // more draw calls.
+    const std::uint64_t most =
+        !pipelines_.exact() && kind == detail::kPoints ? kPointRun : UINT32_MAX / per;
     const auto run = [&](std::uint64_t first, std::uint64_t count, std::uint32_t instance_count,
                          std::uint32_t first_instance) {
       exact.first_primitive = static_cast<std::uint32_t>(first);
@@ -1232,6 +1326,7 @@ class VulkanDevice final : public vulkan::Device {
   std::optional<GpuBuffer> abandoned_buffer_;
   std::optional<GpuImage> abandoned_image_;
   VkCommandPool pool_ = VK_NULL_HANDLE;
+  VkDescriptorPool view_pool_ = VK_NULL_HANDLE;  ///< the fast path's frames' view sets
   std::vector<Frame> frames_;
   std::size_t next_frame_ = 0;
   device::detail::ResourceTable<GpuBuffer> buffers_;

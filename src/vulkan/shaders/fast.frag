@@ -32,10 +32,10 @@ vec4 fragmentPoint() {
     const float w1 = sigma * in_flat[1].y;
     return mix(in_flat[2], in_flat[3], w1 / (w0 + w1));
   }
-  const vec3 ndc = vec3(2.0 * centre.x / draw.view.width - 1.0,
-                        2.0 * centre.y / draw.view.height - 1.0, 1.0);
+  const vec3 ndc = vec3(2.0 * centre.x / view.width - 1.0,
+                        2.0 * centre.y / view.height - 1.0, 1.0);
   const vec4 q = in_flat[0] * ndc.x + in_flat[1] * ndc.y + in_flat[2];
-  return dot(q, draw.view.observer) < 0.0 ? -q : q;
+  return dot(q, view.observer) < 0.0 ? -q : q;
 }
 #endif
 

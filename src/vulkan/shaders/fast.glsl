@@ -9,8 +9,8 @@ layout(buffer_reference, std430, buffer_reference_align = 4) readonly buffer Flo
 // The view in single precision, written by the device for each draw (struct FastView of
 // src/vulkan/pipelines.hpp): the side planes l, r, t, b scaled alike, the observer of unit length,
 // the depth limits, the image size, the guard band's shares, the pipeline's sizes and how the
-// planes t + b and l + r compare.
-layout(buffer_reference, std430, buffer_reference_align = 16) readonly buffer FastView {
+// planes t + b and l + r compare. A uniform buffer, which every invocation reads alike.
+layout(set = 0, binding = 0, std140) uniform FastView {
   vec4 planes[4];
   vec4 observer;
   float near_fs;
@@ -22,7 +22,7 @@ layout(buffer_reference, std430, buffer_reference_align = 16) readonly buffer Fa
   float point_size;
   float line_width;
   float y_scale;  // (t + b) = (l + r) / y_scale as functions of the point, for the views orv makes
-};
+} view;
 
 // The bits of `flags`.
 const uint kStrip = 4u;        // consecutive primitives share vertices
@@ -31,7 +31,6 @@ const uint kTransformed = 16u; // instance j moves its positions by transforms[j
 const uint kColored = 32u;     // position i has colour colors[i], else `color`
 
 layout(push_constant, std430) uniform Draw {
-  FastView view;
   DoubleWords positions;   // HomVec4s
   Words indices;
   DoubleWords transforms;  // PGL4s, column-major
@@ -39,24 +38,24 @@ layout(push_constant, std430) uniform Draw {
   uint position_count;
   uint flags;
   uint first_primitive;
-  uint padding[3];
+  uint padding;
   vec4 color;
 } draw;
 
 // The plane values l, r, t, b of q.
 vec4 planesOf(vec4 q) {
-  return vec4(dot(draw.view.planes[0], q), dot(draw.view.planes[1], q), dot(draw.view.planes[2], q),
-              dot(draw.view.planes[3], q));
+  return vec4(dot(view.planes[0], q), dot(view.planes[1], q), dot(view.planes[2], q),
+              dot(view.planes[3], q));
 }
 
 // The depth of q, a vector facing the observer (or the zero vector, at depth 0 as on the CPU
 // device): its Fubini-Study distance from the observer between the view's limits, from 0 to 1.
 float depthOf(vec4 q) {
   const float n = length(q);
-  const float d = n > 0.0 ? angleBetween(q / n, draw.view.observer) : 0.0;
-  if (draw.view.near_fs >= d) return 0.0;
-  if (d >= draw.view.far_fs) return 1.0;
-  return (d - draw.view.near_fs) / (draw.view.far_fs - draw.view.near_fs);
+  const float d = n > 0.0 ? angleBetween(q / n, view.observer) : 0.0;
+  if (view.near_fs >= d) return 0.0;
+  if (d >= view.far_fs) return 1.0;
+  return (d - view.near_fs) / (view.far_fs - view.near_fs);
 }
 
 // The pipeline's depth cue (see orv/device.hpp), fixed when the pipeline is made, in single

@@ -17,6 +17,9 @@ const uint kGeodesics = 2u;
 const uint kTriangles = 3u;
 const uint kPointQuads = 4u;
 layout(constant_id = 0) const uint kKind = kPointSprites;
+// Whether the pipeline's draws are moved by transforms: without, the shader leaves out reading
+// them (a GPU may run a branch that no lane takes).
+layout(constant_id = 7) const bool kMoved = true;
 
 #if POINTS
 // Points only (compiled apart, as the GPU's cost of a point grows with what it carries): the
@@ -43,7 +46,7 @@ bool fetch(uint k, out vec4 point, out vec4 color, out int scale) {
   uint top;
   if (!loadPoint(draw.positions, i, point, top)) return false;
   scale = int(top);
-  if ((draw.flags & kTransformed) != 0u) {
+  if (kMoved && (draw.flags & kTransformed) != 0u) {
     const uint m = 16u * uint(gl_InstanceIndex);
     uint matrix_top = 0u;
     for (uint e = 0u; e < 16u; ++e) matrix_top = max(matrix_top, exponentOf(draw.transforms.v[m + e]));
@@ -70,7 +73,7 @@ vec4 rescaled(vec4 p, int scale, int common_scale) { return ldexp(p, ivec4(scale
 // The representative of p facing the view: by the sign of its product with the observer, and
 // where that is zero by the first of l + r, t + b, l, t and its coordinates that is not.
 vec4 facing(vec4 p) {
-  const float toward = dot(p, draw.view.observer);
+  const float toward = dot(p, view.observer);
   if (toward < 0.0) return -p;
   if (toward > 0.0) return p;
   const vec4 v = planesOf(p);
@@ -85,7 +88,7 @@ vec4 facing(vec4 p) {
 // The values at the ends of an arc of the function whose sign picks the representative facing
 // the view (see raster.vert).
 vec2 sides(vec4 a, vec4 b) {
-  const vec2 toward = vec2(dot(a, draw.view.observer), dot(b, draw.view.observer));
+  const vec2 toward = vec2(dot(a, view.observer), dot(b, view.observer));
   if (!(toward.x == 0.0 && toward.y == 0.0)) return toward;
   const vec4 at_a = planesOf(a);
   const vec4 at_b = planesOf(b);
@@ -100,7 +103,7 @@ vec2 sides(vec4 a, vec4 b) {
 
 // Clip-space position of the image position `pixel` for a vertex of weight w = l + r.
 vec4 clipAt(vec2 pixel, float w) {
-  const vec2 ndc = vec2(2.0 * pixel.x / draw.view.width - 1.0, 2.0 * pixel.y / draw.view.height - 1.0);
+  const vec2 ndc = vec2(2.0 * pixel.x / view.width - 1.0, 2.0 * pixel.y / view.height - 1.0);
   return vec4(ndc * w, 0.0, w);
 }
 
@@ -119,19 +122,19 @@ void point(vec4 position, vec4 color, uint k) {
   out_flat[0] = q;
   if (kKind == kPointSprites) {
     gl_Position = vec4(ndc_x, ndc_y, depth, 1.0);
-    gl_PointSize = draw.view.point_size;
+    gl_PointSize = view.point_size;
     return;
   }
   // Corners (0,0) (1,0) (0,1), (0,1) (1,0) (1,1) of the square of side point_size.
   const vec2 corner = vec2(k == 1u || k == 4u || k == 5u ? 0.5 : -0.5, k == 2u || k == 3u || k == 5u ? 0.5 : -0.5);
-  const vec2 extent = 2.0 * draw.view.point_size / vec2(draw.view.width, draw.view.height);
+  const vec2 extent = 2.0 * view.point_size / vec2(view.width, view.height);
   gl_Position = vec4(vec2(ndc_x, ndc_y) + corner * extent, depth, 1.0);
 }
 
 // The plane values widened by the guard band: l + k r, r + k l, t + k' b, b + k' t.
 vec4 guarded(vec4 p) {
-  return vec4(p.x + draw.view.guard_x * p.y, p.y + draw.view.guard_x * p.x,
-              p.z + draw.view.guard_y * p.w, p.w + draw.view.guard_y * p.z);
+  return vec4(p.x + view.guard_x * p.y, p.y + view.guard_x * p.x,
+              p.z + view.guard_y * p.w, p.w + view.guard_y * p.z);
 }
 
 // Where a point of plane values p lands, in pixels; false at the apex of the view.
@@ -140,8 +143,8 @@ bool project(vec4 p, out vec2 s) {
   const float lr = p.x + p.y;
   const float tb = p.z + p.w;
   if (!(lr > 0.0 && tb > 0.0)) return false;
-  s = vec2(((p.x - p.y) / lr + 1.0) * 0.5 * draw.view.width,
-           ((p.z - p.w) / tb + 1.0) * 0.5 * draw.view.height);
+  s = vec2(((p.x - p.y) / lr + 1.0) * 0.5 * view.width,
+           ((p.z - p.w) / tb + 1.0) * 0.5 * view.height);
   return true;
 }
 
@@ -171,7 +174,7 @@ void segment(vec4 a, vec4 color_a, vec4 b, vec4 color_b, uint k) {
   const vec2 along = s1 - s0;
   const float length_sq = dot(along, along);
   if (!(length_sq > 0.0) || isinf(length_sq)) return;
-  const vec2 across = vec2(-along.y, along.x) * (0.5 * draw.view.line_width / sqrt(length_sq));
+  const vec2 across = vec2(-along.y, along.x) * (0.5 * view.line_width / sqrt(length_sq));
   // Corners s0 + n, s0 - n, s1 - n, s1 + n; triangles (0, 1, 2) and (0, 2, 3).
   const uint corner = k < 3u ? k : (k == 3u ? 0u : k - 2u);
   const bool first = corner < 2u;
@@ -255,7 +258,7 @@ void main() {
     for (uint j = 0u; j < 3u; ++j) {
       q[j] = facing(rescaled(p[j], scale[j], common_scale));
       const vec4 v = planesOf(q[j]);
-      clip[j] = vec3(v.x - v.y, (v.z - v.w) * draw.view.y_scale, v.x + v.y);
+      clip[j] = vec3(v.x - v.y, (v.z - v.w) * view.y_scale, v.x + v.y);
     }
     // The GPU clips the triangle to -w <= x, y <= w, which is l, r, t, b >= 0.
     gl_Position = vec4(clip[local].xy, 0.0, clip[local].z);

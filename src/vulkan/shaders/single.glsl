@@ -64,9 +64,12 @@ float asinSeries(float x) {
   return x + x * (z * p);
 }
 
+// One series for either half, its argument and result chosen without branching: where lanes of
+// a GPU run both sides of a branch, that halves the work.
 float asinUnit(float x) {
-  if (x <= 0.5) return asinSeries(x);
-  return 1.5707964 - 2.0 * asinSeries(sqrt((1.0 - min(x, 1.0)) * 0.5));
+  const bool low = x <= 0.5;
+  const float r = asinSeries(low ? x : sqrt((1.0 - min(x, 1.0)) * 0.5));
+  return low ? r : 1.5707964 - 2.0 * r;
 }
 
 // The angle between two unit vectors whose dot product is not negative: 2 asin(|a - b| / 2),
