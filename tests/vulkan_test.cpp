@@ -1495,6 +1495,17 @@ TEST_P(VulkanPaths, FramesInFlightGiveTheImagesOfFramesWaitedFor) {
 }
 
 #if ORV_TEST_HAVE_SDL2
+// Adds to `o` the instance extensions SDL names for the surfaces of `window`; false where it names
+// none.
+bool addSurfaceExtensions(SDL_Window* window, vulkan::DeviceOptions& o) {
+  unsigned count = 0;
+  if (!SDL_Vulkan_GetInstanceExtensions(window, &count, nullptr)) return false;
+  std::vector<const char*> names(count);
+  if (!SDL_Vulkan_GetInstanceExtensions(window, &count, names.data())) return false;
+  o.instance_extensions.assign(names.begin(), names.begin() + count);
+  return true;
+}
+
 // Frames shown in a window through its surface, on both paths: a window made by SDL, its surface
 // made with the device's instance and handed to the device, images presented (one after the
 // window is resized, so that the swapchain is made anew), with the validation layer on. In an X
@@ -1510,12 +1521,8 @@ TEST_P(VulkanPaths, PresentsImagesToAWindowsSurface) {
   ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
   SDL_Window* window = SDL_CreateWindow("orv", 0, 0, 96, 64, SDL_WINDOW_VULKAN);
   ASSERT_NE(window, nullptr) << SDL_GetError();
-  unsigned count = 0;
-  ASSERT_TRUE(SDL_Vulkan_GetInstanceExtensions(window, &count, nullptr));
-  std::vector<const char*> names(count);
-  ASSERT_TRUE(SDL_Vulkan_GetInstanceExtensions(window, &count, names.data()));
   vulkan::DeviceOptions o = options();
-  o.instance_extensions.assign(names.begin(), names.end());
+  ASSERT_TRUE(addSurfaceExtensions(window, o)) << SDL_GetError();
   {
     auto made = vulkan::makeVulkanDevice(o);
     ASSERT_TRUE(made) << made.error().message;
@@ -1570,12 +1577,8 @@ TEST_F(VulkanDevice, PresentShowsExactlyThePixelsOfToDisplay) {
   SDL_VERSION(&wm.version);
   ASSERT_TRUE(SDL_GetWindowWMInfo(window, &wm)) << SDL_GetError();
   ASSERT_EQ(wm.subsystem, SDL_SYSWM_X11);
-  unsigned count = 0;
-  ASSERT_TRUE(SDL_Vulkan_GetInstanceExtensions(window, &count, nullptr));
-  std::vector<const char*> names(count);
-  ASSERT_TRUE(SDL_Vulkan_GetInstanceExtensions(window, &count, names.data()));
   vulkan::DeviceOptions o = options();
-  o.instance_extensions.assign(names.begin(), names.end());
+  ASSERT_TRUE(addSurfaceExtensions(window, o)) << SDL_GetError();
   auto made = vulkan::makeVulkanDevice(o);
   ASSERT_TRUE(made) << made.error().message;
   vulkan::Device& d = **made;

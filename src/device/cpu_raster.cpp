@@ -545,6 +545,21 @@ namespace {
 
 static_assert(sizeof(HomVec4) == 4 * sizeof(double), "points are four packed doubles");
 
+// The four points at `q`, one coordinate per register, lane k holding point k: halves of points 0
+// and 2 in one register, of 1 and 3 in another, then in-lane unpacks.
+[[gnu::target("avx2")]] inline void loadFourPoints(const HomVec4* q, __m256d& x, __m256d& y,
+                                                   __m256d& z, __m256d& w) noexcept {
+  const auto* p = reinterpret_cast<const double*>(q);
+  const __m256d xy02 = _mm256_loadu2_m128d(p + 8, p);
+  const __m256d xy13 = _mm256_loadu2_m128d(p + 12, p + 4);
+  const __m256d zw02 = _mm256_loadu2_m128d(p + 10, p + 2);
+  const __m256d zw13 = _mm256_loadu2_m128d(p + 14, p + 6);
+  x = _mm256_unpacklo_pd(xy02, xy13);
+  y = _mm256_unpackhi_pd(xy02, xy13);
+  z = _mm256_unpacklo_pd(zw02, zw13);
+  w = _mm256_unpackhi_pd(zw02, zw13);
+}
+
 [[gnu::target("avx2")]] inline __m256d asinSmall4(__m256d s) noexcept {
   const auto& c = kAsinCoefficients;
   const __m256d t = _mm256_mul_pd(s, s);
@@ -567,15 +582,8 @@ static_assert(sizeof(HomVec4) == 4 * sizeof(double), "points are four packed dou
 [[gnu::target("avx2")]] unsigned fastDepths4(const HomVec4* q, const HomVec4& o,
                                               double observer_norm2, double near, double scale,
                                               float* out) noexcept {
-  const auto* p = reinterpret_cast<const double*>(q);
-  const __m256d xy02 = _mm256_loadu2_m128d(p + 8, p);
-  const __m256d xy13 = _mm256_loadu2_m128d(p + 12, p + 4);
-  const __m256d zw02 = _mm256_loadu2_m128d(p + 10, p + 2);
-  const __m256d zw13 = _mm256_loadu2_m128d(p + 14, p + 6);
-  const __m256d x = _mm256_unpacklo_pd(xy02, xy13);
-  const __m256d y = _mm256_unpackhi_pd(xy02, xy13);
-  const __m256d z = _mm256_unpacklo_pd(zw02, zw13);
-  const __m256d w = _mm256_unpackhi_pd(zw02, zw13);
+  __m256d x, y, z, w;
+  loadFourPoints(q, x, y, z, w);
   const __m256d sb = _mm256_add_pd(
       _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(x, x), _mm256_mul_pd(y, y)), _mm256_mul_pd(z, z)),
       _mm256_mul_pd(w, w));
@@ -740,15 +748,8 @@ using Cover = std::array<std::array<std::uint32_t, 4>, 4>;  // x0, x1, y0, y1 of
                                                double half, double target_width,
                                                double target_height, HomVec4* q,
                                                Cover& cover) noexcept {
-  const auto* p = reinterpret_cast<const double*>(points);
-  const __m256d xy02 = _mm256_loadu2_m128d(p + 8, p);
-  const __m256d xy13 = _mm256_loadu2_m128d(p + 12, p + 4);
-  const __m256d zw02 = _mm256_loadu2_m128d(p + 10, p + 2);
-  const __m256d zw13 = _mm256_loadu2_m128d(p + 14, p + 6);
-  __m256d x = _mm256_unpacklo_pd(xy02, xy13);
-  __m256d y = _mm256_unpackhi_pd(xy02, xy13);
-  __m256d z = _mm256_unpacklo_pd(zw02, zw13);
-  __m256d w = _mm256_unpackhi_pd(zw02, zw13);
+  __m256d x, y, z, w;
+  loadFourPoints(points, x, y, z, w);
   const HomVec4& o = view.observer;
   const __m256d zero = _mm256_setzero_pd();
   // point.dot(observer): the same products, each operand order aside.
