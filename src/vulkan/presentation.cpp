@@ -143,6 +143,7 @@ Result<void> Presenter::prepare(std::string_view call, std::uint64_t bytes) {
     if (auto ok = resources_.makeHostBuffer(call, size, false, table_host_); !ok) return ok;
     std::memcpy(table_host_.mapped, words.data(), size);
   }
+  if (table_.buffer == VK_NULL_HANDLE) table_on_device_ = false;  // a new buffer, to be filled
   if (auto ok = grow(table_, kTableWords * sizeof(std::uint32_t)); !ok) return ok;
   return grow(texels_, bytes);
 }
@@ -172,8 +173,9 @@ void Presenter::record(VkCommandBuffer cmd, const GpuImage& image,
     barrier.subresourceRange = wholeImage(false);
     vk_.vkCmdPipelineBarrier(cmd, src_stage, dst_stage, 0, 0, nullptr, 0, nullptr, 1, &barrier);
   };
-  // The image's texels as they lie, and the table. The image is a copy's source for the copy
-  // only, and back in the GENERAL layout, which orv's images keep, after everything it did.
+  // The image's texels as they lie, and the first time the table. The image is a copy's source
+  // for the copy only, and back in the GENERAL layout, which orv's images keep, after everything
+  // it did.
   constexpr VkImageLayout kCopying = VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL;
   constexpr VkAccessFlags kAll = VK_ACCESS_MEMORY_READ_BIT | VK_ACCESS_MEMORY_WRITE_BIT;
   transition(image.image, VK_IMAGE_LAYOUT_GENERAL, kCopying, VK_ACCESS_MEMORY_WRITE_BIT,
@@ -185,8 +187,10 @@ void Presenter::record(VkCommandBuffer cmd, const GpuImage& image,
   vk_.vkCmdCopyImageToBuffer(cmd, image.image, kCopying, texels_.buffer, 1, &region);
   transition(image.image, kCopying, VK_IMAGE_LAYOUT_GENERAL, 0, kAll,
              VK_PIPELINE_STAGE_TRANSFER_BIT, VK_PIPELINE_STAGE_ALL_COMMANDS_BIT);
-  const VkBufferCopy table{0, 0, table_.desc.size};
-  vk_.vkCmdCopyBuffer(cmd, table_host_.buffer, table_.buffer, 1, &table);
+  if (!table_on_device_) {
+    const VkBufferCopy table{0, 0, table_.desc.size};
+    vk_.vkCmdCopyBuffer(cmd, table_host_.buffer, table_.buffer, 1, &table);
+  }
   memoryBarrier(VK_PIPELINE_STAGE_TRANSFER_BIT, VK_ACCESS_TRANSFER_WRITE_BIT,
                 VK_PIPELINE_STAGE_COMPUTE_SHADER_BIT, VK_ACCESS_SHADER_READ_BIT);
   // Converted and scaled into the window's pixels.

@@ -89,6 +89,9 @@ class Presenter {
   /// everything before, and before `target.ready` is signalled. `prepare` came first, for the
   /// image's texels.
   void record(VkCommandBuffer cmd, const GpuImage& image, const Target& target) const noexcept;
+  /// After the submission of what `record` recorded: the table it copied (once, into a new
+  /// buffer) is on the device, and later presents copy it no more.
+  void submitted() noexcept { table_on_device_ = true; }
 
  private:
   device::Result<void> makeSwapchain(std::string_view call);
@@ -108,8 +111,9 @@ class Presenter {
   VkShaderModule module_ = VK_NULL_HANDLE;
   VkPipelineLayout layout_ = VK_NULL_HANDLE;
   VkPipeline pipeline_ = VK_NULL_HANDLE;
-  HostBuffer table_host_;  ///< presentTable(), copied into table_ by every present
+  HostBuffer table_host_;  ///< presentTable(), copied into table_ by the first present
   GpuBuffer table_{};
+  bool table_on_device_ = false;  ///< table_ holds the table (a present that copied it was submitted)
   GpuBuffer texels_{};  ///< the image being shown, as its texels lie
   GpuBuffer pixels_{};  ///< the swapchain image's pixels, made as large as the swapchain's images
 };

@@ -579,6 +579,7 @@ class VulkanDevice final : public vulkan::Device {
       presenter_.record(f.commands, *image, *target);
       const Signals signals{f.acquired, VK_PIPELINE_STAGE_TRANSFER_BIT, target->ready};
       if (auto ok = submitFrame("present", f, false, &signals); !ok) return ok;
+      presenter_.submitted();
       return track(presenter_.present("present", *target));
     });
   }
