@@ -858,10 +858,11 @@ std::uint32_t visibleIndicesOn(BatchPath path, const OrvFrustum& frustum,
 // --- Depth sorting -----------------------------------------------------------------------------
 //
 // The drawing order is decreasing Fubini-Study distance with ties in input order: the order a
-// stable insertion sort that stops at the first earlier point at least as far would give. Each
-// distance is computed once. Distances are never negative or NaN, and below 2 the two top bits of
-// their patterns are zero, so the inverted pattern shifted left by two, the key, orders "farthest
-// first" as "smallest key first" with all 64 bits informative; equal distances have equal keys.
+// stable insertion sort that stops at the first earlier point at least as far would give. Keyed by
+// distance, each distance is computed once. Distances are never negative or NaN, and below 2 the
+// two top bits of their patterns are zero, so the inverted pattern shifted left by two, the key,
+// orders "farthest first" as "smallest key first" with all 64 bits informative; equal distances
+// have equal keys.
 //
 // The index list is the only memory, besides about 25 KiB of stack. Each of its 64-bit entries
 // first holds a slot: the key's high bits above the point's index, which takes the low `index_bits`
@@ -871,6 +872,14 @@ std::uint32_t visibleIndicesOn(BatchPath path, const OrvFrustum& frustum,
 // least-significant-digit radix sort. Points whose high key bits tie may still be out of order:
 // each such run is sorted again on slots holding the key's remaining low bits above the index,
 // which completes the order by (key, index). Finally every slot is reduced to its index.
+//
+// A caller who wants no distances back spares the arc cosines: the slots are keyed by the cosine
+// instead, whose pattern shifted left by two orders "farthest first" as "smallest key first" too,
+// since the distance never increases as the cosine grows. Two different cosines may still give
+// equal distances, which then order by index rather than by cosine; that can only happen where the
+// cosines lie closer than kCosineMargin. So once the slots are in order, each run of neighbours
+// whose cosines could lie that close is keyed again by its distances and sorted as above; across
+// the other neighbours the order by cosine is the order by distance.
 //
 // With 2^32 points or more the index leaves too few bits for the key; such lists, and every list
 // where std::size_t is narrower than 64 bits, are ordered by a comparison sort instead.
@@ -882,6 +891,14 @@ using Slot = std::size_t;
 std::uint64_t farthestFirstKey(double distance) noexcept {
   return ~std::bit_cast<std::uint64_t>(distance) << 2;
 }
+
+// The key of a cosine in [0, 1]: the smallest cosine, the farthest point, first.
+std::uint64_t cosineKey(double cosine) noexcept { return std::bit_cast<std::uint64_t>(cosine) << 2; }
+
+// Cosines at least this far apart have distances in the same order and unequal: the arc cosine
+// changes at least as fast as its argument, so their distances lie at least this far apart too,
+// thousands of units in the last place of any distance, far beyond the maths library's error.
+constexpr double kCosineMargin = 0x1p-40;
 
 // kernel::fsDistance(observer, p) for many points p: the same operations in the same order, so the
 // same bits, with the observer's sum of squares and norm formed once. A distance is found in two
@@ -939,7 +956,7 @@ constexpr unsigned kDigitBits = 8;
 constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
 // Up to this many slots, sorted by insertion.
 constexpr std::size_t kInsertionSortLimit = 32;
-// Groups of the first pass over many slots, by distance (see sortBySlots).
+// Groups of the first pass over many slots, by distance or cosine (see sortBySlots).
 constexpr std::size_t kDistanceGroups = 1024;
 // Up to this many slots (256 KiB), grouping follows one cycle of swaps at a time.
 constexpr std::ptrdiff_t kCachedSlots = std::ptrdiff_t{1} << 15;
@@ -1093,18 +1110,23 @@ bool sortKeysThroughBuffer(Slot* first, Slot* last, unsigned index_bits,
   return true;
 }
 
-// Sorts distinct slots of `index_bits` index bits into the order by (key, index), then reduces
-// them to their indices. Runs of slots whose high key bits tie are sorted again on slots of the
-// key's low bits (which `distance` gives) above the index.
-void sortAndReduce(Slot* first, Slot* last, unsigned index_bits, const Distances& distance,
-                   std::span<Slot, kBufferedSlots> buffer) noexcept {
-  // Through the buffer the slots come out ordered by their high key bits alone; the runs below
-  // that tie there are completed by the index too, so either way the order is by (key, index).
+// Sorts distinct slots of `index_bits` index bits by their high key bits; slots that tie there end
+// in order by index, or through the buffer in no particular order.
+void sortHighKeys(Slot* first, Slot* last, unsigned index_bits,
+                  std::span<Slot, kBufferedSlots> buffer) noexcept {
   const auto n = static_cast<std::size_t>(last - first);
   if (n <= kInsertionSortLimit || n > buffer.size() ||
       !sortKeysThroughBuffer(first, last, index_bits, buffer)) {
     sortSlots(first, last);
   }
+}
+
+// Sorts distinct slots of `index_bits` index bits, keyed by distance, into the order by (key,
+// index), then reduces them to their indices. Runs of slots whose high key bits tie are sorted
+// again on slots of the key's low bits (which `distance` gives) above the index.
+void sortAndReduce(Slot* first, Slot* last, unsigned index_bits, const Distances& distance,
+                   std::span<Slot, kBufferedSlots> buffer) noexcept {
+  sortHighKeys(first, last, index_bits, buffer);
   const Slot index_mask = (Slot{1} << index_bits) - 1;
   for (Slot* run = first; run != last;) {
     Slot* run_end = run + 1;
@@ -1122,25 +1144,60 @@ void sortAndReduce(Slot* first, Slot* last, unsigned index_bits, const Distances
   }
 }
 
-// Fewer than 2^32 points, at least two, ordered by slots in place in `order` (see above).
+// Slots keyed by cosine and sorted by their high key bits, put in order by (distance, index) and
+// reduced to their indices: each run of neighbours whose cosines may lie closer than kCosineMargin
+// (slots that tie in their high bits among them) is keyed again by distance and sorted on that.
+// What the slot keeps of a cosine bounds it from both sides: its bits below the slot's high bits
+// all cleared, or all set.
+void orderCloseCosines(Slot* first, Slot* last, unsigned index_bits, const Distances& distance,
+                       std::span<Slot, kBufferedSlots> buffer) noexcept {
+  const Slot index_mask = (Slot{1} << index_bits) - 1;
+  const auto least = [index_mask](Slot slot) {
+    return std::bit_cast<double>((slot & ~index_mask) >> 2);
+  };
+  const auto most = [index_mask](Slot slot) {
+    return std::bit_cast<double>((slot | index_mask) >> 2);
+  };
+  for (Slot* run = first; run != last;) {
+    Slot* run_end = run + 1;
+    while (run_end != last && least(*run_end) - most(run_end[-1]) < kCosineMargin) ++run_end;
+    if (run_end - run == 1) {
+      *run &= index_mask;
+    } else {
+      for (Slot* p = run; p != run_end; ++p) {
+        const Slot index = *p & index_mask;
+        *p = (farthestFirstKey(distance(index)) & ~index_mask) | index;
+      }
+      sortAndReduce(run, run_end, index_bits, distance, buffer);
+    }
+    run = run_end;
+  }
+}
+
+// Fewer than 2^32 points, at least two, ordered by slots in place in `order` (see above), keyed by
+// cosine where `by_cosine` and no cosine needs fsDistance's treatment of a non-finite sum.
 //
-// Over many points the first pass groups the slots by distance, linearly between the nearest and
-// the farthest, rather than by the highest digit of their keys: distances crowd into few binary
-// exponents, so that digit splits them unevenly. The distance of a slot is the one its high key
-// bits spell (the low bits cleared); it does not decrease as the slot grows, so groups of
-// increasing number hold increasing slots, and slots whose high key bits tie share a group.
-// Each group is then sorted and reduced while it is in cache.
+// Over many points the first pass groups the slots by their keyed value (distance or cosine),
+// linearly between the farthest and the nearest, rather than by the highest digit of their keys:
+// the values crowd into few binary exponents, so that digit splits them unevenly. The value of a
+// slot is the one its high key bits spell; the farther it puts the point, the smaller the slot, so
+// groups of increasing number hold increasing slots, and slots whose high key bits tie share a
+// group. Each group is then sorted (and, keyed by distance, reduced) while it is in cache.
 void sortBySlots(const HomVec4& observer, std::span<const HomVec4> positions,
-                 std::span<double> distances, std::span<std::size_t> order) noexcept {
+                 std::span<double> distances, std::span<std::size_t> order,
+                 bool by_cosine) noexcept {
   const std::size_t n = positions.size();
   const auto index_bits = static_cast<unsigned>(std::bit_width(n - 1));
   const Slot index_mask = (Slot{1} << index_bits) - 1;
-  const auto distance_of = [index_mask](Slot slot) {
-    return std::bit_cast<double>(~(slot | index_mask) >> 2);
+  // What the high key bits of a slot spell, as a number that grows with the slot: the cosine, or
+  // the distance negated.
+  const auto rank_of = [index_mask, by_cosine](Slot slot) {
+    return by_cosine ? std::bit_cast<double>((slot & ~index_mask) >> 2)
+                     : -std::bit_cast<double>(~(slot | index_mask) >> 2);
   };
   const DistanceFrom distance_from(observer);
-  double nearest = std::numeric_limits<double>::infinity();
-  double farthest = 0.0;
+  double lowest = std::numeric_limits<double>::infinity();
+  double highest = -lowest;
   constexpr std::size_t kBlock = 16;
   for (std::size_t block = 0; block < n; block += kBlock) {
     std::array<double, kBlock> cosine;
@@ -1149,34 +1206,51 @@ void sortBySlots(const HomVec4& observer, std::span<const HomVec4> positions,
       cosine[i - block] = distance_from.cosine(positions[i]);
     }
     for (std::size_t i = block; i < block_end; ++i) {
-      const double d = distance_from.distance(cosine[i - block], positions[i]);
-      if (i < distances.size()) distances[i] = d;
-      order[i] = (farthestFirstKey(d) & ~index_mask) | i;
-      nearest = std::min(nearest, distance_of(order[i]));
-      farthest = std::max(farthest, distance_of(order[i]));
+      std::uint64_t key = 0;
+      if (!by_cosine) {
+        const double d = distance_from.distance(cosine[i - block], positions[i]);
+        if (i < distances.size()) distances[i] = d;
+        key = farthestFirstKey(d);
+      } else if (cosine[i - block] >= 0.0) [[likely]] {
+        key = cosineKey(cosine[i - block]);
+      } else {
+        sortBySlots(observer, positions, distances, order, false);
+        return;
+      }
+      order[i] = (key & ~index_mask) | i;
+      lowest = std::min(lowest, rank_of(order[i]));
+      highest = std::max(highest, rank_of(order[i]));
     }
   }
   Slot* const first = order.data();
   Slot* const last = first + n;
   const Distances distance(observer, positions, distances);
   std::array<Slot, kBufferedSlots> buffer;
-  const double scale = static_cast<double>(kDistanceGroups) / (farthest - nearest);
-  const auto by_distance = [&](Slot slot) {
-    const double position = (farthest - distance_of(slot)) * scale;  // 0 for the farthest
+  const double scale = static_cast<double>(kDistanceGroups) / (highest - lowest);
+  const auto by_rank = [&](Slot slot) {
+    const double position = (rank_of(slot) - lowest) * scale;  // 0 for the farthest
     return position < static_cast<double>(kDistanceGroups - 1)
                ? static_cast<std::size_t>(position)
                : kDistanceGroups - 1;
   };
-  if (n <= kDistanceGroups * 4 || !(nearest < farthest) ||
-      groupSlots<kDistanceGroups>(first, last, by_distance) == n) {
-    sortAndReduce(first, last, index_bits, distance, buffer);
-    return;
+  const auto sort_group = [&](Slot* group, Slot* group_end) {
+    if (by_cosine) {
+      sortHighKeys(group, group_end, index_bits, buffer);
+    } else {
+      sortAndReduce(group, group_end, index_bits, distance, buffer);
+    }
+  };
+  if (n <= kDistanceGroups * 4 || !(lowest < highest) ||
+      groupSlots<kDistanceGroups>(first, last, by_rank) == n) {
+    sort_group(first, last);
+  } else {
+    for (Slot* group = first; group != last;) {
+      Slot* const group_end = groupEnd(group, last, by_rank);
+      sort_group(group, group_end);
+      group = group_end;
+    }
   }
-  for (Slot* group = first; group != last;) {
-    Slot* const group_end = groupEnd(group, last, by_distance);
-    sortAndReduce(group, group_end, index_bits, distance, buffer);
-    group = group_end;
-  }
+  if (by_cosine) orderCloseCosines(first, last, index_bits, distance, buffer);
 }
 
 // Any number of points, in place in `order`: a comparison sort on (distance, index), which looks up
@@ -1216,7 +1290,7 @@ std::expected<std::pmr::vector<std::size_t>, Error> sortByDepth(
   } else if (n == 1) {
     if (!distances.empty()) distances[0] = DistanceFrom(observer)(positions[0]);
   } else if (n > 1) {
-    sortBySlots(observer, positions, distances, order);
+    sortBySlots(observer, positions, distances, order, distances.empty());
   }
   return order;
 }

@@ -1176,8 +1176,8 @@ TEST(DepthSort, EveryPathFitsAnArenaOfTheIndexListAlone) {
       HomVec4::init(0, 0, 0, 1),             HomVec4::init(5e-324, 0, 0, 0)};
   for (const std::size_t n :
        {0u, 1u, 2u, 3u, 5u, 32u, 33u, 256u, 257u, 4096u, 4097u, 32768u, 32769u}) {
-    for (int set = 0; set < 3; ++set) {
-      const HomVec4 observer = set == 2 ? HomVec4::init(0, 0, 0, 1) : pointsWithTies(rng, 1)[0];
+    for (int set = 0; set < 4; ++set) {
+      const HomVec4 observer = set >= 2 ? HomVec4::init(0, 0, 0, 1) : pointsWithTies(rng, 1)[0];
       std::vector<HomVec4> points = pointsWithTies(rng, n);
       for (std::size_t i = 0; set == 1 && i < n; ++i) {
         if (i % 5 == 0) points[i] = adversarial[i % adversarial.size()];
@@ -1186,6 +1186,12 @@ TEST(DepthSort, EveryPathFitsAnArenaOfTheIndexListAlone) {
       for (std::size_t i = 0; set == 2 && i < n; ++i) {
         const double t = 1.0 + static_cast<double>((i * 7919) % 13) * 0x1p-52;
         points[i] = HomVec4::init(std::sin(t), 0, 0, std::cos(t));
+      }
+      // Every other point nearly orthogonal to the observer: different cosines whose distances
+      // round to the same few values, so that they order by index, not by cosine.
+      for (std::size_t i = 0; set == 3 && i < n; i += 2) {
+        const double w = static_cast<double>((i * 7919) % 13) * 0x1p-56;
+        points[i] = HomVec4::init(1, 0, 0, w);
       }
       const std::vector<std::size_t> expected = stableOrder(observer, points);
 

@@ -418,10 +418,11 @@ std::uint32_t projectiveClip(const ProjectiveHyperplane& plane,
                              std::span<bool> visible_mask) noexcept;
 
 /// A back-to-front drawing order: the indices of `positions` by decreasing Fubini-Study distance
-/// from `observer`, points at equal distance (as doubles) in input order. Each distance is computed
-/// once; the time is O(n) for fewer than 2^32 points and O(n log n) distance look-ups beyond. The
-/// list, allocated from `resource`, is the only memory taken: no scratch from the resource or the
-/// global heap, and a small fixed amount of stack. When the resource refuses the list the result is
+/// from `observer`, points at equal distance (as doubles) in input order. Points are ordered by the
+/// cosine of their distance, and by the distance itself (an arc cosine) only where cosines lie so
+/// close that their distances could be equal; the time is O(n) for fewer than 2^32 points and
+/// O(n log n) distance look-ups beyond. The list, allocated from `resource`, is the only memory
+/// taken: no scratch from the resource or the global heap, and a small fixed amount of stack. When the resource refuses the list the result is
 /// `Error::OutOfMemory` and nothing stays allocated. An empty point array gives an empty list.
 ///
 /// Meant for the points facing `observer` that the culling functions took (`faceObserver`), so that
@@ -432,9 +433,9 @@ std::uint32_t projectiveClip(const ProjectiveHyperplane& plane,
     std::pmr::memory_resource& resource, const HomVec4& observer,
     std::span<const HomVec4> positions);
 
-/// The same order, the same memory, and the distances it computed: `distances[i]` receives
-/// `kernel::fsDistance(observer, positions[i])` (observer first, radians in [0, pi/2]), in input
-/// order, so a caller that needs them does not compute them again. `distances` must be at least as
+/// The same order, the same memory, and every point's distance, each computed once and keyed on:
+/// `distances[i]` receives `kernel::fsDistance(observer, positions[i])` (observer first, radians in
+/// [0, pi/2]), in input order, so a caller that needs them does not compute them again. `distances` must be at least as
 /// long as `positions` (checked in debug builds); entries beyond its end are never written, and a
 /// shorter span still gets a complete order. On `Error::OutOfMemory` its content is unspecified.
 [[nodiscard]] std::expected<std::pmr::vector<std::size_t>, Error> sortByFSDepth(
