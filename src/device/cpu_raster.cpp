@@ -932,47 +932,56 @@ void Rasteriser::drawQueue() noexcept {
     while (t < tiles && q.starts[t] == q.starts[t + 1]) ++t;
     return t;
   };
+  const auto prefetch = [&](std::size_t tile) {
+    const auto [left, right, top, bottom] = bounds(tile);
+    prefetchPoints(std::span(q.binned).subspan(q.starts[tile], q.starts[tile + 1] - q.starts[tile]),
+                   left, top, bottom);
+  };
+  const bool half = halfPoints();
   std::size_t t = nextTile(0);
-  if (t < tiles) {
-    const auto [left, right, top, bottom] = bounds(t);
-    prefetchTile(left, right, top, bottom);
-  }
+  if (t < tiles) prefetch(t);
   while (t < tiles) {
     const std::size_t next = nextTile(t + 1);
-    if (next < tiles) {
-      const auto [left, right, top, bottom] = bounds(next);
-      prefetchTile(left, right, top, bottom);
-    }
+    if (next < tiles) prefetch(next);
     const auto [left, right, top, bottom] = bounds(t);
     for (std::uint32_t k = q.starts[t]; k < q.starts[t + 1]; ++k) {
       const PointQueue::Record& r = q.binned[k];
-      drawPoint(r, std::max(r.x0, left), std::min(r.x1, right), std::max(r.y0, top),
-                std::min(r.y1, bottom));
+      const std::uint32_t x0 = std::max(r.x0, left);
+      const std::uint32_t x1 = std::min(r.x1, right);
+      const std::uint32_t y0 = std::max(r.y0, top);
+      const std::uint32_t y1 = std::min(r.y1, bottom);
+      if (half) {
+        drawPointHalf(r, x0, x1, y0, y1);
+      } else {
+        drawPoint(r, x0, x1, y0, y1);
+      }
     }
     t = next;
   }
   q.records.clear();
 }
 
-void Rasteriser::prefetchTile(std::uint32_t left, std::uint32_t right, std::uint32_t top,
-                              std::uint32_t bottom) const noexcept {
-  // Asks for the tile's depths and texels all at once rather than one miss after another as its
-  // points reach them; changes nothing.
-  constexpr std::size_t kLine = 64;
-  for (std::size_t y = top; y < bottom; ++y) {
-    const std::size_t row = y * target_.width;
-    if (target_.depth != nullptr) {
-      const auto* first = reinterpret_cast<const char*>(target_.depth + row + left);
-      const auto* end = reinterpret_cast<const char*>(target_.depth + row + right);
-      for (const char* at = first; at < end; at += kLine) __builtin_prefetch(at, 1);
-    }
-    for (const ColorAttachment& attachment : target_.colors) {
-      const std::size_t size = texelSize(attachment.format);
-      const auto* first = reinterpret_cast<const char*>(attachment.texels + (row + left) * size);
-      const auto* end = reinterpret_cast<const char*>(attachment.texels + (row + right) * size);
-      for (const char* at = first; at < end; at += kLine) __builtin_prefetch(at, 1);
+void Rasteriser::prefetchPoints(std::span<const PointQueue::Record> records, std::uint32_t left,
+                                std::uint32_t top, std::uint32_t bottom) const noexcept {
+  // Asks for the depths and texels the tile's points start at on each of their rows, all at once
+  // rather than one miss after another as the points reach them; changes nothing.
+  if (target_.colors.empty()) return;
+  const std::byte* const texels = target_.colors[0].texels;
+  const std::size_t size = texelSize(target_.colors[0].format);
+  for (const PointQueue::Record& r : records) {
+    const std::size_t x = std::max(r.x0, left);
+    for (std::size_t y = std::max(r.y0, top); y < std::min(r.y1, bottom); ++y) {
+      const std::size_t index = y * target_.width + x;
+      if (target_.depth != nullptr) __builtin_prefetch(target_.depth + index, 1);
+      __builtin_prefetch(texels + index * size, 1);
     }
   }
+}
+
+bool Rasteriser::halfPoints() const noexcept {
+  return !pipeline_.blend_enabled && target_.colors.size() == 1 &&
+         target_.colors[0].format == Format::rgba16_float && test_depth_ &&
+         pipeline_.depth.depth_compare == CompareOp::less_equal;
 }
 
 void Rasteriser::drawPointHalf(const PointQueue::Record& r, std::uint32_t x0, std::uint32_t x1,
@@ -1006,8 +1015,7 @@ void Rasteriser::drawPoint(const PointQueue::Record& r, std::uint32_t x0, std::u
     }
     return;
   }
-  if (target_.colors.size() == 1 && target_.colors[0].format == Format::rgba16_float &&
-      test_depth_ && pipeline_.depth.depth_compare == CompareOp::less_equal) {
+  if (halfPoints()) {
     drawPointHalf(r, x0, x1, y0, y1);  // the demo's targets, with less work per fragment
     return;
   }

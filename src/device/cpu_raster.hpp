@@ -121,8 +121,13 @@ class Rasteriser {
   void queuePoint(PointQueue::Record r, const kernel::HomVec4& q) noexcept;
   /// Draws the queued points tile by tile.
   void drawQueue() noexcept;
-  void prefetchTile(std::uint32_t left, std::uint32_t right, std::uint32_t top,
-                    std::uint32_t bottom) const noexcept;
+  /// Asks for the depth and first texel of each row of `records` within the tile from `left`,
+  /// `top` to `bottom`.
+  void prefetchPoints(std::span<const PointQueue::Record> records, std::uint32_t left,
+                      std::uint32_t top, std::uint32_t bottom) const noexcept;
+  /// Whether points go to drawPointHalf: unblended into one rgba16_float attachment, depth-tested
+  /// by less_equal.
+  [[nodiscard]] bool halfPoints() const noexcept;
   void drawPointHalf(const PointQueue::Record& r, std::uint32_t x0, std::uint32_t x1,
                      std::uint32_t y0, std::uint32_t y1) noexcept;
   /// The fragments of `r` within [x0, x1) x [y0, y1).
