@@ -965,15 +965,14 @@ void Rasteriser::prefetchPoints(std::span<const PointQueue::Record> records, std
                                 std::uint32_t top, std::uint32_t bottom) const noexcept {
   // Asks for the depths and texels the tile's points start at on each of their rows, all at once
   // rather than one miss after another as the points reach them; changes nothing.
-  if (target_.colors.empty()) return;
-  const std::byte* const texels = target_.colors[0].texels;
-  const std::size_t size = texelSize(target_.colors[0].format);
+  const std::byte* const texels = target_.colors.empty() ? nullptr : target_.colors[0].texels;
+  const std::size_t size = texels == nullptr ? 0 : texelSize(target_.colors[0].format);
   for (const PointQueue::Record& r : records) {
     const std::size_t x = std::max(r.x0, left);
     for (std::size_t y = std::max(r.y0, top); y < std::min(r.y1, bottom); ++y) {
       const std::size_t index = y * target_.width + x;
       if (target_.depth != nullptr) __builtin_prefetch(target_.depth + index, 1);
-      __builtin_prefetch(texels + index * size, 1);
+      if (texels != nullptr) __builtin_prefetch(texels + index * size, 1);
     }
   }
 }
