@@ -968,9 +968,10 @@ void Rasteriser::prefetchPoints(std::span<const PointQueue::Record> records, std
   const std::byte* const texels = target_.colors.empty() ? nullptr : target_.colors[0].texels;
   const std::size_t size = texels == nullptr ? 0 : texelSize(target_.colors[0].format);
   for (const PointQueue::Record& r : records) {
-    const std::size_t x = std::max(r.x0, left);
-    for (std::size_t y = std::max(r.y0, top); y < std::min(r.y1, bottom); ++y) {
-      const std::size_t index = y * target_.width + x;
+    const std::uint32_t first = std::max(r.y0, top);
+    const std::uint32_t end = std::min(r.y1, bottom);
+    std::size_t index = std::size_t{first} * target_.width + std::max(r.x0, left);
+    for (std::uint32_t y = first; y < end; ++y, index += target_.width) {
       if (target_.depth != nullptr) __builtin_prefetch(target_.depth + index, 1);
       if (texels != nullptr) __builtin_prefetch(texels + index * size, 1);
     }
