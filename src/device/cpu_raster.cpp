@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -397,8 +398,7 @@ Rasteriser::Rasteriser(const RenderTarget& target, const ViewUniform& view,
       depth_fast_(observer_norm2_ > 0.25 && observer_norm2_ < 4.0 && view.near_fs >= 0.0 &&
                   view.far_fs <= 1.5707963267948966 && view.far_fs - view.near_fs > 1e-3) {
   if (queue_ != nullptr) {
-    queue_->records.clear();
-    queue_->facing.clear();
+    queue_->gathered = 0;
   }
 }
 
@@ -576,14 +576,13 @@ static_assert(sizeof(HomVec4) == 4 * sizeof(double), "points are four packed dou
   return _mm256_blendv_pd(low, one, _mm256_cmp_pd(one, low, _CMP_LT_OQ));
 }
 
-// The fast path of Rasteriser::pointDepth for the four points at `q`, lane by lane the same
-// operations in the same order, so the same bits. Returns the lanes it leaves undecided (a bit
-// each), which pointDepth decides alone; the others' depths are in `out`.
-[[gnu::target("avx2")]] unsigned fastDepths4(const HomVec4* q, const HomVec4& o,
-                                              double observer_norm2, double near, double scale,
-                                              float* out) noexcept {
-  __m256d x, y, z, w;
-  loadFourPoints(q, x, y, z, w);
+// The fast path of Rasteriser::pointDepth for four points, one coordinate per register, lane by
+// lane the same operations in the same order, so the same bits. Returns the lanes it leaves
+// undecided (a bit each), which pointDepth decides alone; the others' depths are in `depth`.
+[[gnu::target("avx2")]] inline unsigned fastDepths4(__m256d x, __m256d y, __m256d z, __m256d w,
+                                                    const HomVec4& o, double observer_norm2,
+                                                    double near, double scale,
+                                                    __m128& depth) noexcept {
   const __m256d sb = _mm256_add_pd(
       _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(x, x), _mm256_mul_pd(y, y)), _mm256_mul_pd(z, z)),
       _mm256_mul_pd(w, w));
@@ -617,11 +616,22 @@ static_assert(sizeof(HomVec4) == 4 * sizeof(double), "points are four packed dou
                                                _mm256_set1_pd(1e-15)));
   const __m256d high = clampUnit4(_mm256_add_pd(_mm256_mul_pd(_mm256_add_pd(t, slack), scale4),
                                                 _mm256_set1_pd(1e-15)));
-  const __m128 f = _mm256_cvtpd_ps(low);
-  const __m128 same = _mm_cmp_ps(f, _mm256_cvtpd_ps(high), _CMP_EQ_OQ);
-  _mm_storeu_ps(out, f);
+  depth = _mm256_cvtpd_ps(low);
+  const __m128 same = _mm_cmp_ps(depth, _mm256_cvtpd_ps(high), _CMP_EQ_OQ);
   const auto decided = static_cast<unsigned>(_mm256_movemask_pd(ok) & _mm_movemask_ps(same));
   return ~decided & 0xFu;
+}
+
+// fastDepths4 of the four points at `q`, their depths into `out`.
+[[gnu::target("avx2")]] unsigned fastDepths4(const HomVec4* q, const HomVec4& o,
+                                              double observer_norm2, double near, double scale,
+                                              float* out) noexcept {
+  __m256d x, y, z, w;
+  loadFourPoints(q, x, y, z, w);
+  __m128 depth;
+  const unsigned undecided = fastDepths4(x, y, z, w, o, observer_norm2, near, scale, depth);
+  _mm_storeu_ps(out, depth);
+  return undecided;
 }
 
 }  // namespace
@@ -699,14 +709,12 @@ namespace {
                        _mm256_mul_pd(_mm256_set1_pd(d), w));
 }
 
-using Cover = std::array<std::array<std::uint32_t, 4>, 4>;  // x0, x1, y0, y1 of four points
-
 // Along one axis of the image, from the plane values `a` and `b` of its two sides (left and
-// right, or top and bottom): the first pixel and the end of the pixels covered, into `cover` at
-// `at` and `at + 1` for each lane; `drawn` loses the lanes that cover none or land nowhere.
+// right, or top and bottom): the first pixel and the end of the pixels covered, into `first` and
+// `end` for each lane; `drawn` loses the lanes that cover none or land nowhere.
 [[gnu::target("avx2")]] inline void placeAlong4(__m256d a, __m256d b, double extent, double half,
-                                                double target, std::size_t at, __m256d& drawn,
-                                                Cover& cover) noexcept {
+                                                double target, __m256d& drawn, __m128i& first,
+                                                __m128i& end) noexcept {
   const __m256d zero = _mm256_setzero_pd();
   const __m256d one = _mm256_set1_pd(1.0);
   const __m256d half_one = _mm256_set1_pd(0.5);
@@ -719,37 +727,48 @@ using Cover = std::array<std::array<std::uint32_t, 4>, 4>;  // x0, x1, y0, y1 of
       _mm256_cmp_pd(_mm256_andnot_pd(_mm256_set1_pd(-0.0), c),
                     _mm256_set1_pd(std::numeric_limits<double>::infinity()), _CMP_LT_OQ);
   const __m256d h = _mm256_set1_pd(half);
-  const __m256d first = ceilSmall4(_mm256_sub_pd(_mm256_sub_pd(c, h), half_one));
-  const __m256d end = ceilSmall4(_mm256_sub_pd(_mm256_add_pd(c, h), half_one));
+  const __m256d from_c = ceilSmall4(_mm256_sub_pd(_mm256_sub_pd(c, h), half_one));
+  const __m256d end_c = ceilSmall4(_mm256_sub_pd(_mm256_add_pd(c, h), half_one));
   const __m256d limit = _mm256_set1_pd(target);
   // std::max(0.0, first) and std::min(target, end), comparison for comparison.
-  const __m256d from = _mm256_blendv_pd(zero, first, _mm256_cmp_pd(zero, first, _CMP_LT_OQ));
-  const __m256d to = _mm256_blendv_pd(limit, end, _mm256_cmp_pd(end, limit, _CMP_LT_OQ));
+  const __m256d from = _mm256_blendv_pd(zero, from_c, _mm256_cmp_pd(zero, from_c, _CMP_LT_OQ));
+  const __m256d to = _mm256_blendv_pd(limit, end_c, _mm256_cmp_pd(end_c, limit, _CMP_LT_OQ));
   drawn = _mm256_and_pd(drawn, _mm256_and_pd(finite, _mm256_cmp_pd(from, to, _CMP_LT_OQ)));
   // Whole numbers in [0, target] where drawn; zero elsewhere, never read.
-  std::array<std::int32_t, 4> lo{};
-  std::array<std::int32_t, 4> hi{};
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(lo.data()),
-                   _mm256_cvttpd_epi32(_mm256_and_pd(drawn, from)));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(hi.data()),
-                   _mm256_cvttpd_epi32(_mm256_and_pd(drawn, to)));
-  for (std::size_t i = 0; i < 4; ++i) {
-    cover[i][at] = static_cast<std::uint32_t>(lo[i]);
-    cover[i][at + 1] = static_cast<std::uint32_t>(hi[i]);
-  }
+  first = _mm256_cvttpd_epi32(_mm256_and_pd(drawn, from));
+  end = _mm256_cvttpd_epi32(_mm256_and_pd(drawn, to));
 }
 
-// Where four points land, as Rasteriser::pointRecord places each, lane by lane the same
-// operations in the same order: their representatives facing the view into `q`, and the pixels
-// their squares cover into `cover` (x0, x1, y0, y1 of each). Returns the lanes drawn (a bit each)
-// and above them, shifted by 4, the lanes left for pointRecord: a point exactly on the
-// hyperplane orthogonal to the observer, or one whose product with the observer is not a number.
-[[gnu::target("avx2")]] unsigned placePoints4(const HomVec4* points, const ViewUniform& view,
-                                               double half, double target_width,
-                                               double target_height, HomVec4* q,
-                                               Cover& cover) noexcept {
+// What placeFour needs of a view and a pipeline.
+struct FourPointPlacement {
+  const ViewUniform* view;
+  double half;  // half the point size
+  double target_width;
+  double target_height;
+  bool fast_depth;  // whether Rasteriser::pointDepth may take its fast path
+  double observer_norm2;
+  double depth_scale;
+};
+
+static_assert(offsetof(PointQueue::Record, depth) == 0 && offsetof(PointQueue::Record, x0) == 4 &&
+                  offsetof(PointQueue::Record, x1) == 8 && offsetof(PointQueue::Record, y0) == 12 &&
+                  offsetof(PointQueue::Record, y1) == 16 &&
+                  offsetof(PointQueue::Record, color) == 20,
+              "a record is its depth, then its pixels, then its colour");
+
+// Four points in colours `colors` placed and given their depths as Rasteriser::pointRecord
+// places each and Rasteriser::pointDepth takes its depth, lane by lane the same operations in the
+// same order, so the same bits: the records of those drawn written in order from `out` (the
+// places of all four may be written), and their number returned. Where a point drawn needs more
+// than these lanes decide (a point exactly on the hyperplane orthogonal to the observer, one whose
+// product with the observer is not a number, a depth the fast path leaves undecided), nothing is
+// counted and -1 is returned, for Rasteriser::pointRecord and pointDepth to place each.
+[[gnu::target("avx2")]] int placeFour(const HomVec4* points, const Rgba* colors,
+                                      const FourPointPlacement& how,
+                                      PointQueue::Record* out) noexcept {
   __m256d x, y, z, w;
   loadFourPoints(points, x, y, z, w);
+  const ViewUniform& view = *how.view;
   const HomVec4& o = view.observer;
   const __m256d zero = _mm256_setzero_pd();
   // point.dot(observer): the same products, each operand order aside.
@@ -760,16 +779,6 @@ using Cover = std::array<std::array<std::uint32_t, 4>, 4>;  // x0, x1, y0, y1 of
   y = _mm256_xor_pd(y, flip);
   z = _mm256_xor_pd(z, flip);
   w = _mm256_xor_pd(w, flip);
-  // The faced points back into their own layout.
-  const __m256d xy_even = _mm256_unpacklo_pd(x, y);  // x0 y0 x2 y2
-  const __m256d xy_odd = _mm256_unpackhi_pd(x, y);   // x1 y1 x3 y3
-  const __m256d zw_even = _mm256_unpacklo_pd(z, w);
-  const __m256d zw_odd = _mm256_unpackhi_pd(z, w);
-  auto* out = reinterpret_cast<double*>(q);
-  _mm256_storeu_pd(out, _mm256_permute2f128_pd(xy_even, zw_even, 0x20));
-  _mm256_storeu_pd(out + 4, _mm256_permute2f128_pd(xy_odd, zw_odd, 0x20));
-  _mm256_storeu_pd(out + 8, _mm256_permute2f128_pd(xy_even, zw_even, 0x31));
-  _mm256_storeu_pd(out + 12, _mm256_permute2f128_pd(xy_odd, zw_odd, 0x31));
   __m256d plane[4];
   for (std::size_t k = 0; k < 4; ++k) {
     const auto& l = view.planes[k];
@@ -779,84 +788,113 @@ using Cover = std::array<std::array<std::uint32_t, 4>, 4>;  // x0, x1, y0, y1 of
                                               _mm256_cmp_pd(plane[1], zero, _CMP_GE_OQ)),
                                 _mm256_and_pd(_mm256_cmp_pd(plane[2], zero, _CMP_GE_OQ),
                                               _mm256_cmp_pd(plane[3], zero, _CMP_GE_OQ)));
-  placeAlong4(plane[0], plane[1], view.width, half, target_width, 0, drawn, cover);
-  placeAlong4(plane[2], plane[3], view.height, half, target_height, 2, drawn, cover);
-  const auto drawn_bits =
-      static_cast<unsigned>(_mm256_movemask_pd(_mm256_andnot_pd(undecided, drawn)));
-  return drawn_bits | static_cast<unsigned>(_mm256_movemask_pd(undecided)) << 4;
+  __m128i x0, x1, y0, y1;
+  placeAlong4(plane[0], plane[1], view.width, how.half, how.target_width, drawn, x0, x1);
+  placeAlong4(plane[2], plane[3], view.height, how.half, how.target_height, drawn, y0, y1);
+  const auto drawn_bits = static_cast<unsigned>(_mm256_movemask_pd(drawn));
+  if (_mm256_movemask_pd(undecided) != 0 || !how.fast_depth) return -1;
+  __m128 depths;
+  const unsigned deep = fastDepths4(x, y, z, w, o, how.observer_norm2, view.near_fs,
+                                    how.depth_scale, depths);
+  if ((deep & drawn_bits) != 0) return -1;
+  // Each lane's x0, x1, y0, y1 together, as a record holds them.
+  const __m128i xs_low = _mm_unpacklo_epi32(x0, x1);
+  const __m128i ys_low = _mm_unpacklo_epi32(y0, y1);
+  const __m128i xs_high = _mm_unpackhi_epi32(x0, x1);
+  const __m128i ys_high = _mm_unpackhi_epi32(y0, y1);
+  const __m128i pixels[4] = {
+      _mm_unpacklo_epi64(xs_low, ys_low), _mm_unpackhi_epi64(xs_low, ys_low),
+      _mm_unpacklo_epi64(xs_high, ys_high), _mm_unpackhi_epi64(xs_high, ys_high)};
+  alignas(16) std::array<float, 4> depth{};
+  _mm_store_ps(depth.data(), depths);
+  int count = 0;
+  for (std::size_t k = 0; k < 4; ++k) {
+    // Written whether drawn or not, the next one drawn taking its place: no branch to mispredict.
+    auto* record = reinterpret_cast<std::byte*>(out + count);
+    std::memcpy(record, &depth[k], sizeof(float));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(record + 4), pixels[k]);
+    _mm_storeu_ps(reinterpret_cast<float*>(record + 20), _mm_loadu_ps(colors[k].data()));
+    count += static_cast<int>(drawn_bits >> k & 1u);
+  }
+  return count;
 }
 
 }  // namespace
 #endif
 
 void Rasteriser::point(const HomVec4& position, const Rgba& color) noexcept {
-  if (queue_ == nullptr) {
-    PointQueue::Record r{};
-    HomVec4 q;
-    if (pointRecord(position, color, r, q)) queuePoint(r, q);
+  if (queue_ != nullptr && (queue_->gathered < queue_->capacity || makeRoom())) {
+    queue_->positions[queue_->gathered] = position;
+    queue_->colors[queue_->gathered] = color;
+    ++queue_->gathered;
     return;
   }
-  // Gathered, and placed four at a time.
-  waiting_[waiting_count_] = {position, color};
-  if (++waiting_count_ == waiting_.size()) placeWaiting();
+  PointQueue::Record r{};
+  HomVec4 q;
+  if (pointRecord(position, color, r, q)) {
+    r.depth = pointDepth(q);
+    drawPoint(r, r.x0, r.x1, r.y0, r.y1);
+  }
 }
 
-void Rasteriser::placeWaiting() noexcept {
-  const std::size_t count = waiting_count_;
-  waiting_count_ = 0;
-  std::array<PointQueue::Record, kPending> records{};
-  std::array<HomVec4, kPending> faced{};
-  unsigned drawn = 0;
-  unsigned undecided = (1u << count) - 1u;
+bool Rasteriser::makeRoom() noexcept {
+  PointQueue& q = *queue_;
+  if (q.capacity >= kPointChunk) {
+    drawQueue();
+    return true;
+  }
+  try {
+    // Made once and kept by the device, so that later draws gather without allocating.
+    q.positions.resize(kPointChunk);
+    q.colors.resize(kPointChunk);
+    q.records.resize(kPointChunk);
+    q.binned.reserve(2 * kPointChunk);
+    q.capacity = kPointChunk;
+    return true;
+  } catch (...) {
+    // No memory to gather: draw what was gathered, and the rest at once.
+    drawQueue();
+    queue_ = nullptr;
+    return false;
+  }
+}
+
+std::size_t Rasteriser::placeGathered() noexcept {
+  PointQueue& q = *queue_;
+  const std::size_t count = q.gathered;
+  std::size_t drawn = 0;
+  const auto placeOne = [&](std::size_t i) {
+    PointQueue::Record r{};
+    HomVec4 faced;
+    if (pointRecord(q.positions[i], q.colors[i], r, faced)) {
+      r.depth = pointDepth(faced);
+      q.records[drawn++] = r;
+    }
+  };
+  std::size_t i = 0;
 #ifdef ORV_RASTER_AVX2
   static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (avx2 && count == kPending) {
-    std::array<HomVec4, kPending> positions{};
-    for (std::size_t i = 0; i < count; ++i) positions[i] = waiting_[i].position;
-    Cover cover{};
-    const unsigned lanes =
-        placePoints4(positions.data(), view_, 0.5 * static_cast<double>(pipeline_.point_size),
-                     static_cast<double>(target_.width), static_cast<double>(target_.height),
-                     faced.data(), cover);
-    drawn = lanes & 0xFu;
-    undecided = lanes >> 4;
-    for (std::size_t i = 0; i < count; ++i) {
-      records[i] = {0.0f, cover[i][0], cover[i][1], cover[i][2], cover[i][3], waiting_[i].color};
+  if (avx2) {
+    const FourPointPlacement how{&view_,
+                                 0.5 * static_cast<double>(pipeline_.point_size),
+                                 static_cast<double>(target_.width),
+                                 static_cast<double>(target_.height),
+                                 depth_fast_,
+                                 observer_norm2_,
+                                 depth_scale_};
+    for (; i + 4 <= count; i += 4) {
+      const int placed =
+          placeFour(q.positions.data() + i, q.colors.data() + i, how, q.records.data() + drawn);
+      if (placed >= 0) {
+        drawn += static_cast<std::size_t>(placed);
+      } else {
+        for (std::size_t k = 0; k < 4; ++k) placeOne(i + k);
+      }
     }
   }
 #endif
-  for (std::size_t i = 0; i < count; ++i) {
-    if ((undecided >> i & 1u) != 0 &&
-        pointRecord(waiting_[i].position, waiting_[i].color, records[i], faced[i])) {
-      drawn |= 1u << i;
-    }
-  }
-  for (std::size_t i = 0; i < count; ++i) {
-    if ((drawn >> i & 1u) != 0) queuePoint(records[i], faced[i]);
-  }
-}
-
-void Rasteriser::queuePoint(PointQueue::Record r, const HomVec4& q) noexcept {
-  if (queue_ != nullptr) {
-    try {
-      // Gathered a chunk at a time, in memory that is made once and kept.
-      if (queue_->records.capacity() < kPointChunk || queue_->facing.capacity() < kPointChunk) {
-        queue_->records.reserve(kPointChunk);
-        queue_->facing.reserve(kPointChunk);
-        queue_->binned.reserve(2 * kPointChunk);
-      }
-      if (queue_->records.size() == kPointChunk) drawQueue();
-      queue_->records.push_back(r);  // its depth comes with the chunk's, in drawQueue
-      queue_->facing.push_back(q);
-      return;
-    } catch (...) {
-      // No memory to gather more: draw what was gathered, then this one, at once.
-      drawQueue();
-      queue_ = nullptr;
-    }
-  }
-  r.depth = pointDepth(q);
-  drawPoint(r, r.x0, r.x1, r.y0, r.y1);
+  for (; i < count; ++i) placeOne(i);
+  return drawn;
 }
 
 namespace {
@@ -868,29 +906,20 @@ constexpr std::uint32_t kTileHeight = 32;
 
 }  // namespace
 
-void Rasteriser::flush() noexcept {
-  if (waiting_count_ > 0) placeWaiting();
-  drawQueue();
-}
+void Rasteriser::flush() noexcept { drawQueue(); }
 
 void Rasteriser::drawQueue() noexcept {
-  if (queue_ == nullptr || queue_->records.empty()) return;
+  if (queue_ == nullptr || queue_->gathered == 0) return;
   PointQueue& q = *queue_;
-  // The depths, four points at a time.
-  for (std::size_t i = 0; i < q.records.size(); i += 4) {
-    const std::size_t count = std::min<std::size_t>(4, q.records.size() - i);
-    std::array<float, 4> depth{};
-    pointDepths(q.facing.data() + i, depth.data(), count);
-    for (std::size_t k = 0; k < count; ++k) q.records[i + k].depth = depth[k];
-  }
-  q.facing.clear();
+  const std::span<const PointQueue::Record> records(q.records.data(), placeGathered());
+  q.gathered = 0;
   const std::uint32_t tiles_x = (target_.width + kTileWidth - 1) / kTileWidth;
   const std::uint32_t tiles_y = (target_.height + kTileHeight - 1) / kTileHeight;
   const std::size_t tiles = std::size_t{tiles_x} * tiles_y;
   bool binned = true;
   try {
     q.starts.assign(tiles + 1, 0);
-    for (const PointQueue::Record& r : q.records) {
+    for (const PointQueue::Record& r : records) {
       for (std::uint32_t ty = r.y0 / kTileHeight; ty <= (r.y1 - 1) / kTileHeight; ++ty) {
         for (std::uint32_t tx = r.x0 / kTileWidth; tx <= (r.x1 - 1) / kTileWidth; ++tx) {
           ++q.starts[std::size_t{ty} * tiles_x + tx + 1];
@@ -904,14 +933,12 @@ void Rasteriser::drawQueue() noexcept {
   }
   if (!binned) {
     // No memory to sort them by tile: in their order, one by one.
-    for (const PointQueue::Record& r : q.records) drawPoint(r, r.x0, r.x1, r.y0, r.y1);
-    q.records.clear();
+    for (const PointQueue::Record& r : records) drawPoint(r, r.x0, r.x1, r.y0, r.y1);
     return;
   }
   // Each tile's records in draw order, copied so that a tile's are drawn from consecutive memory:
   // the starts move up as they are filled, then move back.
-  for (std::size_t i = 0; i < q.records.size(); ++i) {
-    const PointQueue::Record& r = q.records[i];
+  for (const PointQueue::Record& r : records) {
     for (std::uint32_t ty = r.y0 / kTileHeight; ty <= (r.y1 - 1) / kTileHeight; ++ty) {
       for (std::uint32_t tx = r.x0 / kTileWidth; tx <= (r.x1 - 1) / kTileWidth; ++tx) {
         q.binned[q.starts[std::size_t{ty} * tiles_x + tx]++] = r;
@@ -958,7 +985,6 @@ void Rasteriser::drawQueue() noexcept {
     }
     t = next;
   }
-  q.records.clear();
 }
 
 void Rasteriser::prefetchPoints(std::span<const PointQueue::Record> records, std::uint32_t left,

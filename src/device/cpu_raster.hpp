@@ -55,8 +55,12 @@ struct PointQueue {
     std::uint32_t x0, x1, y0, y1;
     Rgba color;
   };
-  std::vector<Record> records;
-  std::vector<kernel::HomVec4> facing;  // each record's point as the view sees it, for its depth
+  /// The points gathered and their colours, the first `gathered` of `capacity` places of each.
+  std::vector<kernel::HomVec4> positions;
+  std::vector<Rgba> colors;
+  std::size_t gathered = 0;
+  std::size_t capacity = 0;  // places in `positions`, `colors` and `records` alike
+  std::vector<Record> records;  // the records of the gathered points that are drawn, in order
   std::vector<Record> binned;  // the records, tile by tile, each tile's in draw order
   std::vector<std::uint32_t> starts;  // where each tile's records start in `binned`, then the end
 };
@@ -115,10 +119,13 @@ class Rasteriser {
   /// where it draws nothing.
   [[nodiscard]] bool pointRecord(const kernel::HomVec4& position, const Rgba& color,
                                  PointQueue::Record& out, kernel::HomVec4& q) const noexcept;
-  /// Places the points waiting in `waiting_`, in their order, and queues those drawn.
-  void placeWaiting() noexcept;
-  /// Queues the point of record `r` facing the view at `q`, or without a queue draws it.
-  void queuePoint(PointQueue::Record r, const kernel::HomVec4& q) noexcept;
+  /// Makes room in the queue for one more point: on first use by making its places, later by
+  /// drawing what it holds. False, with what it held drawn and the queue given up, where there is
+  /// no memory for its places.
+  [[nodiscard]] bool makeRoom() noexcept;
+  /// Places the gathered points, in their order, into the queue's records with their depths;
+  /// returns how many are drawn.
+  std::size_t placeGathered() noexcept;
   /// Draws the queued points tile by tile.
   void drawQueue() noexcept;
   /// Asks for the depth and first texel of each row of `records` within the tile from `left`,
@@ -161,13 +168,6 @@ class Rasteriser {
   std::array<kernel::HomVec4, kPending> pending_q_{};
   std::array<PendingFragment, kPending> pending_{};
   std::size_t pending_count_ = 0;
-
-  struct WaitingPoint {
-    kernel::HomVec4 position;
-    Rgba color;
-  };
-  std::array<WaitingPoint, kPending> waiting_{};  // points not yet placed, with a queue only
-  std::size_t waiting_count_ = 0;
 };
 
 }  // namespace orv::device::detail
