@@ -475,7 +475,10 @@ namespace orv::device::detail {
 
 namespace {
 
-// asin(s) for s in [0, 0.5]: s + s^3 R(s^2), R a polynomial fitted to it (within 2e-15).
+// asin(s) for s in [0, 0.5]: s + s^3 R(s^2), R a polynomial fitted to it (within 2e-15),
+// evaluated in pairs of terms and powers t^2, t^4, t^8 of t = s^2 rather than term after term, so
+// that its steps do not wait on each other (it rounds within a few units of the last place of R,
+// far inside the slack pointDepth allows).
 constexpr std::array<double, 12> kAsinCoefficients{
     0.16666666666668628,  0.07499999999852046,  0.04464285727081898,   0.030381939435165407,
     0.022372259152815436, 0.01735179907400043,  0.013966057993655124,  0.011624496653693007,
@@ -484,8 +487,13 @@ constexpr std::array<double, 12> kAsinCoefficients{
 double asinSmall(double s) noexcept {
   const auto& c = kAsinCoefficients;
   const double t = s * s;
-  double r = c[11];
-  for (std::size_t k = 11; k-- > 0;) r = r * t + c[k];
+  const double t2 = t * t;
+  const double t4 = t2 * t2;
+  const double t8 = t4 * t4;
+  const double low = (c[0] + c[1] * t) + (c[2] + c[3] * t) * t2;
+  const double middle = (c[4] + c[5] * t) + (c[6] + c[7] * t) * t2;
+  const double high = (c[8] + c[9] * t) + (c[10] + c[11] * t) * t2;
+  const double r = (low + middle * t4) + high * t8;
   return s + s * t * r;
 }
 
@@ -560,11 +568,26 @@ static_assert(sizeof(HomVec4) == 4 * sizeof(double), "points are four packed dou
   w = _mm256_unpackhi_pd(zw02, zw13);
 }
 
+// a + b t, lane by lane.
+[[gnu::target("avx2")]] inline __m256d linear4(double a, double b, __m256d t) noexcept {
+  return _mm256_add_pd(_mm256_set1_pd(a), _mm256_mul_pd(_mm256_set1_pd(b), t));
+}
+
+// asinSmall of four values, step for step.
 [[gnu::target("avx2")]] inline __m256d asinSmall4(__m256d s) noexcept {
   const auto& c = kAsinCoefficients;
   const __m256d t = _mm256_mul_pd(s, s);
-  __m256d r = _mm256_set1_pd(c[11]);
-  for (std::size_t k = 11; k-- > 0;) r = _mm256_add_pd(_mm256_mul_pd(r, t), _mm256_set1_pd(c[k]));
+  const __m256d t2 = _mm256_mul_pd(t, t);
+  const __m256d t4 = _mm256_mul_pd(t2, t2);
+  const __m256d t8 = _mm256_mul_pd(t4, t4);
+  const __m256d low =
+      _mm256_add_pd(linear4(c[0], c[1], t), _mm256_mul_pd(linear4(c[2], c[3], t), t2));
+  const __m256d middle =
+      _mm256_add_pd(linear4(c[4], c[5], t), _mm256_mul_pd(linear4(c[6], c[7], t), t2));
+  const __m256d high =
+      _mm256_add_pd(linear4(c[8], c[9], t), _mm256_mul_pd(linear4(c[10], c[11], t), t2));
+  const __m256d r =
+      _mm256_add_pd(_mm256_add_pd(low, _mm256_mul_pd(middle, t4)), _mm256_mul_pd(high, t8));
   return _mm256_add_pd(s, _mm256_mul_pd(_mm256_mul_pd(s, t), r));
 }
 
@@ -601,10 +624,12 @@ static_assert(sizeof(HomVec4) == 4 * sizeof(double), "points are four packed dou
       _mm256_div_pd(magnitude, _mm256_sqrt_pd(_mm256_mul_pd(_mm256_set1_pd(observer_norm2), sb)));
   const __m256d cosine = _mm256_blendv_pd(ratio, one, _mm256_cmp_pd(one, ratio, _CMP_LT_OQ));
   const __m256d far = _mm256_cmp_pd(cosine, _mm256_set1_pd(0.5), _CMP_LE_OQ);
-  const __m256d d_far = _mm256_sub_pd(_mm256_set1_pd(1.5707963267948966), asinSmall4(cosine));
   const __m256d s =
       _mm256_sqrt_pd(_mm256_mul_pd(_mm256_sub_pd(one, cosine), _mm256_set1_pd(0.5)));
-  const __m256d d_near = _mm256_mul_pd(_mm256_set1_pd(2.0), asinSmall4(s));
+  // One arc sine a lane: of the cosine far from the observer, of s near it.
+  const __m256d arc = asinSmall4(_mm256_blendv_pd(s, cosine, far));
+  const __m256d d_far = _mm256_sub_pd(_mm256_set1_pd(1.5707963267948966), arc);
+  const __m256d d_near = _mm256_mul_pd(_mm256_set1_pd(2.0), arc);
   const __m256d slack_near =
       _mm256_add_pd(_mm256_set1_pd(kSlackBase), _mm256_div_pd(_mm256_set1_pd(kSlackNear), s));
   ok = _mm256_and_pd(ok, _mm256_or_pd(far, _mm256_cmp_pd(s, _mm256_set1_pd(1e-5), _CMP_GT_OQ)));
