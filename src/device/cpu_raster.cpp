@@ -298,47 +298,70 @@ void coverTriangle(const std::array<std::array<double, 2>, 3>& v, std::uint32_t 
   const auto inside = [](double e, bool owned) { return e > 0.0 || (e == 0.0 && owned); };
   // Along a row the edge function of p -> q is linear in x, rising where q lies above p: it bounds
   // the row's inside from the left, or from the right where it falls. Each bound narrows the pixels
-  // tried to a range one pixel wider on each side than computed; whether a centre is covered is
-  // then decided by the edge functions alone. Edges that are almost horizontal narrow nothing,
-  // since their crossing of the row is ill-conditioned.
+  // tried to a range one pixel wider on each side than computed. Edges that are almost horizontal
+  // narrow nothing, since their crossing of the row is ill-conditioned.
   const std::array<std::array<const std::array<double, 2>*, 2>, 3> edges{
       {{&a, &b}, {&b, &c}, {&c, &a}}};
   const EdgeFunction ab(a, b);
   const EdgeFunction bc(b, c);
   const EdgeFunction ca(c, a);
+  const std::array<const EdgeFunction*, 3> function{&ab, &bc, &ca};
+  const std::array<bool, 3> owned{own_ab, own_bc, own_ca};
+  std::array<double, 3> rise{};  // d(edge)/dx of each
+  for (std::size_t k = 0; k < 3; ++k) rise[k] = (*edges[k][0])[1] - (*edges[k][1])[1];
   for (auto y = static_cast<std::size_t>(first_y); y <= static_cast<std::size_t>(last_y); ++y) {
     const double py = static_cast<double>(y) + 0.5;
     double lo = first_x;
     double hi = last_x;
-    for (const auto& [p, q] : edges) {
-      const double rise = (*p)[1] - (*q)[1];  // d(edge)/dx
-      if (std::abs(rise) < 1.0 / 64.0) continue;
+    for (std::size_t k = 0; k < 3; ++k) {
+      if (std::abs(rise[k]) < 1.0 / 64.0) continue;
+      const auto& [p, q] = edges[k];
       const double cross = (*p)[0] + ((*q)[0] - (*p)[0]) * (py - (*p)[1]) / ((*q)[1] - (*p)[1]);
       const double centre = cross - 0.5;  // the pixel whose centre is at the crossing
-      if (rise > 0.0) {
+      if (rise[k] > 0.0) {
         lo = std::max(lo, std::floor(centre) - 1.0);
       } else {
         hi = std::min(hi, std::ceil(centre) + 1.0);
       }
     }
     if (!(lo <= hi)) continue;
-    for (auto x = static_cast<std::size_t>(lo); x <= static_cast<std::size_t>(hi); ++x) {
-      const double px = static_cast<double>(x) + 0.5;
-      const double e_bc = bc(px, py);  // weight of a
-      if (!inside(e_bc, own_bc)) continue;
-      const double e_ca = ca(px, py);  // weight of b
-      if (!inside(e_ca, own_ca)) continue;
-      const double e_ab = ab(px, py);  // weight of c
-      if (!inside(e_ab, own_ab)) continue;
+    // As evaluated, each edge function is monotone along a row (every rounding is): the centres of
+    // the range it covers are those from some x on where it rises, up to some x where it falls,
+    // all or none where it is flat. The centres all three cover are the run between the last of
+    // the first ones and the first of the last ones, each found by stepping in from the range's end.
+    auto left = static_cast<std::size_t>(lo);
+    auto right = static_cast<std::size_t>(hi);
+    for (std::size_t k = 0; k < 3 && left <= right; ++k) {
+      const EdgeFunction& e = *function[k];
+      const auto covers = [&](std::size_t x) {
+        return inside(e(static_cast<double>(x) + 0.5, py), owned[k]);
+      };
+      if (rise[k] > 0.0) {
+        while (left <= right && !covers(left)) ++left;
+      } else if (rise[k] < 0.0) {
+        while (left <= right && !covers(right)) {
+          if (right == 0) {
+            left = 1;  // none: right would go below zero
+            break;
+          }
+          --right;
+        }
+      } else if (!covers(left)) {
+        left = right + 1;
+      }
+    }
+    if (left > right) continue;
+    for (std::size_t x = left; x <= right; ++x) {
       if constexpr (!Cover::kWeighted) {
         cover(x, y, 0.0, 0.0, 0.0);
-        continue;
+      } else {
+        const double px = static_cast<double>(x) + 0.5;
+        std::array<double, 3> weight{};
+        weight[order[0]] = bc(px, py) / area;  // weight of a
+        weight[order[1]] = ca(px, py) / area;  // weight of b
+        weight[order[2]] = ab(px, py) / area;  // weight of c
+        cover(x, y, weight[0], weight[1], weight[2]);
       }
-      std::array<double, 3> weight{};
-      weight[order[0]] = e_bc / area;
-      weight[order[1]] = e_ca / area;
-      weight[order[2]] = e_ab / area;
-      cover(x, y, weight[0], weight[1], weight[2]);
     }
   }
 }
@@ -1179,21 +1202,123 @@ void Rasteriser::segment(const Vertex& a, const Vertex& b) noexcept {
                                                      {s0->x - nx, s0->y - ny},
                                                      {s1->x - nx, s1->y - ny},
                                                      {s1->x + nx, s1->y + ny}}};
-  const auto shade = [&](std::size_t x, std::size_t y, double, double, double) {
-    // Where along the segment the pixel centre lies, then the point there in four dimensions.
-    const double px = static_cast<double>(x) + 0.5 - s0->x;
-    const double py = static_cast<double>(y) + 0.5 - s0->y;
-    const double sigma = std::clamp((px * dx + py * dy) / length_sq, 0.0, 1.0);
-    const double w0 = (1.0 - sigma) * s0->inv_w;
-    const double w1 = sigma * s1->inv_w;
-    const double t = w1 / (w0 + w1);
-    fragment(x, y, mix(p0.q, p1.q, t), mix(p0.color, p1.color, t));
-  };
-  // Where along the segment a pixel lies decides its shade, not the triangles' weights.
-  const auto cover = coverage<false>(shade);
+  // Each pixel is shaded by where along the segment its centre lies, not by the triangles'
+  // weights, four at a time.
+  const BandShading band{p0.q,   p1.q,     p0.color, p1.color, s0->x, s0->y, s0->inv_w,
+                         s1->inv_w, dx, dy,   length_sq};
+  std::array<std::size_t, 4> xs{};
+  std::array<std::size_t, 4> ys{};
+  std::size_t waiting = 0;
+  const auto cover = coverage<false>([&](std::size_t x, std::size_t y, double, double, double) {
+    xs[waiting] = x;
+    ys[waiting] = y;
+    if (++waiting == xs.size()) {
+      bandFragments(band, xs, ys, waiting);
+      waiting = 0;
+    }
+  });
   coverTriangle({corner[0], corner[1], corner[2]}, target_.width, target_.height, cover);
   coverTriangle({corner[0], corner[2], corner[3]}, target_.width, target_.height, cover);
-  resolveFragments();
+  if (waiting > 0) bandFragments(band, xs, ys, waiting);
+}
+
+#ifdef ORV_RASTER_AVX2
+namespace {
+
+// The four points x, y, z, w (a coordinate per register, lane k holding point k) into `q`.
+[[gnu::target("avx2")]] inline void storeFourPoints(__m256d x, __m256d y, __m256d z, __m256d w,
+                                                    HomVec4* q) noexcept {
+  const __m256d xy_even = _mm256_unpacklo_pd(x, y);  // x0 y0 x2 y2
+  const __m256d xy_odd = _mm256_unpackhi_pd(x, y);   // x1 y1 x3 y3
+  const __m256d zw_even = _mm256_unpacklo_pd(z, w);
+  const __m256d zw_odd = _mm256_unpackhi_pd(z, w);
+  auto* out = reinterpret_cast<double*>(q);
+  _mm256_storeu_pd(out, _mm256_permute2f128_pd(xy_even, zw_even, 0x20));
+  _mm256_storeu_pd(out + 4, _mm256_permute2f128_pd(xy_odd, zw_odd, 0x20));
+  _mm256_storeu_pd(out + 8, _mm256_permute2f128_pd(xy_even, zw_even, 0x31));
+  _mm256_storeu_pd(out + 12, _mm256_permute2f128_pd(xy_odd, zw_odd, 0x31));
+}
+
+// (1 - t) a + t b of four lanes, s = 1 - t.
+[[gnu::target("avx2")]] inline __m256d mix4(__m256d s, __m256d t, double a, double b) noexcept {
+  return _mm256_add_pd(_mm256_mul_pd(s, _mm256_set1_pd(a)), _mm256_mul_pd(t, _mm256_set1_pd(b)));
+}
+
+// Rasteriser::bandFragments's shading of four pixel centres (cx[k], cy[k]), lane by lane the same
+// steps as one at a time: the points seen there into `q`, their colours into `color` and their
+// depths into `depth`. Returns the lanes whose depths the fast path leaves undecided (all where
+// it may not be taken), for Rasteriser::pointDepth.
+[[gnu::target("avx2")]] unsigned shadeBand4(const Rasteriser::BandShading& band, const double* cx,
+                                             const double* cy, const HomVec4& observer,
+                                             double observer_norm2, double near, double scale,
+                                             bool fast_depth, HomVec4* q, Rgba* color,
+                                             float* depth) noexcept {
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d px = _mm256_sub_pd(_mm256_loadu_pd(cx), _mm256_set1_pd(band.x0));
+  const __m256d py = _mm256_sub_pd(_mm256_loadu_pd(cy), _mm256_set1_pd(band.y0));
+  const __m256d along = _mm256_add_pd(_mm256_mul_pd(px, _mm256_set1_pd(band.dx)),
+                                      _mm256_mul_pd(py, _mm256_set1_pd(band.dy)));
+  const __m256d sigma = clampUnit4(_mm256_div_pd(along, _mm256_set1_pd(band.length_sq)));
+  const __m256d w0 = _mm256_mul_pd(_mm256_sub_pd(one, sigma), _mm256_set1_pd(band.inv_w0));
+  const __m256d w1 = _mm256_mul_pd(sigma, _mm256_set1_pd(band.inv_w1));
+  const __m256d t = _mm256_div_pd(w1, _mm256_add_pd(w0, w1));
+  const __m256d s = _mm256_sub_pd(one, t);
+  const __m256d x = mix4(s, t, band.q0.x, band.q1.x);
+  const __m256d y = mix4(s, t, band.q0.y, band.q1.y);
+  const __m256d z = mix4(s, t, band.q0.z, band.q1.z);
+  const __m256d w = mix4(s, t, band.q0.w, band.q1.w);
+  storeFourPoints(x, y, z, w, q);
+  __m128 channel[4];
+  for (std::size_t c = 0; c < 4; ++c) {
+    channel[c] = _mm256_cvtpd_ps(mix4(s, t, static_cast<double>(band.c0[c]),
+                                      static_cast<double>(band.c1[c])));
+  }
+  _MM_TRANSPOSE4_PS(channel[0], channel[1], channel[2], channel[3]);
+  for (std::size_t k = 0; k < 4; ++k) _mm_storeu_ps(color[k].data(), channel[k]);
+  if (!fast_depth) return 0xFu;
+  __m128 depths;
+  const unsigned undecided = fastDepths4(x, y, z, w, observer, observer_norm2, near, scale, depths);
+  _mm_storeu_ps(depth, depths);
+  return undecided;
+}
+
+}  // namespace
+#endif
+
+void Rasteriser::bandFragments(const BandShading& band, const std::array<std::size_t, 4>& x,
+                               const std::array<std::size_t, 4>& y, std::size_t count) noexcept {
+#ifdef ORV_RASTER_AVX2
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) {
+    std::array<double, 4> cx{};
+    std::array<double, 4> cy{};
+    for (std::size_t k = 0; k < 4; ++k) {
+      const std::size_t from = k < count ? k : 0;  // lanes beyond `count` repeat the first
+      cx[k] = static_cast<double>(x[from]) + 0.5;
+      cy[k] = static_cast<double>(y[from]) + 0.5;
+    }
+    std::array<HomVec4, 4> q{};
+    std::array<Rgba, 4> color{};
+    std::array<float, 4> depth{};
+    const unsigned undecided =
+        shadeBand4(band, cx.data(), cy.data(), view_.observer, observer_norm2_, view_.near_fs,
+                   depth_scale_, depth_fast_, q.data(), color.data(), depth.data());
+    for (std::size_t k = 0; k < count; ++k) {
+      fragment(x[k], y[k], (undecided >> k & 1u) != 0 ? pointDepth(q[k]) : depth[k], color[k]);
+    }
+    return;
+  }
+#endif
+  for (std::size_t k = 0; k < count; ++k) {
+    // Where along the segment the pixel centre lies, then the point there in four dimensions.
+    const double px = static_cast<double>(x[k]) + 0.5 - band.x0;
+    const double py = static_cast<double>(y[k]) + 0.5 - band.y0;
+    const double sigma = std::clamp((px * band.dx + py * band.dy) / band.length_sq, 0.0, 1.0);
+    const double w0 = (1.0 - sigma) * band.inv_w0;
+    const double w1 = sigma * band.inv_w1;
+    const double t = w1 / (w0 + w1);
+    fragment(x[k], y[k], pointDepth(mix(band.q0, band.q1, t)), mix(band.c0, band.c1, t));
+  }
 }
 
 void Rasteriser::triangle(const HomVec4& a, const Rgba& color_a, const HomVec4& b,

@@ -98,6 +98,16 @@ class Rasteriser {
     Rgba color;
   };
 
+  /// What the pixels of a band are shaded by: its ends' points and colours, where they land and
+  /// their weights of perspective-correct interpolation, and the segment between them on the image
+  /// (dx, dy) with its length squared.
+  struct BandShading {
+    kernel::HomVec4 q0, q1;
+    Rgba c0, c1;
+    double x0, y0, inv_w0, inv_w1;
+    double dx, dy, length_sq;
+  };
+
  private:
   [[nodiscard]] Vertex vertex(const kernel::HomVec4& facing_point, const Rgba& color) const noexcept;
   /// The representative of `p` the view sees (`renderer::facing` with the view's planes).
@@ -111,6 +121,10 @@ class Rasteriser {
   /// t + k' b, b + k' t.
   [[nodiscard]] std::array<double, 4> guarded(const std::array<double, 4>& planes) const noexcept;
   void segment(const Vertex& a, const Vertex& b) noexcept;
+  /// Stores the fragments of a band at the `count` (at most 4) pixels (x[k], y[k]), in order: each
+  /// the point and colour at the pixel centre's place along the segment, at its depth.
+  void bandFragments(const BandShading& band, const std::array<std::size_t, 4>& x,
+                     const std::array<std::size_t, 4>& y, std::size_t count) noexcept;
   /// The depth a fragment at `q` stores: float(renderer::fsDepth(observer, q, near, far)), exactly.
   [[nodiscard]] float pointDepth(const kernel::HomVec4& q) const noexcept;
   /// `pointDepth` of `count` points, several at a time where the processor allows.
