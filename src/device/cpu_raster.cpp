@@ -870,8 +870,8 @@ static_assert(offsetof(PointQueue::Record, depth) == 0 && offsetof(PointQueue::R
 }  // namespace
 #endif
 
-void Rasteriser::point(const HomVec4& position, const Rgba& color) noexcept {
-  if (queue_ != nullptr && (queue_->gathered < queue_->capacity || makeRoom())) {
+void Rasteriser::pointWithoutRoom(const HomVec4& position, const Rgba& color) noexcept {
+  if (queue_ != nullptr && makeRoom()) {
     queue_->positions[queue_->gathered] = position;
     queue_->colors[queue_->gathered] = color;
     ++queue_->gathered;

@@ -75,7 +75,15 @@ class Rasteriser {
 
   /// A point at `position` (any representative), in `color`. Drawn at once, or with a queue
   /// gathered and drawn by `flush`: the pixels come out as drawing each at once gives them.
-  void point(const kernel::HomVec4& position, const Rgba& color) noexcept;
+  void point(const kernel::HomVec4& position, const Rgba& color) noexcept {
+    if (queue_ != nullptr && queue_->gathered < queue_->capacity) {
+      queue_->positions[queue_->gathered] = position;
+      queue_->colors[queue_->gathered] = color;
+      ++queue_->gathered;
+      return;
+    }
+    pointWithoutRoom(position, color);
+  }
   /// Draws the points gathered so far: tile by tile of the image, in their order within each tile,
   /// so that every pixel sees its fragments in the order the points came.
   void flush() noexcept;
@@ -133,6 +141,8 @@ class Rasteriser {
   /// where it draws nothing.
   [[nodiscard]] bool pointRecord(const kernel::HomVec4& position, const Rgba& color,
                                  PointQueue::Record& out, kernel::HomVec4& q) const noexcept;
+  /// `point` where the queue has no room for it, or there is no queue.
+  void pointWithoutRoom(const kernel::HomVec4& position, const Rgba& color) noexcept;
   /// Makes room in the queue for one more point: on first use by making its places, later by
   /// drawing what it holds. False, with what it held drawn and the queue given up, where there is
   /// no memory for its places.
