@@ -1332,6 +1332,28 @@ namespace {
   return undecided;
 }
 
+// Rasteriser::fragment of the `count` fragments at (x[k], y[k]) with depths `depth` and colours
+// `color`, in order, into one unblended rgba16_float attachment, with the processor's conversions:
+// the same steps.
+[[gnu::target("avx2,f16c")]] void storeHalfFragments(const RenderTarget& target,
+                                                     const DepthCue& cue, bool test_depth,
+                                                     bool write_depth, CompareOp op,
+                                                     const std::size_t* x, const std::size_t* y,
+                                                     const float* depth, const Rgba* color,
+                                                     std::size_t count) noexcept {
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::size_t index = y[k] * target.width + x[k];
+    if (test_depth) {
+      if (!compare(op, depth[k], target.depth[index])) continue;
+      if (write_depth) target.depth[index] = depth[k];
+    }
+    std::byte* const texel = target.colors[0].texels + index * 8;
+    if (!storeCuedHalfs(texel, cue, depth[k], color[k])) {
+      storeColor(texel, Format::rgba16_float, 0, depthCued(cue, depth[k], color[k]));
+    }
+  }
+}
+
 }  // namespace
 #endif
 
@@ -1353,6 +1375,12 @@ void Rasteriser::bandFragments(const BandShading& band, const std::array<std::si
     const unsigned undecided =
         shadeBand4(band, cx.data(), cy.data(), view_.observer, observer_norm2_, view_.near_fs,
                    depth_scale_, depth_fast_, q.data(), color.data(), depth.data());
+    if (undecided == 0 && !pipeline_.blend_enabled && target_.colors.size() == 1 &&
+        target_.colors[0].format == Format::rgba16_float && hasHalfConversion()) {
+      storeHalfFragments(target_, cue_, test_depth_, write_depth_, pipeline_.depth.depth_compare,
+                         x.data(), y.data(), depth.data(), color.data(), count);
+      return;
+    }
     for (std::size_t k = 0; k < count; ++k) {
       fragment(x[k], y[k], (undecided >> k & 1u) != 0 ? pointDepth(q[k]) : depth[k], color[k]);
     }
