@@ -752,6 +752,72 @@ TEST(Commands, ManyPointsInOneDrawComeOutAsEachDrawnByItself) {
   }
 }
 
+TEST(Commands, OneDrawOfMorePointsThanAQueueHoldsComesOutAsItsPartsDrawnInTurn) {
+  // More points than the device gathers before drawing, into a half-float target with a depth cue
+  // and less_equal, among them points on the hyperplane orthogonal to the observer and points next
+  // to it (which take the slow ways of placing a point and of taking its depth): one draw of them
+  // all leaves every pixel and depth as draws of 997 each in turn do, whose points the device
+  // takes in other groups.
+  constexpr std::uint32_t kW = 256;
+  constexpr std::uint32_t kH = 128;
+  constexpr std::uint32_t kPart = 997;
+  constexpr std::uint32_t kCount = 40000;
+  Rig rig(kW, kH, kCount, Format::rgba16_float);
+  std::mt19937_64 rng(29);
+  std::uniform_real_distribution<double> u(-1.1, 1.1);
+  std::uniform_real_distribution<float> c(0.0f, 1.0f);
+  std::vector<HomVec4> points;
+  std::vector<std::array<float, 4>> tints;
+  for (std::uint32_t i = 0; i < kCount; ++i) {
+    if (i % 7 == 3) {
+      points.push_back(HomVec4::init(i % 2 == 0 ? 0.0 : u(rng), 0.0, 1.0, 0.0));
+    } else if (i % 11 == 5) {
+      points.push_back(HomVec4::init(1e-7 * u(rng), 1e-7 * u(rng), 1e-7, 1.0));
+    } else {
+      points.push_back(HomVec4::init(u(rng), u(rng), std::tan(0.1 * static_cast<double>(i % 5)), 1.0));
+    }
+    tints.push_back({c(rng), c(rng), c(rng), 1.0f});
+  }
+  rhi::GraphicsPipelineDescriptor desc{};
+  desc.type = rhi::PipelineType::orv_projective;
+  desc.topology = PrimitiveTopology::point_list;
+  desc.color_format = Format::rgba16_float;
+  desc.depth.fs_depth = true;
+  desc.depth.depth_compare = rhi::CompareOp::less_equal;
+  desc.point_size = 1.5f;
+  device::PipelineOptions options;
+  options.depth_cue = {true, {0.2, 0.8, 0.0, 0.0, 0.0}};
+  const PipelineId pipe = *rig.device->createPipeline(desc, options);
+  ASSERT_TRUE(rig.draw(pipe, points, tints));
+  const std::vector<float> together = rig.pixels();
+  std::vector<float> depth_together(std::size_t{kW} * kH);
+  ASSERT_TRUE(rig.device->readImage(rig.depth, std::as_writable_bytes(std::span(depth_together))));
+
+  const std::array<ImageId, 1> attachments{rig.color};
+  std::vector<GpuCommand> commands{{GpuCommand::BeginPass{attachments, rig.depth}},
+                                   {GpuCommand::Clear{rig.color, 0, 0, 0, 0, 1}},
+                                   {pipe},
+                                   {GpuCommand::BindUniform{rig.view, 0, sizeof(ViewUniform), 0}}};
+  std::vector<BufferId> parts;
+  for (std::uint32_t first = 0; first < kCount; first += kPart) {
+    const std::uint32_t size = std::min(kPart, kCount - first);
+    std::vector<std::uint32_t> indices(size);
+    for (std::uint32_t k = 0; k < size; ++k) indices[k] = first + k;
+    parts.push_back(*rig.device->createBuffer(
+        {size * 4, 4, rhi::BufferType::index, Format::r32_uint, rhi::HeapType::upload, false}));
+    ASSERT_TRUE(rig.device->writeBuffer(parts.back(), 0, std::as_bytes(std::span(indices))));
+    commands.push_back({rhi::DrawCommand{pipe, rig.colors, parts.back(), kNone, rig.positions, size, 1}});
+  }
+  commands.push_back({GpuCommand::EndPass{}});
+  rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+  ASSERT_TRUE(graph.addPass({"in parts", {}, rig.targets, commands, rhi::PassType::geometry}));
+  ASSERT_TRUE(rig.device->execute(graph));
+  EXPECT_EQ(rig.pixels(), together);
+  std::vector<float> depth_apart(std::size_t{kW} * kH);
+  ASSERT_TRUE(rig.device->readImage(rig.depth, std::as_writable_bytes(std::span(depth_apart))));
+  EXPECT_EQ(depth_apart, depth_together);
+}
+
 TEST(Commands, IndexedInstancedBlendedDrawsReadEachOperandInItsPlace) {
   // Nothing here is symmetric: the image is wider than tall, the indices skip and reorder the
   // positions, the second instance is moved, and the blend weighs the source by its alpha and the
