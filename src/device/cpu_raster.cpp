@@ -955,6 +955,8 @@ constexpr std::uint32_t kTileHeight = 32;
 }  // namespace
 
 #ifdef ORV_RASTER_AVX2
+namespace {
+
 // Rasteriser::drawPointHalf of each of `records` within the tile `bounds` (left, right, top,
 // bottom), in their order, with the processor's conversions to halfs: the same steps.
 [[gnu::target("avx2,f16c")]] void drawTileHalf(std::span<const PointQueue::Record> records,
@@ -990,6 +992,8 @@ constexpr std::uint32_t kTileHeight = 32;
     }
   }
 }
+
+}  // namespace
 #endif
 
 void Rasteriser::flush() noexcept { drawQueue(); }
