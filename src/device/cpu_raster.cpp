@@ -307,16 +307,22 @@ void coverTriangle(const std::array<std::array<double, 2>, 3>& v, std::uint32_t 
   const EdgeFunction ca(c, a);
   const std::array<const EdgeFunction*, 3> function{&ab, &bc, &ca};
   const std::array<bool, 3> owned{own_ab, own_bc, own_ca};
-  std::array<double, 3> rise{};  // d(edge)/dx of each
-  for (std::size_t k = 0; k < 3; ++k) rise[k] = (*edges[k][0])[1] - (*edges[k][1])[1];
+  std::array<double, 3> rise{};   // d(edge)/dx of each
+  std::array<double, 3> slope{};  // dx/dy along each, where it narrows the rows
+  for (std::size_t k = 0; k < 3; ++k) {
+    const auto& [p, q] = edges[k];
+    rise[k] = (*p)[1] - (*q)[1];
+    slope[k] = ((*q)[0] - (*p)[0]) / ((*q)[1] - (*p)[1]);
+  }
   for (auto y = static_cast<std::size_t>(first_y); y <= static_cast<std::size_t>(last_y); ++y) {
     const double py = static_cast<double>(y) + 0.5;
     double lo = first_x;
     double hi = last_x;
     for (std::size_t k = 0; k < 3; ++k) {
       if (std::abs(rise[k]) < 1.0 / 64.0) continue;
-      const auto& [p, q] = edges[k];
-      const double cross = (*p)[0] + ((*q)[0] - (*p)[0]) * (py - (*p)[1]) / ((*q)[1] - (*p)[1]);
+      const auto& p = *edges[k][0];
+      // Within far less than a pixel of the true crossing: the range is a pixel wider each side.
+      const double cross = p[0] + slope[k] * (py - p[1]);
       const double centre = cross - 0.5;  // the pixel whose centre is at the crossing
       if (rise[k] > 0.0) {
         lo = std::max(lo, std::floor(centre) - 1.0);
