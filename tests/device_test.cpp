@@ -141,6 +141,38 @@ struct Rig {
     return device->execute(graph);
   }
 
+  // Clears as `draw` does, then draws points [0, count) of the positions and colours uploaded,
+  // `part` at a time: one draw each, through an index buffer of its own.
+  device::Result<void> drawInParts(PipelineId pipe, std::uint32_t count, std::uint32_t part) {
+    const std::array<ImageId, 1> attachments{color};
+    commands = {{GpuCommand::BeginPass{attachments, depth}},
+                {GpuCommand::Clear{color, 0, 0, 0, 0, 1}},
+                {pipe},
+                {GpuCommand::BindUniform{view, 0, sizeof(ViewUniform), 0}}};
+    std::vector<BufferId> parts;
+    for (std::uint32_t first = 0; first < count; first += part) {
+      const std::uint32_t size = std::min(part, count - first);
+      std::vector<std::uint32_t> indices(size);
+      for (std::uint32_t k = 0; k < size; ++k) indices[k] = first + k;
+      parts.push_back(*device->createBuffer(
+          {size * 4, 4, rhi::BufferType::index, Format::r32_uint, rhi::HeapType::upload, false}));
+      EXPECT_TRUE(device->writeBuffer(parts.back(), 0, std::as_bytes(std::span(indices))));
+      commands.push_back({rhi::DrawCommand{pipe, colors, parts.back(), kNone, positions, size, 1}});
+    }
+    commands.push_back({GpuCommand::EndPass{}});
+    rhi::FrameGraph graph(*std::pmr::new_delete_resource());
+    EXPECT_TRUE(graph.addPass({"in parts", {}, targets, commands, rhi::PassType::geometry}));
+    const device::Result<void> executed = device->execute(graph);
+    for (const BufferId b : parts) EXPECT_TRUE(device->destroy(b));
+    return executed;
+  }
+
+  std::vector<float> depths() {
+    std::vector<float> out(std::size_t{width} * height);
+    EXPECT_TRUE(device->readImage(depth, std::as_writable_bytes(std::span(out))));
+    return out;
+  }
+
   std::vector<float> pixels() {
     std::vector<float> out(std::size_t{width} * height * 4);
     if (format == Format::rgba16_float) {
@@ -721,34 +753,11 @@ TEST(Commands, ManyPointsInOneDrawComeOutAsEachDrawnByItself) {
     const PipelineId pipe = rig.pipeline(PrimitiveTopology::point_list, blend, 7.5f);
     ASSERT_TRUE(rig.draw(pipe, points, tints));
     const std::vector<float> together = rig.pixels();
-    std::vector<float> depth_together(std::size_t{kW} * kH);
-    ASSERT_TRUE(rig.device->readImage(rig.depth, std::as_writable_bytes(std::span(depth_together))));
-    ASSERT_TRUE(rig.device->writeBuffer(rig.positions, 0, std::as_bytes(std::span(points))));
-    ASSERT_TRUE(rig.device->writeBuffer(rig.colors, 0, std::as_bytes(std::span(tints))));
-    std::vector<std::uint32_t> iota(kCount);
-    for (std::uint32_t i = 0; i < kCount; ++i) iota[i] = i;
+    const std::vector<float> depth_together = rig.depths();
     // One draw per point, through an index buffer holding its index alone.
-    const std::array<ImageId, 1> attachments{rig.color};
-    std::vector<GpuCommand> commands{{GpuCommand::BeginPass{attachments, rig.depth}},
-                                     {GpuCommand::Clear{rig.color, 0, 0, 0, 0, 1}},
-                                     {pipe},
-                                     {GpuCommand::BindUniform{rig.view, 0, sizeof(ViewUniform), 0}}};
-    std::vector<BufferId> singles;
-    for (std::uint32_t i = 0; i < kCount; ++i) {
-      singles.push_back(*rig.device->createBuffer(
-          {4, 4, rhi::BufferType::index, Format::r32_uint, rhi::HeapType::upload, false}));
-      ASSERT_TRUE(rig.device->writeBuffer(singles.back(), 0, std::as_bytes(std::span(&iota[i], 1))));
-      commands.push_back({rhi::DrawCommand{pipe, rig.colors, singles.back(), kNone, rig.positions, 1, 1}});
-    }
-    commands.push_back({GpuCommand::EndPass{}});
-    rhi::FrameGraph graph(*std::pmr::new_delete_resource());
-    ASSERT_TRUE(graph.addPass({"one by one", {}, rig.targets, commands, rhi::PassType::geometry}));
-    ASSERT_TRUE(rig.device->execute(graph));
+    ASSERT_TRUE(rig.drawInParts(pipe, kCount, 1));
     EXPECT_EQ(rig.pixels(), together) << (blend ? "blended" : "opaque");
-    std::vector<float> depth_apart(std::size_t{kW} * kH);
-    ASSERT_TRUE(rig.device->readImage(rig.depth, std::as_writable_bytes(std::span(depth_apart))));
-    EXPECT_EQ(depth_apart, depth_together);
-    for (const BufferId b : singles) ASSERT_TRUE(rig.device->destroy(b));
+    EXPECT_EQ(rig.depths(), depth_together);
   }
 }
 
@@ -790,32 +799,10 @@ TEST(Commands, OneDrawOfMorePointsThanAQueueHoldsComesOutAsItsPartsDrawnInTurn) 
   const PipelineId pipe = *rig.device->createPipeline(desc, options);
   ASSERT_TRUE(rig.draw(pipe, points, tints));
   const std::vector<float> together = rig.pixels();
-  std::vector<float> depth_together(std::size_t{kW} * kH);
-  ASSERT_TRUE(rig.device->readImage(rig.depth, std::as_writable_bytes(std::span(depth_together))));
-
-  const std::array<ImageId, 1> attachments{rig.color};
-  std::vector<GpuCommand> commands{{GpuCommand::BeginPass{attachments, rig.depth}},
-                                   {GpuCommand::Clear{rig.color, 0, 0, 0, 0, 1}},
-                                   {pipe},
-                                   {GpuCommand::BindUniform{rig.view, 0, sizeof(ViewUniform), 0}}};
-  std::vector<BufferId> parts;
-  for (std::uint32_t first = 0; first < kCount; first += kPart) {
-    const std::uint32_t size = std::min(kPart, kCount - first);
-    std::vector<std::uint32_t> indices(size);
-    for (std::uint32_t k = 0; k < size; ++k) indices[k] = first + k;
-    parts.push_back(*rig.device->createBuffer(
-        {size * 4, 4, rhi::BufferType::index, Format::r32_uint, rhi::HeapType::upload, false}));
-    ASSERT_TRUE(rig.device->writeBuffer(parts.back(), 0, std::as_bytes(std::span(indices))));
-    commands.push_back({rhi::DrawCommand{pipe, rig.colors, parts.back(), kNone, rig.positions, size, 1}});
-  }
-  commands.push_back({GpuCommand::EndPass{}});
-  rhi::FrameGraph graph(*std::pmr::new_delete_resource());
-  ASSERT_TRUE(graph.addPass({"in parts", {}, rig.targets, commands, rhi::PassType::geometry}));
-  ASSERT_TRUE(rig.device->execute(graph));
+  const std::vector<float> depth_together = rig.depths();
+  ASSERT_TRUE(rig.drawInParts(pipe, kCount, kPart));
   EXPECT_EQ(rig.pixels(), together);
-  std::vector<float> depth_apart(std::size_t{kW} * kH);
-  ASSERT_TRUE(rig.device->readImage(rig.depth, std::as_writable_bytes(std::span(depth_apart))));
-  EXPECT_EQ(depth_apart, depth_together);
+  EXPECT_EQ(rig.depths(), depth_together);
 }
 
 TEST(Commands, IndexedInstancedBlendedDrawsReadEachOperandInItsPlace) {
