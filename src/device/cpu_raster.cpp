@@ -298,8 +298,11 @@ void coverTriangle(const std::array<std::array<double, 2>, 3>& v, std::uint32_t 
   const auto inside = [](double e, bool owned) { return e > 0.0 || (e == 0.0 && owned); };
   // Along a row the edge function of p -> q is linear in x, rising where q lies above p: it bounds
   // the row's inside from the left, or from the right where it falls. Each bound narrows the pixels
-  // tried to a range one pixel wider on each side than computed. Edges that are almost horizontal
-  // narrow nothing, since their crossing of the row is ill-conditioned.
+  // tried to those from the pixel whose centre lies at or just before its computed crossing (or to
+  // the one at or just after it): with the crossing and the edge function's sign near it both off
+  // by far less than a pixel, the first pixel covered is never further left (nor the last further
+  // right). Edges that are almost horizontal narrow nothing, since their crossing of the row is
+  // ill-conditioned.
   const std::array<std::array<const std::array<double, 2>*, 2>, 3> edges{
       {{&a, &b}, {&b, &c}, {&c, &a}}};
   const EdgeFunction ab(a, b);
@@ -321,13 +324,12 @@ void coverTriangle(const std::array<std::array<double, 2>, 3>& v, std::uint32_t 
     for (std::size_t k = 0; k < 3; ++k) {
       if (std::abs(rise[k]) < 1.0 / 64.0) continue;
       const auto& p = *edges[k][0];
-      // Within far less than a pixel of the true crossing: the range is a pixel wider each side.
       const double cross = p[0] + slope[k] * (py - p[1]);
       const double centre = cross - 0.5;  // the pixel whose centre is at the crossing
       if (rise[k] > 0.0) {
-        lo = std::max(lo, std::floor(centre) - 1.0);
+        lo = std::max(lo, std::floor(centre));
       } else {
-        hi = std::min(hi, std::ceil(centre) + 1.0);
+        hi = std::min(hi, std::ceil(centre));
       }
     }
     if (!(lo <= hi)) continue;
